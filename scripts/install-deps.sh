@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages a task needs, when they are missing.
+# Usage: scripts/install-deps.sh build|test|ci
+set -euo pipefail
+
+packages=(g++ make cmake pkg-config liblzo2-dev)
+case "${1:-build}" in
+  build) ;;
+  test) packages+=(libgtest-dev libgmock-dev) ;;
+  ci) packages+=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind) ;;
+  *) echo "usage: $0 build|test|ci" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
