@@ -1,0 +1,488 @@
+#include "kob.h"
+
+#include <lzo/lzo1x.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "coding.h"
+
+namespace {
+
+constexpr unsigned char kSignature[6] = {'K', 'O', 'B', 0x01, 0x00, 0x00};
+// Bytes 0..3 identify a packed file; bytes 4 and 5 are not required.
+constexpr int kSignatureTestLength = 4;
+constexpr long kFirstHeaderOffset = sizeof kSignature;
+constexpr long kHeaderSize = 6;
+constexpr std::uint32_t kMaxFieldValue = 0xFFFF;
+constexpr std::uint64_t kMaxPosition = 0xFFFFFFFFu;
+
+// LZO's documented bound for data that does not compress.
+lzo_uint worstCaseCompressedSize(lzo_uint length) {
+  return length + length / 16 + 64 + 3;
+}
+
+std::unique_ptr<unsigned char[]> allocateBytes(std::size_t count) {
+  return std::make_unique_for_overwrite<unsigned char[]>(count);
+}
+
+}  // namespace
+
+// The compressor's work memory, shared by every object: it is large
+// (458752 bytes) and needed only while one chunk is compressed.
+static lzo_align_t
+    __kob_wrkmem[(LZO1X_999_MEM_COMPRESS + sizeof(lzo_align_t) - 1) /
+                 sizeof(lzo_align_t)];
+
+KobFile::KobFile() { lzo_init(); }
+
+KobFile::KobFile(const char* path, int mode, int aBufferSize)
+    : bufferSize(aBufferSize) {
+  lzo_init();
+  open(path, mode);
+}
+
+KobFile::~KobFile() { close(); }
+
+KobFile::KobFile(KobFile&& other) noexcept { takeOver(other); }
+
+KobFile& KobFile::operator=(KobFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    takeOver(other);
+  }
+  return *this;
+}
+
+void KobFile::takeOver(KobFile& other) noexcept {
+  file = std::move(other.file);
+  compressed = other.compressed;
+  chunkDataSize = other.chunkDataSize;
+  chunkSize = other.chunkSize;
+  lastChunkSize = other.lastChunkSize;
+  totalReadBytes = other.totalReadBytes;
+  fileMode = other.fileMode;
+  bufferSize = other.bufferSize;
+  bufferPos = other.bufferPos;
+  accessMode = other.accessMode;
+  buffer = std::move(other.buffer);
+  compressedBuffer = std::move(other.compressedBuffer);
+  writerChunkSize = other.writerChunkSize;
+  headerOffset = other.headerOffset;
+  hasBackLink = other.hasBackLink;
+  errorSeen = other.errorSeen;
+  other.errorSeen = false;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+bool KobFile::open(const char* path, int mode) {
+  close();
+  fileMode = mode;
+  compressed = false;
+  totalReadBytes = lastChunkSize = chunkSize = chunkDataSize = 0;
+  bufferPos = 0;
+  accessMode = START;
+  headerOffset = kFirstHeaderOffset;
+  hasBackLink = true;
+  errorSeen = false;
+  if (path == nullptr) return false;
+  if (mode == WRITE && (bufferSize < 1 || bufferSize > int{kMaxFieldValue})) {
+    return false;
+  }
+  file.reset(std::fopen(path, mode == READ ? "rb" : "wb"));
+  if (!file) return false;
+  if (mode == READ) {
+    openReader();
+  } else if (mode == WRITE) {
+    openWriter();
+  }
+  return isOpen();
+}
+
+void KobFile::openReader() {
+  for (int i = 0; i < kSignatureTestLength; ++i) {
+    if (std::fgetc(file.get()) != kSignature[i]) {
+      std::fseek(file.get(), 0, SEEK_SET);
+      return;
+    }
+  }
+  compressed = true;
+  if (moveFile(kFirstHeaderOffset, SEEK_SET)) readChunkHeader();
+}
+
+void KobFile::openWriter() {
+  compressed = true;
+  writerChunkSize = bufferSize;
+  buffer = allocateBytes(writerChunkSize);
+  compressedBuffer = allocateBytes(worstCaseCompressedSize(writerChunkSize));
+  if (std::fwrite(kSignature, 1, sizeof kSignature, file.get()) !=
+      sizeof kSignature) {
+    errorSeen = true;
+  }
+}
+
+int KobFile::close() {
+  if (!file) {
+    releaseChunk();
+    return 0;
+  }
+  if (compressed && fileMode == WRITE) {
+    writeChunkData();
+    writeHeader(0, 0, lastChunkSize);
+  }
+  bool failed = errorSeen && fileMode != READ;
+  if (fileMode != READ &&
+      (std::ferror(file.get()) || std::fflush(file.get()))) {
+    failed = true;
+  }
+  releaseChunk();
+  if (std::fclose(file.release()) != 0) failed = true;
+  errorSeen = false;
+  return failed ? -1 : 0;
+}
+
+void KobFile::releaseChunk() {
+  buffer.reset();
+  compressedBuffer.reset();
+}
+
+bool KobFile::isOpen() { return file != nullptr; }
+
+bool KobFile::isCompressed() { return compressed; }
+
+bool KobFile::hasError() {
+  return file && (errorSeen || std::ferror(file.get()));
+}
+
+int KobFile::getBufferSize() { return bufferSize; }
+
+void KobFile::setBufferSize(int size) { bufferSize = size; }
+
+// ---------------------------------------------------------------------------
+// Writing
+
+int KobFile::write(const char* buf, unsigned int len) {
+  if (!file) return 0;
+  if (!compressed)
+    return static_cast<int>(std::fwrite(buf, 1, len, file.get()));
+  if (fileMode != WRITE) return 0;
+  unsigned int written = 0;
+  while (len > 0) {
+    unsigned int room = static_cast<unsigned int>(writerChunkSize - bufferPos);
+    unsigned int bytes = std::min(room, len);
+    std::memcpy(buffer.get() + bufferPos, buf, bytes);
+    bufferPos += static_cast<int>(bytes);
+    written += bytes;
+    buf += bytes;
+    len -= bytes;
+    if (bufferPos >= writerChunkSize) writeChunkData();
+  }
+  return static_cast<int>(written);
+}
+
+int KobFile::put(int c) {
+  if (!file) return -1;
+  if (!compressed) return std::fputc(c, file.get());
+  if (fileMode != WRITE) return -1;
+  if (bufferPos >= writerChunkSize) writeChunkData();
+  buffer[bufferPos++] = static_cast<unsigned char>(c);
+  return c;
+}
+
+void KobFile::writeChunkData() {
+  if (bufferPos == 0) return;
+  writeChunk(buffer.get(), static_cast<unsigned int>(bufferPos));
+  bufferPos = 0;
+}
+
+void KobFile::writeChunk(const unsigned char* data, unsigned int length) {
+  lzo_uint payloadSize = 0;
+  if (lzo1x_999_compress(data, length, compressedBuffer.get(), &payloadSize,
+                         __kob_wrkmem) != LZO_E_OK) {
+    errorSeen = true;
+    return;
+  }
+  // Only chunks of more than 61617 bytes that do not compress get here; a
+  // half never exceeds 32768 bytes, whose worst case fits the field.
+  if (payloadSize > kMaxFieldValue) {
+    unsigned int firstHalf = length / 2;
+    writeChunk(data, firstHalf);
+    writeChunk(data + firstHalf, length - firstHalf);
+    return;
+  }
+  writeHeader(length, static_cast<unsigned int>(payloadSize), lastChunkSize);
+  if (std::fwrite(compressedBuffer.get(), 1, payloadSize, file.get()) !=
+      payloadSize) {
+    errorSeen = true;
+  }
+  lastChunkSize = static_cast<std::uint32_t>(payloadSize);
+}
+
+void KobFile::writeHeader(unsigned int dataSize, unsigned int payloadSize,
+                          unsigned int backLink) {
+  bool written = writeUInt2(static_cast<int>(dataSize)) == 2 &&
+                 writeUInt2(static_cast<int>(payloadSize)) == 2 &&
+                 writeUInt2(static_cast<int>(backLink)) == 2;
+  if (!written) errorSeen = true;
+}
+
+std::size_t KobFile::writeUInt2(int i) {
+  unsigned char bytes[2];
+  kob::encodeUInt2(bytes, static_cast<std::uint32_t>(i));
+  return std::fwrite(bytes, 1, sizeof bytes, file.get());
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+int KobFile::readUInt2() {
+  unsigned char bytes[2];
+  if (std::fread(bytes, 1, sizeof bytes, file.get()) != sizeof bytes) return -1;
+  return static_cast<int>(kob::decodeUInt2(bytes));
+}
+
+// Reads the header at headerOffset, where the file stands. A header cut short
+// before its chunkSize is complete is damage; one cut inside its back-link is
+// still an end marker when its chunkSize is 0.
+bool KobFile::readChunkHeader() {
+  releaseChunk();
+  bufferPos = 0;
+  int dataSize = readUInt2();
+  int payloadSize = dataSize < 0 ? -1 : readUInt2();
+  int backLink = payloadSize < 0 ? -1 : readUInt2();
+  if (payloadSize < 0) {
+    stopOnDamage();
+    return false;
+  }
+  chunkDataSize = static_cast<std::uint32_t>(dataSize);
+  chunkSize = static_cast<std::uint32_t>(payloadSize);
+  hasBackLink = backLink >= 0;
+  lastChunkSize = hasBackLink ? static_cast<std::uint32_t>(backLink) : 0;
+  if (chunkSize == 0) {
+    // Nothing follows the end marker; anything that does means a chunk
+    // header was changed into one.
+    if (hasBackLink && std::fgetc(file.get()) != EOF) {
+      stopOnDamage();
+      return false;
+    }
+    accessMode = END;
+    return true;
+  }
+  if (!hasBackLink) {
+    stopOnDamage();
+    return false;
+  }
+  accessMode = START;
+  return true;
+}
+
+// Moves from the current chunk, whose payload the file stands after, to the
+// next header. totalReadBytes is then the new chunk's first position.
+bool KobFile::enterNextChunk() {
+  headerOffset += kHeaderSize + chunkSize;
+  if (!readChunkHeader()) return false;
+  if (accessMode == START &&
+      std::uint64_t{totalReadBytes} + chunkDataSize > kMaxPosition) {
+    stopOnDamage();
+    return false;
+  }
+  return true;
+}
+
+void KobFile::readChunkData() {
+  for (;;) {
+    if (accessMode == START && !loadChunk()) return;
+    if (accessMode != IN || std::uint32_t(bufferPos) < chunkDataSize) return;
+    if (!enterNextChunk()) return;
+  }
+}
+
+bool KobFile::loadChunk() {
+  compressedBuffer = allocateBytes(chunkSize);
+  buffer = allocateBytes(chunkDataSize);
+  if (std::fread(compressedBuffer.get(), 1, chunkSize, file.get()) !=
+      chunkSize) {
+    stopOnDamage();
+    return false;
+  }
+  lzo_uint produced = chunkDataSize;
+  int result = lzo1x_decompress_safe(compressedBuffer.get(), chunkSize,
+                                     buffer.get(), &produced, nullptr);
+  if (result != LZO_E_OK || produced != chunkDataSize) {
+    stopOnDamage();
+    return false;
+  }
+  accessMode = IN;
+  bufferPos = 0;
+  return true;
+}
+
+// The reader stops for good (until the next open or close) at the start of
+// the chunk where the damage was found, so no byte of it is ever served.
+void KobFile::stopOnDamage() {
+  totalReadBytes -= static_cast<std::uint32_t>(bufferPos);
+  bufferPos = 0;
+  accessMode = END;
+  errorSeen = true;
+  releaseChunk();
+}
+
+bool KobFile::moveFile(long offset, int whence) {
+  if (std::fseek(file.get(), offset, whence) == 0) return true;
+  stopOnDamage();
+  return false;
+}
+
+int KobFile::read(unsigned char* buf, unsigned int len) {
+  if (!file) return 0;
+  if (!compressed) return static_cast<int>(std::fread(buf, 1, len, file.get()));
+  if (fileMode != READ) return 0;
+  unsigned int delivered = 0;
+  readChunkData();
+  while (len > 0 && accessMode == IN) {
+    unsigned int bytes = std::min(chunkDataSize - bufferPos, len);
+    std::memcpy(buf, buffer.get() + bufferPos, bytes);
+    bufferPos += static_cast<int>(bytes);
+    totalReadBytes += bytes;
+    delivered += bytes;
+    buf += bytes;
+    len -= bytes;
+    if (len > 0) readChunkData();
+  }
+  return static_cast<int>(delivered);
+}
+
+int KobFile::get() {
+  if (!file) return -1;
+  if (!compressed) return std::fgetc(file.get());
+  if (fileMode != READ || accessMode == END) return -1;
+  readChunkData();
+  if (accessMode != IN) return -1;
+  ++totalReadBytes;
+  return buffer[bufferPos++];
+}
+
+int KobFile::tell() {
+  if (!file) return -1;
+  if (!compressed) return static_cast<int>(std::ftell(file.get()));
+  return static_cast<int>(totalReadBytes);
+}
+
+bool KobFile::isEOF() {
+  if (!file) return true;
+  return std::feof(file.get()) || (compressed && accessMode == END);
+}
+
+// ---------------------------------------------------------------------------
+// Seeking
+
+int KobFile::seek(int offset, int whence) {
+  if (!file) return -1;
+  if (!compressed) return std::fseek(file.get(), offset, whence);
+  if (fileMode != READ) return -1;
+  if (!errorSeen) {
+    seekBy(whence == 0 ? std::int64_t{offset} - totalReadBytes : offset);
+  }
+  return static_cast<int>(totalReadBytes);
+}
+
+void KobFile::seekBy(std::int64_t distance) {
+  const bool insideChunk = accessMode != END && distance >= -bufferPos &&
+                           distance < std::int64_t{chunkDataSize} - bufferPos;
+  if (distance == 0) {
+    // Already there: nothing is read.
+  } else if (insideChunk) {
+    seekInsideChunk(distance);
+  } else if (distance <= -std::int64_t{totalReadBytes}) {
+    seekToFirstChunk();
+  } else if (distance < 0) {
+    seekBackward(distance);
+  } else {
+    seekForward(distance);
+  }
+}
+
+void KobFile::seekInsideChunk(std::int64_t distance) {
+  if (accessMode == START) readChunkData();
+  if (accessMode != IN) return;
+  bufferPos += static_cast<int>(distance);
+  totalReadBytes += static_cast<std::uint32_t>(distance);
+}
+
+void KobFile::seekToFirstChunk() {
+  totalReadBytes = 0;
+  bufferPos = 0;
+  headerOffset = kFirstHeaderOffset;
+  if (moveFile(kFirstHeaderOffset, SEEK_SET)) readChunkHeader();
+}
+
+// Walks back header by header along the back-links, checking that each link
+// stays within the file and leads to a header of the promised size.
+void KobFile::seekBackward(std::int64_t distance) {
+  if (!hasBackLink) {
+    // The file ends inside the end marker's back-link: walk from the start.
+    std::int64_t target = totalReadBytes + distance;
+    seekToFirstChunk();
+    seekBy(target);
+    return;
+  }
+  if (accessMode == IN) {
+    if (!moveFile(-static_cast<long>(chunkSize), SEEK_CUR)) return;
+    distance += bufferPos;
+    totalReadBytes -= static_cast<std::uint32_t>(bufferPos);
+    bufferPos = 0;
+  }
+  while (distance < 0) {
+    const std::uint32_t promisedSize = lastChunkSize;
+    const long previousHeader = headerOffset - kHeaderSize - promisedSize;
+    if (previousHeader < kFirstHeaderOffset) {
+      stopOnDamage();
+      return;
+    }
+    if (!moveFile(-(promisedSize + 2 * kHeaderSize), SEEK_CUR)) return;
+    headerOffset = previousHeader;
+    if (!readChunkHeader()) return;
+    if (chunkSize != promisedSize || chunkDataSize > totalReadBytes) {
+      stopOnDamage();
+      return;
+    }
+    distance += chunkDataSize;
+    totalReadBytes -= chunkDataSize;
+    if (headerOffset == kFirstHeaderOffset && totalReadBytes != 0) {
+      stopOnDamage();
+      return;
+    }
+  }
+  readChunkData();
+  if (accessMode != IN) return;
+  bufferPos += static_cast<int>(distance);
+  totalReadBytes += static_cast<std::uint32_t>(distance);
+}
+
+// Walks forward header by header, skipping payloads unread; only the chunk
+// landed in is decompressed, and not even that one when the target is its
+// first byte.
+void KobFile::seekForward(std::int64_t distance) {
+  if (accessMode == END) return;
+  if (accessMode == IN) {
+    std::uint32_t rest = chunkDataSize - static_cast<std::uint32_t>(bufferPos);
+    distance -= rest;
+    totalReadBytes += rest;
+    bufferPos = 0;
+    accessMode = START;
+  } else {
+    if (!moveFile(chunkSize, SEEK_CUR)) return;
+    distance -= chunkDataSize;
+    totalReadBytes += chunkDataSize;
+  }
+  for (;;) {
+    if (!enterNextChunk() || accessMode == END) return;
+    if (distance < std::int64_t{chunkDataSize}) break;
+    if (!moveFile(chunkSize, SEEK_CUR)) return;
+    distance -= chunkDataSize;
+    totalReadBytes += chunkDataSize;
+  }
+  if (distance > 0) seekInsideChunk(distance);
+}

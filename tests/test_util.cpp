@@ -1,0 +1,151 @@
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+#include <lzo/lzo1x.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "kob.h"
+
+namespace kobtest {
+
+TempDir::TempDir() {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "kobtest.XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  dir = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(dir, ignored);
+}
+
+std::string TempDir::path(const std::string& name) const {
+  return (dir / name).string();
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool fileExists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
+
+void truncateAt(const std::string& path, std::size_t size) {
+  std::filesystem::resize_file(path, size);
+}
+
+void flipByte(const std::string& path, std::size_t offset, unsigned char mask) {
+  std::string bytes = readFile(path);
+  bytes.at(offset) = static_cast<char>(bytes[offset] ^ mask);
+  writeFile(path, bytes);
+}
+
+std::uint32_t testSeed(const char* testName) {
+  std::uint32_t seed = std::random_device{}();
+  if (const char* fixed = std::getenv("KOB_TEST_SEED")) {
+    seed = static_cast<std::uint32_t>(std::strtoul(fixed, nullptr, 10));
+  }
+  std::cout << testName << ": KOB_TEST_SEED=" << seed << std::endl;
+  return seed;
+}
+
+int testRounds(int normal) {
+  const char* rounds = std::getenv("KOB_TEST_ROUNDS");
+  return rounds ? std::atoi(rounds) : normal;
+}
+
+std::string makeData(std::size_t size, std::mt19937& rng) {
+  static const char* const kWords[] = {
+      "harbor ", "lantern ", "meadow ", "glacier ", "the ",    "of ",
+      "a ",      "\n",       "copper ", "quill ",   "zephyr ", "tide "};
+  std::string data;
+  data.reserve(size);
+  while (data.size() < size) {
+    if (rng() % 16 == 0) {
+      std::size_t noise = rng() % 300;
+      for (std::size_t i = 0; i < noise && data.size() < size; ++i) {
+        data.push_back(static_cast<char>(rng()));
+      }
+    } else {
+      data += kWords[rng() % std::size(kWords)];
+    }
+  }
+  data.resize(size);
+  return data;
+}
+
+std::string packFile(const std::string& path, const std::string& data,
+                     int chunkSize, std::mt19937& rng) {
+  KobFile writer;
+  writer.setBufferSize(chunkSize);
+  EXPECT_TRUE(writer.open(path.c_str(), WRITE));
+  std::size_t done = 0;
+  while (done < data.size()) {
+    if (rng() % 4 == 0) {
+      EXPECT_EQ(writer.put(static_cast<unsigned char>(data[done])),
+                static_cast<unsigned char>(data[done]));
+      ++done;
+      continue;
+    }
+    std::size_t piece =
+        std::min<std::size_t>(data.size() - done, rng() % (2 * chunkSize + 2));
+    EXPECT_EQ(writer.write(data.data() + done, piece), int(piece));
+    done += piece;
+  }
+  EXPECT_EQ(writer.close(), 0);
+  return readFile(path);
+}
+
+std::vector<ChunkHeader> parseHeaders(const std::string& packed) {
+  std::vector<ChunkHeader> headers;
+  auto field = [&](std::size_t at) {
+    return (std::uint32_t(std::uint8_t(packed.at(at))) << 8) |
+           std::uint8_t(packed.at(at + 1));
+  };
+  EXPECT_EQ(packed.substr(0, 6), std::string("KOB\x01\x00\x00", 6));
+  std::size_t offset = 6;
+  while (offset + 6 <= packed.size()) {
+    ChunkHeader header{offset, field(offset), field(offset + 2),
+                       field(offset + 4)};
+    headers.push_back(header);
+    offset += 6 + header.payloadSize;
+    if (header.payloadSize == 0) break;
+  }
+  EXPECT_EQ(offset, packed.size()) << "the end marker must end the file";
+  return headers;
+}
+
+std::string decodeIndependently(const std::string& packed) {
+  std::string data;
+  for (const ChunkHeader& header : parseHeaders(packed)) {
+    if (header.payloadSize == 0) break;
+    std::string chunk(header.dataSize, '\0');
+    lzo_uint produced = header.dataSize;
+    int result = lzo1x_decompress_safe(
+        reinterpret_cast<const unsigned char*>(packed.data()) + header.offset +
+            6,
+        header.payloadSize, reinterpret_cast<unsigned char*>(chunk.data()),
+        &produced, nullptr);
+    EXPECT_EQ(result, LZO_E_OK);
+    EXPECT_EQ(produced, header.dataSize);
+    data += chunk;
+  }
+  return data;
+}
+
+}  // namespace kobtest

@@ -1,0 +1,67 @@
+// Helpers shared by the tests: scratch folders, packing through KobFile, an
+// independent decoder of the packed format, and damage helpers.
+
+#ifndef KOB_TESTS_TEST_UTIL_H
+#define KOB_TESTS_TEST_UTIL_H
+
+#include <cstdint>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace kobtest {
+
+// A fresh folder, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path(const std::string& name) const;
+  const std::filesystem::path& root() const { return dir; }
+
+ private:
+  std::filesystem::path dir;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);
+
+// Damage helpers, in place.
+void truncateAt(const std::string& path, std::size_t size);
+void flipByte(const std::string& path, std::size_t offset,
+              unsigned char mask = 0xFF);
+
+// A seed for a random test: KOB_TEST_SEED when set, else a fresh one. It is
+// printed so that a failure can be replayed.
+std::uint32_t testSeed(const char* testName);
+// KOB_TEST_ROUNDS scales the random tests (default `normal`).
+int testRounds(int normal);
+
+// Text-like data that compresses, with stretches of random bytes that do not.
+std::string makeData(std::size_t size, std::mt19937& rng);
+
+// Packs `data` through KobFile in WRITE with `chunkSize`, feeding it in
+// random pieces through write and put, into `path`. Returns the file's bytes.
+std::string packFile(const std::string& path, const std::string& data,
+                     int chunkSize, std::mt19937& rng);
+
+struct ChunkHeader {
+  std::size_t offset;  // file offset of the header
+  std::uint32_t dataSize;
+  std::uint32_t payloadSize;
+  std::uint32_t backLink;
+};
+
+// Parses a whole packed file without KobFile: the headers up to and
+// including the end marker. Fails the calling test on a malformed file.
+std::vector<ChunkHeader> parseHeaders(const std::string& packed);
+// Decodes a packed file with its own header parser and plain LZO calls.
+std::string decodeIndependently(const std::string& packed);
+
+}  // namespace kobtest
+
+#endif  // KOB_TESTS_TEST_UTIL_H

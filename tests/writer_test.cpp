@@ -1,0 +1,269 @@
+// Writing packed and plain files: the exact bytes, the chunk geometry, and
+// the writer's answers to misuse and failure.
+
+#include <gtest/gtest.h>
+
+#include "kob.h"
+#include "test_util.h"
+
+namespace {
+
+using kobtest::ChunkHeader;
+using kobtest::parseHeaders;
+using kobtest::readFile;
+using kobtest::TempDir;
+
+std::string bytes(std::initializer_list<int> values) {
+  std::string out;
+  for (int v : values) out.push_back(static_cast<char>(v));
+  return out;
+}
+
+TEST(PackedWriter, WithoutDataWritesSignatureAndEndMarkerOnly) {
+  TempDir dir;
+  KobFile writer(dir.path("empty.kob").c_str(), WRITE);
+  ASSERT_TRUE(writer.isOpen());
+  EXPECT_EQ(writer.write("", 0), 0);
+  EXPECT_EQ(writer.close(), 0);
+  EXPECT_EQ(readFile(dir.path("empty.kob")),
+            bytes({'K', 'O', 'B', 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(PackedWriter, OneByteGivesTheExactTwentyThreeByteFile) {
+  TempDir dir;
+  KobFile writer(dir.path("a.kob").c_str(), WRITE);
+  EXPECT_EQ(writer.put(0x41), 0x41);
+  writer.close();
+  EXPECT_EQ(readFile(dir.path("a.kob")),
+            bytes({'K', 'O', 'B', 1, 0, 0,                          // signature
+                   0,   1,   0,   5, 0, 0, 0x12, 0x41, 0x11, 0, 0,  // chunk
+                   0,   0,   0,   0, 0, 5}));  // end marker
+}
+
+TEST(PackedWriter, CutsChunksTheSameWayForEverySplitOfCalls) {
+  std::mt19937 rng(kobtest::testSeed("CutsChunksTheSameWay"));
+  TempDir dir;
+  struct Case {
+    std::size_t size;
+    int chunkSize;
+    std::vector<std::uint32_t> dataSizes;
+  };
+  const Case cases[] = {
+      {16384, 16384, {16384}},
+      {16385, 16384, {16384, 1}},
+      {40000, 16384, {16384, 16384, 7232}},
+      {10, 1, std::vector<std::uint32_t>(10, 1)},
+      {2500, 1000, {1000, 1000, 500}},
+      {70000, 65535, {65535, 4465}},
+  };
+  for (const Case& c : cases) {
+    std::string data = kobtest::makeData(c.size, rng);
+    std::string first =
+        kobtest::packFile(dir.path("1.kob"), data, c.chunkSize, rng);
+    std::string second =
+        kobtest::packFile(dir.path("2.kob"), data, c.chunkSize, rng);
+    EXPECT_EQ(first, second) << "size " << c.size;
+
+    std::vector<ChunkHeader> headers = parseHeaders(first);
+    ASSERT_EQ(headers.size(), c.dataSizes.size() + 1);
+    std::uint32_t previousPayload = 0;
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+      bool endMarker = i == c.dataSizes.size();
+      EXPECT_EQ(headers[i].dataSize, endMarker ? 0 : c.dataSizes[i]);
+      EXPECT_EQ(headers[i].payloadSize == 0, endMarker);
+      EXPECT_EQ(headers[i].backLink, previousPayload);
+      previousPayload = headers[i].payloadSize;
+    }
+    EXPECT_EQ(kobtest::decodeIndependently(first), data);
+  }
+}
+
+TEST(PackedWriter, WriteThatFillsTheBufferWritesTheChunkAtOnce) {
+  TempDir dir;
+  std::string path = dir.path("full.kob");
+  KobFile writer;
+  writer.setBufferSize(100);
+  writer.open(path.c_str(), WRITE);
+  std::string data(100, 'x');
+  writer.write(data.data(), 100);
+  writer.open(dir.path("other.kob").c_str(), WRITE);  // closes the first
+  std::vector<ChunkHeader> headers = parseHeaders(readFile(path));
+  ASSERT_EQ(headers.size(), 2u);
+  EXPECT_EQ(headers[0].dataSize, 100u);
+}
+
+TEST(PackedWriter, SplitsChunksWhoseCompressedFormWouldNotFitTheHeader) {
+  std::mt19937 rng(kobtest::testSeed("SplitsChunks"));
+  TempDir dir;
+  std::string noise(65535 * 2 + 7, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  std::string packed =
+      kobtest::packFile(dir.path("noise.kob"), noise, 65535, rng);
+  std::vector<ChunkHeader> headers = parseHeaders(packed);
+  ASSERT_EQ(headers.size(), 6u);
+  EXPECT_EQ(headers[0].dataSize, 32767u);
+  EXPECT_EQ(headers[1].dataSize, 32768u);
+  EXPECT_EQ(headers[4].dataSize, 7u);
+  EXPECT_EQ(kobtest::decodeIndependently(packed), noise);
+
+  KobFile reader(dir.path("noise.kob").c_str(), READ);
+  std::string back(noise.size() + 1, '\0');
+  EXPECT_EQ(
+      reader.read(reinterpret_cast<unsigned char*>(back.data()), back.size()),
+      int(noise.size()));
+  EXPECT_EQ(back.substr(0, noise.size()), noise);
+}
+
+TEST(PackedWriter, RefusesChunkSizesTheHeaderCannotHold) {
+  TempDir dir;
+  for (int size : {0, -1, 65536, 1 << 30}) {
+    KobFile writer;
+    writer.setBufferSize(size);
+    EXPECT_FALSE(writer.open(dir.path("bad.kob").c_str(), WRITE));
+    EXPECT_FALSE(writer.isOpen());
+    EXPECT_FALSE(kobtest::fileExists(dir.path("bad.kob")));
+    EXPECT_EQ(writer.write("abc", 3), 0);
+  }
+  KobFile plain;
+  plain.setBufferSize(0);
+  EXPECT_TRUE(plain.open(dir.path("plain").c_str(), WRITEPLAIN));
+}
+
+TEST(PackedWriter, KeepsItsChunkSizeUntilTheNextOpen) {
+  TempDir dir;
+  std::string path = dir.path("sized.kob");
+  KobFile writer;
+  writer.setBufferSize(10);
+  writer.open(path.c_str(), WRITE);
+  writer.setBufferSize(3);
+  EXPECT_EQ(writer.getBufferSize(), 3);
+  writer.write("abcdefghijklmnopqrstuvwxy", 25);
+  writer.close();
+  std::vector<ChunkHeader> headers = parseHeaders(readFile(path));
+  ASSERT_EQ(headers.size(), 4u);
+  EXPECT_EQ(headers[0].dataSize, 10u);
+  EXPECT_EQ(headers[2].dataSize, 5u);
+
+  writer.open(path.c_str(), WRITE);
+  writer.write("abcdefg", 7);
+  writer.close();
+  EXPECT_EQ(parseHeaders(readFile(path)).size(), 4u);  // 3 + 3 + 1, end
+}
+
+TEST(PackedWriter, ReopeningFinishesTheFileStillOpen) {
+  TempDir dir;
+  KobFile writer(dir.path("first.kob").c_str(), WRITE);
+  writer.write("hello", 5);
+  EXPECT_TRUE(writer.open(dir.path("second.kob").c_str(), WRITE));
+  EXPECT_EQ(kobtest::decodeIndependently(readFile(dir.path("first.kob"))),
+            "hello");
+}
+
+TEST(PackedWriter, MovingHandsTheFileOverAndLeavesTheSourceClosed) {
+  TempDir dir;
+  KobFile first(dir.path("moved.kob").c_str(), WRITE);
+  first.write("abc", 3);
+  KobFile second(std::move(first));
+  EXPECT_FALSE(first.isOpen());
+  EXPECT_EQ(first.write("zzz", 3), 0);
+  second.write("def", 3);
+
+  KobFile third(dir.path("replaced.kob").c_str(), WRITE);
+  third.write("old", 3);
+  third = std::move(second);  // finishes replaced.kob first
+  EXPECT_FALSE(second.isOpen());
+  third.put('g');
+  EXPECT_EQ(third.close(), 0);
+  EXPECT_EQ(kobtest::decodeIndependently(readFile(dir.path("moved.kob"))),
+            "abcdefg");
+  EXPECT_EQ(kobtest::decodeIndependently(readFile(dir.path("replaced.kob"))),
+            "old");
+}
+
+TEST(PackedWriter, ReportsAFullDisk) {
+  KobFile writer("/dev/full", WRITE);
+  ASSERT_TRUE(writer.isOpen());
+  std::mt19937 rng(1);
+  std::string data(100000, '\0');
+  for (char& c : data) c = static_cast<char>(rng());
+  writer.write(data.data(), data.size());
+  EXPECT_TRUE(writer.hasError());
+  EXPECT_EQ(writer.close(), -1);
+  EXPECT_FALSE(writer.hasError());
+}
+
+TEST(PlainWriter, ReportsAFullDiskAtClose) {
+  KobFile writer("/dev/full", WRITEPLAIN);
+  writer.write("abc", 3);
+  EXPECT_EQ(writer.close(), -1);
+}
+
+TEST(PlainWriter, WritesExactlyTheBytesGiven) {
+  TempDir dir;
+  std::string path = dir.path("plain");
+  KobFile writer(path.c_str(), WRITEPLAIN);
+  EXPECT_FALSE(writer.isCompressed());
+  EXPECT_EQ(writer.write("KOB", 3), 3);
+  EXPECT_EQ(writer.put(0x101), 0x01);
+  EXPECT_EQ(writer.tell(), 4);
+  EXPECT_EQ(writer.seek(1, SEEK_SET), 0);
+  EXPECT_EQ(writer.put('X'), 'X');
+  EXPECT_EQ(writer.close(), 0);
+  EXPECT_EQ(readFile(path), bytes({'K', 'X', 'B', 1}));
+
+  KobFile other(path.c_str(), 42);  // any other mode writes plain
+  other.write("z", 1);
+  other.close();
+  EXPECT_EQ(readFile(path), "z");
+}
+
+TEST(PackedWriter, AnswersReaderCallsWithoutChangingAnything) {
+  TempDir dir;
+  KobFile writer(dir.path("w.kob").c_str(), WRITE);
+  writer.write("abc", 3);
+  unsigned char buf[4];
+  EXPECT_EQ(writer.read(buf, 4), 0);
+  EXPECT_EQ(writer.get(), -1);
+  EXPECT_EQ(writer.seek(1, 0), -1);
+  EXPECT_EQ(writer.tell(), 0);
+  EXPECT_FALSE(writer.isEOF());
+  EXPECT_EQ(writer.put(0x1FF), 0x1FF);  // returned unchanged, stored as 0xFF
+  writer.close();
+  EXPECT_EQ(kobtest::decodeIndependently(readFile(dir.path("w.kob"))),
+            "abc\xFF");
+}
+
+TEST(ClosedFile, AnswersEveryCallAtOnce) {
+  KobFile file;
+  unsigned char buf[4];
+  EXPECT_FALSE(file.isOpen());
+  EXPECT_EQ(file.read(buf, 4), 0);
+  EXPECT_EQ(file.write("abc", 3), 0);
+  EXPECT_EQ(file.put('a'), -1);
+  EXPECT_EQ(file.get(), -1);
+  EXPECT_EQ(file.seek(0, 0), -1);
+  EXPECT_EQ(file.tell(), -1);
+  EXPECT_TRUE(file.isEOF());
+  EXPECT_FALSE(file.hasError());
+  EXPECT_EQ(file.close(), 0);
+  EXPECT_EQ(file.close(), 0);
+  EXPECT_EQ(file.getBufferSize(), 16384);
+}
+
+TEST(ClosedFile, MissingFileLeavesTheObjectClosed) {
+  KobFile file;
+  EXPECT_FALSE(file.open("/nonexistent/dictionary.data", READ));
+  EXPECT_FALSE(file.open(nullptr, READ));
+  EXPECT_TRUE(file.isEOF());
+  EXPECT_EQ(file.get(), -1);
+}
+
+TEST(ClosedFile, RemembersWhetherTheLastFileWasPacked) {
+  TempDir dir;
+  KobFile file(dir.path("x.kob").c_str(), WRITE);
+  file.close();
+  EXPECT_FALSE(file.isOpen());
+  EXPECT_TRUE(file.isCompressed());
+}
+
+}  // namespace
