@@ -1,0 +1,210 @@
+// Damaged packed files: cut short anywhere, or with any header byte changed.
+// The reader must end every call, never serve a byte that is not the true
+// data at its position, serve the chunks before the damage exactly, and set
+// hasError() for damage it can see.
+
+#include <gtest/gtest.h>
+
+#include "kob.h"
+#include "test_util.h"
+
+namespace {
+
+using kobtest::ChunkHeader;
+
+struct Packed {
+  std::string data;
+  std::string bytes;
+  std::vector<ChunkHeader> headers;
+};
+
+Packed makePacked(const std::string& path, std::size_t size, int chunkSize) {
+  std::mt19937 rng(static_cast<unsigned>(size * 31 + chunkSize));
+  Packed p;
+  p.data = kobtest::makeData(size, rng);
+  p.bytes = kobtest::packFile(path, p.data, chunkSize, rng);
+  p.headers = kobtest::parseHeaders(p.bytes);
+  return p;
+}
+
+// Reads the file to its end in odd-sized blocks; checks the answers of a
+// stopped reader afterwards. Returns the bytes delivered.
+std::string readToEnd(KobFile& reader) {
+  std::string out;
+  unsigned char buf[37];
+  for (int n; (n = reader.read(buf, sizeof buf)) > 0;) out.append(buf, buf + n);
+  EXPECT_TRUE(reader.isEOF());
+  EXPECT_EQ(reader.tell(), int(out.size()));
+  EXPECT_EQ(reader.get(), -1);
+  EXPECT_EQ(reader.read(buf, 1), 0);
+  return out;
+}
+
+// The uncompressed size held by the chunks whose header and payload lie
+// entirely within the first `length` bytes of the file.
+std::size_t completeChunkData(const Packed& p, std::size_t length) {
+  std::size_t total = 0;
+  for (const ChunkHeader& h : p.headers) {
+    if (h.payloadSize == 0 || h.offset + 6 + h.payloadSize > length) break;
+    total += h.dataSize;
+  }
+  return total;
+}
+
+// Random seeks and reads; every byte served must be the true byte there.
+void checkServedBytesAreTrue(KobFile& reader, const std::string& data,
+                             std::mt19937& rng) {
+  for (int i = 0; i < 60; ++i) {
+    int target = static_cast<int>(rng() % (data.size() + 40)) - 20;
+    int landed = reader.seek(target, rng() % 2 ? 0 : 1);
+    ASSERT_GE(landed, 0);
+    ASSERT_LE(landed, int(data.size()));
+    int position = reader.tell();
+    ASSERT_EQ(position, landed);
+    unsigned char buf[50];
+    int n = reader.read(buf, rng() % sizeof buf);
+    ASSERT_LE(position + n, int(data.size()));
+    ASSERT_EQ(std::string(buf, buf + n), data.substr(position, n));
+    int c = reader.get();
+    if (c >= 0) {
+      ASSERT_EQ(c, static_cast<unsigned char>(data[position + n]));
+    }
+  }
+}
+
+TEST(DamagedFile, CutAtEveryOffsetServesOnlyTheCompleteChunks) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("cut.kob");
+  const Packed p = makePacked(path, 700, 100);
+  std::mt19937 rng(kobtest::testSeed("CutAtEveryOffset"));
+  for (std::size_t length = 4; length < p.bytes.size(); ++length) {
+    SCOPED_TRACE(testing::Message()
+                 << "cut at " << length << " of " << p.bytes.size());
+    kobtest::writeFile(path, p.bytes);
+    kobtest::truncateAt(path, length);
+    KobFile reader(path.c_str(), READ);
+    ASSERT_TRUE(reader.isCompressed());
+    std::string served = readToEnd(reader);
+    EXPECT_EQ(served, p.data.substr(0, completeChunkData(p, length)));
+    // Only a cut inside the end marker's back-link loses nothing.
+    EXPECT_EQ(reader.hasError(), length < p.bytes.size() - 2);
+
+    KobFile seeker(path.c_str(), READ);
+    checkServedBytesAreTrue(seeker, p.data, rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(DamagedFile, ChangedSizeFieldsAreCaughtBeforeTheChunkIsServed) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("changed.kob");
+  const Packed p = makePacked(path, 700, 100);
+  for (std::size_t chunk = 0; chunk + 1 < p.headers.size(); ++chunk) {
+    for (std::size_t byte = 0; byte < 4; ++byte) {  // chunkDataSize, chunkSize
+      for (unsigned char mask : {0x01, 0x80, 0xFF}) {
+        SCOPED_TRACE(testing::Message() << "chunk " << chunk << " byte " << byte
+                                        << " mask " << int(mask));
+        kobtest::writeFile(path, p.bytes);
+        kobtest::flipByte(path, p.headers[chunk].offset + byte, mask);
+        KobFile reader(path.c_str(), READ);
+        std::string served = readToEnd(reader);
+        EXPECT_TRUE(reader.hasError());
+        EXPECT_EQ(served, p.data.substr(0, completeChunkData(
+                                               p, p.headers[chunk].offset)));
+      }
+    }
+  }
+}
+
+TEST(DamagedFile, AnyChangedHeaderByteNeverServesWrongBytesBeforeIt) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("changed.kob");
+  const Packed p = makePacked(path, 700, 100);
+  std::mt19937 rng(kobtest::testSeed("AnyChangedHeaderByte"));
+  for (const ChunkHeader& h : p.headers) {
+    for (std::size_t byte = 0; byte < 6; ++byte) {
+      for (unsigned char mask : {0x01, 0x10, 0x80, 0xFF}) {
+        SCOPED_TRACE(testing::Message() << "header at " << h.offset << " byte "
+                                        << byte << " mask " << int(mask));
+        kobtest::writeFile(path, p.bytes);
+        kobtest::flipByte(path, h.offset + byte, mask);
+        KobFile reader(path.c_str(), READ);
+        std::string served = readToEnd(reader);
+        EXPECT_LE(served.size(), p.data.size());
+        EXPECT_EQ(served, p.data.substr(0, served.size()));
+        EXPECT_GE(served.size(), completeChunkData(p, h.offset));
+
+        // Seeks may be misled by a size they skip over unread, but must end
+        // and stay within what the headers claim.
+        KobFile seeker(path.c_str(), READ);
+        for (int i = 0; i < 40; ++i) {
+          int landed =
+              seeker.seek(static_cast<int>(rng() % 1000) - 100, rng() % 2);
+          ASSERT_GE(landed, 0);
+          ASSERT_LE(landed, 65535 * 8);
+          unsigned char buf[64];
+          ASSERT_LE(seeker.read(buf, rng() % 64), 64);
+        }
+      }
+    }
+  }
+}
+
+TEST(DamagedFile, DataAfterTheEndMarkerIsReported) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("trailing.kob");
+  const Packed p = makePacked(path, 300, 100);
+  kobtest::writeFile(path, p.bytes + "x");
+  KobFile reader(path.c_str(), READ);
+  EXPECT_EQ(readToEnd(reader), p.data);
+  EXPECT_TRUE(reader.hasError());
+}
+
+TEST(DamagedFile, ChunkMarkedAsTheEndIsReported) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("early-end.kob");
+  const Packed p = makePacked(path, 300, 100);
+  std::string bytes = p.bytes;
+  bytes[p.headers[1].offset + 2] = 0;  // chunkSize of the second chunk: 0
+  bytes[p.headers[1].offset + 3] = 0;
+  kobtest::writeFile(path, bytes);
+  KobFile reader(path.c_str(), READ);
+  EXPECT_EQ(readToEnd(reader), p.data.substr(0, 100));
+  EXPECT_TRUE(reader.hasError());
+}
+
+TEST(DamagedFile, BrokenBackLinkStopsABackwardSeek) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("link.kob");
+  const Packed p = makePacked(path, 500, 100);
+  for (unsigned char mask : {0x01, 0x40, 0xFF}) {
+    kobtest::writeFile(path, p.bytes);
+    kobtest::flipByte(path, p.headers[3].offset + 5, mask);
+    KobFile reader(path.c_str(), READ);
+    EXPECT_EQ(reader.seek(350, 0), 350);
+    EXPECT_EQ(reader.get(), static_cast<unsigned char>(p.data[350]));
+    int landed = reader.seek(50, 0);
+    EXPECT_TRUE(reader.hasError());
+    EXPECT_EQ(landed, reader.tell());
+    EXPECT_EQ(reader.get(), -1);
+    EXPECT_TRUE(reader.isEOF());
+    EXPECT_EQ(reader.seek(0, 0), landed) << "a stopped reader does not move";
+    reader.close();
+    EXPECT_FALSE(reader.hasError());
+  }
+}
+
+TEST(DamagedFile, SpoiledPayloadIsNeverServed) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("payload.kob");
+  const Packed p = makePacked(path, 500, 100);
+  std::string bytes = p.bytes;
+  const ChunkHeader& h = p.headers[2];
+  bytes.replace(h.offset + 6, h.payloadSize, h.payloadSize, '\0');
+  kobtest::writeFile(path, bytes);
+  KobFile reader(path.c_str(), READ);
+  EXPECT_EQ(readToEnd(reader), p.data.substr(0, 200));
+  EXPECT_TRUE(reader.hasError());
+}
+
+}  // namespace
