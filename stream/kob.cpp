@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "coding.h"
 
@@ -68,10 +69,17 @@ void KobFile::takeOver(KobFile& other) noexcept {
   buffer = std::move(other.buffer);
   compressedBuffer = std::move(other.compressedBuffer);
   writerChunkSize = other.writerChunkSize;
+  errorSeen = std::exchange(other.errorSeen, false);
+  bufferCapacity = std::exchange(other.bufferCapacity, 0);
+  compressedCapacity = std::exchange(other.compressedCapacity, 0);
+  bufferHoldsChunk = other.bufferHoldsChunk;
   headerOffset = other.headerOffset;
   hasBackLink = other.hasBackLink;
-  errorSeen = other.errorSeen;
-  other.errorSeen = false;
+  chunkIndex = std::move(other.chunkIndex);
+  brokenLinks = std::move(other.brokenLinks);
+  indexComplete = other.indexComplete;
+  indexEnabled = other.indexEnabled;
+  chunkNumber = other.chunkNumber;
 }
 
 // ---------------------------------------------------------------------------
@@ -87,6 +95,10 @@ bool KobFile::open(const char* path, int mode) {
   headerOffset = kFirstHeaderOffset;
   hasBackLink = true;
   errorSeen = false;
+  chunkIndex.clear();
+  brokenLinks.clear();
+  indexComplete = false;
+  chunkNumber = 0;
   if (path == nullptr) return false;
   if (mode == WRITE && (bufferSize < 1 || bufferSize > int{kMaxFieldValue})) {
     return false;
@@ -109,7 +121,9 @@ void KobFile::openReader() {
     }
   }
   compressed = true;
-  if (moveFile(kFirstHeaderOffset, SEEK_SET)) readChunkHeader();
+  if (moveFile(kFirstHeaderOffset, SEEK_SET) && readChunkHeader()) {
+    recordChunk(false);
+  }
 }
 
 void KobFile::openWriter() {
@@ -125,7 +139,7 @@ void KobFile::openWriter() {
 
 int KobFile::close() {
   if (!file) {
-    releaseChunk();
+    releaseArrays();
     return 0;
   }
   if (compressed && fileMode == WRITE) {
@@ -137,15 +151,16 @@ int KobFile::close() {
       (std::ferror(file.get()) || std::fflush(file.get()))) {
     failed = true;
   }
-  releaseChunk();
+  releaseArrays();
   if (std::fclose(file.release()) != 0) failed = true;
   errorSeen = false;
   return failed ? -1 : 0;
 }
 
-void KobFile::releaseChunk() {
+void KobFile::releaseArrays() {
   buffer.reset();
   compressedBuffer.reset();
+  bufferCapacity = compressedCapacity = 0;
 }
 
 bool KobFile::isOpen() { return file != nullptr; }
@@ -237,29 +252,21 @@ std::size_t KobFile::writeUInt2(int i) {
 // ---------------------------------------------------------------------------
 // Reading
 
-int KobFile::readUInt2() {
-  unsigned char bytes[2];
-  if (std::fread(bytes, 1, sizeof bytes, file.get()) != sizeof bytes) return -1;
-  return static_cast<int>(kob::decodeUInt2(bytes));
-}
-
 // Reads the header at headerOffset, where the file stands. A header cut short
 // before its chunkSize is complete is damage; one cut inside its back-link is
 // still an end marker when its chunkSize is 0.
 bool KobFile::readChunkHeader() {
-  releaseChunk();
   bufferPos = 0;
-  int dataSize = readUInt2();
-  int payloadSize = dataSize < 0 ? -1 : readUInt2();
-  int backLink = payloadSize < 0 ? -1 : readUInt2();
-  if (payloadSize < 0) {
+  unsigned char header[kHeaderSize];
+  const std::size_t got = std::fread(header, 1, sizeof header, file.get());
+  if (got < 4) {
     stopOnDamage();
     return false;
   }
-  chunkDataSize = static_cast<std::uint32_t>(dataSize);
-  chunkSize = static_cast<std::uint32_t>(payloadSize);
-  hasBackLink = backLink >= 0;
-  lastChunkSize = hasBackLink ? static_cast<std::uint32_t>(backLink) : 0;
+  chunkDataSize = kob::decodeUInt2(header);
+  chunkSize = kob::decodeUInt2(header + 2);
+  hasBackLink = got == sizeof header;
+  lastChunkSize = hasBackLink ? kob::decodeUInt2(header + 4) : 0;
   if (chunkSize == 0) {
     // Nothing follows the end marker; anything that does means a chunk
     // header was changed into one.
@@ -281,27 +288,51 @@ bool KobFile::readChunkHeader() {
 // Moves from the current chunk, whose payload the file stands after, to the
 // next header. totalReadBytes is then the new chunk's first position.
 bool KobFile::enterNextChunk() {
+  const std::uint32_t previousPayloadSize = chunkSize;
   headerOffset += kHeaderSize + chunkSize;
+  ++chunkNumber;
   if (!readChunkHeader()) return false;
   if (accessMode == START &&
       std::uint64_t{totalReadBytes} + chunkDataSize > kMaxPosition) {
     stopOnDamage();
     return false;
   }
+  recordChunk(hasBackLink && lastChunkSize != previousPayloadSize);
   return true;
+}
+
+// Adds the current chunk to the index when it is the first one past the
+// chunks already known.
+void KobFile::recordChunk(bool brokenLink) {
+  if (!indexEnabled || chunkNumber != chunkIndex.size()) return;
+  chunkIndex.push_back({headerOffset, totalReadBytes});
+  if (brokenLink) brokenLinks.push_back(chunkNumber);
+  if (accessMode == END) indexComplete = true;
 }
 
 void KobFile::readChunkData() {
   for (;;) {
-    if (accessMode == START && !loadChunk()) return;
+    if (accessMode == START && !loadChunk(nullptr)) return;
     if (accessMode != IN || std::uint32_t(bufferPos) < chunkDataSize) return;
     if (!enterNextChunk()) return;
   }
 }
 
-bool KobFile::loadChunk() {
-  compressedBuffer = allocateBytes(chunkSize);
-  buffer = allocateBytes(chunkDataSize);
+// Reads and decompresses the current chunk into `destination`, or into
+// `buffer` when it is null.
+bool KobFile::loadChunk(unsigned char* destination) {
+  if (compressedCapacity < chunkSize) {
+    compressedBuffer = allocateBytes(chunkSize);
+    compressedCapacity = chunkSize;
+  }
+  bufferHoldsChunk = destination == nullptr;
+  if (bufferHoldsChunk) {
+    if (bufferCapacity < chunkDataSize || !buffer) {
+      buffer = allocateBytes(chunkDataSize);
+      bufferCapacity = chunkDataSize;
+    }
+    destination = buffer.get();
+  }
   if (std::fread(compressedBuffer.get(), 1, chunkSize, file.get()) !=
       chunkSize) {
     stopOnDamage();
@@ -309,7 +340,7 @@ bool KobFile::loadChunk() {
   }
   lzo_uint produced = chunkDataSize;
   int result = lzo1x_decompress_safe(compressedBuffer.get(), chunkSize,
-                                     buffer.get(), &produced, nullptr);
+                                     destination, &produced, nullptr);
   if (result != LZO_E_OK || produced != chunkDataSize) {
     stopOnDamage();
     return false;
@@ -326,7 +357,6 @@ void KobFile::stopOnDamage() {
   bufferPos = 0;
   accessMode = END;
   errorSeen = true;
-  releaseChunk();
 }
 
 bool KobFile::moveFile(long offset, int whence) {
@@ -339,19 +369,35 @@ int KobFile::read(unsigned char* buf, unsigned int len) {
   if (!file) return 0;
   if (!compressed) return static_cast<int>(std::fread(buf, 1, len, file.get()));
   if (fileMode != READ) return 0;
+  if (len == 0) readChunkData();
   unsigned int delivered = 0;
-  readChunkData();
-  while (len > 0 && accessMode == IN) {
-    unsigned int bytes = std::min(chunkDataSize - bufferPos, len);
-    std::memcpy(buf, buffer.get() + bufferPos, bytes);
+  while (len > 0) {
+    unsigned int bytes = 0;
+    skipUsedChunks();
+    if (accessMode == START && chunkDataSize > 0 && len >= chunkDataSize) {
+      // The whole chunk is wanted: decompress it straight into `buf`.
+      if (!loadChunk(buf)) break;
+      bytes = chunkDataSize;
+    } else {
+      readChunkData();
+      if (accessMode != IN) break;
+      bytes = std::min(chunkDataSize - bufferPos, len);
+      std::memcpy(buf, buffer.get() + bufferPos, bytes);
+    }
     bufferPos += static_cast<int>(bytes);
     totalReadBytes += bytes;
     delivered += bytes;
     buf += bytes;
     len -= bytes;
-    if (len > 0) readChunkData();
   }
   return static_cast<int>(delivered);
+}
+
+// Moves past a chunk whose bytes have all been read, to the next header.
+void KobFile::skipUsedChunks() {
+  while (accessMode == IN && std::uint32_t(bufferPos) >= chunkDataSize) {
+    if (!enterNextChunk()) return;
+  }
 }
 
 int KobFile::get() {
@@ -397,6 +443,8 @@ void KobFile::seekBy(std::int64_t distance) {
     seekInsideChunk(distance);
   } else if (distance <= -std::int64_t{totalReadBytes}) {
     seekToFirstChunk();
+  } else if (seekThroughIndex(totalReadBytes + distance, distance < 0)) {
+    // Done with one jump.
   } else if (distance < 0) {
     seekBackward(distance);
   } else {
@@ -406,6 +454,15 @@ void KobFile::seekBy(std::int64_t distance) {
 
 void KobFile::seekInsideChunk(std::int64_t distance) {
   if (accessMode == START) readChunkData();
+  if (accessMode == IN && !bufferHoldsChunk) {
+    // The chunk went straight to a caller's buffer: decompress it again.
+    const int position = bufferPos;
+    if (!moveFile(-static_cast<long>(chunkSize), SEEK_CUR) ||
+        !loadChunk(nullptr)) {
+      return;
+    }
+    bufferPos = position;
+  }
   if (accessMode != IN) return;
   bufferPos += static_cast<int>(distance);
   totalReadBytes += static_cast<std::uint32_t>(distance);
@@ -415,7 +472,70 @@ void KobFile::seekToFirstChunk() {
   totalReadBytes = 0;
   bufferPos = 0;
   headerOffset = kFirstHeaderOffset;
+  chunkNumber = 0;
   if (moveFile(kFirstHeaderOffset, SEEK_SET)) readChunkHeader();
+}
+
+// Seeks to `target` with the chunk index when it knows enough: the chunk
+// that holds the target, or the furthest chunk known, is reached with one
+// absolute move and one header. Lands exactly where a walk over the headers
+// would: in a chunk's first byte without decompressing it only when moving
+// forward, and stopped at the same broken back-link when moving backward.
+// Returns false when a walk from the current chunk is as good.
+bool KobFile::seekThroughIndex(std::int64_t target, bool backward) {
+  if (chunkIndex.empty()) return false;
+  const std::size_t last = chunkIndex.size() - 1;
+  if (target >= chunkIndex[last].position) {
+    if (backward || chunkNumber >= last) return false;
+    if (jumpToChunk(last) && !indexComplete) {
+      seekBy(target - chunkIndex[last].position);
+    }
+    return true;
+  }
+  const auto after = std::upper_bound(
+      chunkIndex.begin(), chunkIndex.end(), target,
+      [](std::int64_t t, const IndexEntry& e) { return t < e.position; });
+  const auto landing = static_cast<std::size_t>(after - chunkIndex.begin()) - 1;
+  if (!backward && landing <= chunkNumber + 1) return false;
+  if (backward && stopAtBrokenLink(landing)) return true;
+  if (jumpToChunk(landing)) {
+    const std::int64_t within = target - chunkIndex[landing].position;
+    if (backward || within > 0) seekInsideChunk(within);
+  }
+  return true;
+}
+
+// A walk back from the current chunk to chunk `landing` would follow the
+// back-links of the chunks after `landing`; if one of them is broken, stop
+// where that walk would have stopped: at the start of that chunk.
+bool KobFile::stopAtBrokenLink(std::size_t landing) {
+  const auto after =
+      std::upper_bound(brokenLinks.begin(), brokenLinks.end(), chunkNumber);
+  if (after == brokenLinks.begin() || *(after - 1) <= landing) return false;
+  totalReadBytes = chunkIndex[*(after - 1)].position;
+  bufferPos = 0;
+  stopOnDamage();
+  return true;
+}
+
+// Moves to a chunk the index knows and reads its header, which must still
+// agree with what the index learned from it.
+bool KobFile::jumpToChunk(std::size_t number) {
+  const IndexEntry& entry = chunkIndex[number];
+  if (!moveFile(entry.headerOffset, SEEK_SET)) return false;
+  headerOffset = entry.headerOffset;
+  totalReadBytes = entry.position;
+  chunkNumber = number;
+  if (!readChunkHeader()) return false;
+  if (number + 1 < chunkIndex.size()) {
+    const IndexEntry& next = chunkIndex[number + 1];
+    if (next.position - entry.position != chunkDataSize ||
+        next.headerOffset - entry.headerOffset != kHeaderSize + chunkSize) {
+      stopOnDamage();
+      return false;
+    }
+  }
+  return true;
 }
 
 // Walks back header by header along the back-links, checking that each link
@@ -450,6 +570,7 @@ void KobFile::seekBackward(std::int64_t distance) {
     }
     distance += chunkDataSize;
     totalReadBytes -= chunkDataSize;
+    --chunkNumber;
     if (headerOffset == kFirstHeaderOffset && totalReadBytes != 0) {
       stopOnDamage();
       return;

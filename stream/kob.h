@@ -17,8 +17,11 @@
 // I/O, so code written against KobFile handles both kinds alike.
 //
 // Memory: a writer holds its collection buffer (bufferSize bytes) and room
-// for one compressed chunk. A reader holds at most one chunk: its payload and
-// its decompressed data, each at most 65535 bytes.
+// for one compressed chunk. A reader holds at most one chunk's arrays, its
+// payload and its decompressed data, each at most 65535 bytes, plus a chunk
+// index of 16 bytes for every chunk it has come across (1 MB for a 1 GB
+// file of 16 KiB chunks). The index lets a seek move straight to the chunk
+// it needs, reading one header, however far away that chunk is.
 //
 // Positions are unsigned 32-bit counts of uncompressed bytes; a compressed
 // reader treats data beyond 4 GiB - 1 as damage. seek and tell return int,
@@ -33,6 +36,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 // The modes of KobFile::open. Any mode other than READ and WRITE writes plain.
 enum fileModes {
@@ -86,7 +90,8 @@ class KobFile {
   //   data ends or damage is found, and 0 on every later call.
   // Packed reader: the position moves by the count. A read of 0 bytes still
   //   brings the current chunk in, so right after the last byte it enters
-  //   the end (isEOF() becomes true).
+  //   the end (isEOF() becomes true). Bytes of `buf` past the count returned
+  //   are unspecified.
   // Plain file: fread(buf, 1, len, file). Packed writer or no file: 0.
   int read(unsigned char* buf, unsigned int len);
 
@@ -169,8 +174,8 @@ class KobFile {
   bool readChunkHeader();
   bool enterNextChunk();
   void readChunkData();
-  bool loadChunk();
-  int readUInt2();
+  bool loadChunk(unsigned char* destination);
+  void skipUsedChunks();
   void stopOnDamage();
   bool moveFile(long offset, int whence);
 
@@ -178,10 +183,14 @@ class KobFile {
   void seekBy(std::int64_t distance);
   void seekInsideChunk(std::int64_t distance);
   void seekToFirstChunk();
+  bool seekThroughIndex(std::int64_t target, bool backward);
+  bool jumpToChunk(std::size_t number);
+  bool stopAtBrokenLink(std::size_t landing);
+  void recordChunk(bool brokenLink);
   void seekBackward(std::int64_t distance);
   void seekForward(std::int64_t distance);
 
-  void releaseChunk();
+  void releaseArrays();
   void takeOver(KobFile& other) noexcept;
 
   std::unique_ptr<std::FILE, FileCloser> file;
@@ -199,12 +208,38 @@ class KobFile {
 
   // The chunk size of the open writer, fixed at open.
   int writerChunkSize = 0;
-  // File offset of the current chunk's header (reader).
+  // A write failed (writer) or damage was found (reader).
+  bool errorSeen = false;
+
+  // Reader: the arrays are kept from chunk to chunk and grow only when a
+  // chunk needs more (never beyond 65535 bytes each).
+  std::uint32_t bufferCapacity = 0;
+  std::uint32_t compressedCapacity = 0;
+  // False when the current chunk was decompressed into a caller's buffer.
+  bool bufferHoldsChunk = true;
+  // File offset of the current chunk's header.
   long headerOffset = 0;
   // False when the file ends inside the current header's back-link.
   bool hasBackLink = true;
-  // A write failed (writer) or damage was found (reader).
-  bool errorSeen = false;
+
+  // The chunk index, learned from every header read in file order and never
+  // written anywhere: where each chunk's header starts and the position of
+  // its first byte. With it a seek moves straight to the chunk it needs.
+  struct IndexEntry {
+    long headerOffset;
+    std::uint32_t position;
+  };
+  std::vector<IndexEntry> chunkIndex;
+  // Numbers of the chunks whose back-link does not match the size of the
+  // chunk before them, in ascending order.
+  std::vector<std::size_t> brokenLinks;
+  // The last entry is the end marker: every chunk is known.
+  bool indexComplete = false;
+  bool indexEnabled = true;
+  // Number of the current chunk (or end marker) in file order.
+  std::size_t chunkNumber = 0;
+
+  friend class KobFileTestPeer;
 };
 
 #endif  // KOB_KOB_H
