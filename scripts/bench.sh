@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in release mode and runs them on a real text corpus:
+# 40 MB of the C headers under /usr/include (or CORPUS=path).
+# Usage: scripts/bench.sh [benchmark flags...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-bench"
+dpkg-query -W libbenchmark-dev >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq libbenchmark-dev; }
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKOB_BUILD_TESTS=OFF -DKOB_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" -j 2 >/dev/null
+corpus=${CORPUS:-}
+if [ -z "$corpus" ]; then
+  corpus="${TMPDIR:-/tmp}/kob-bench-corpus.txt"
+  [ -s "$corpus" ] || find /usr/include -name '*.h' -type f | sort | xargs cat | head -c 41943040 >"$corpus" || true
+fi
+"$build/bench/kob_bench" --kob_corpus="$corpus" "$@"
