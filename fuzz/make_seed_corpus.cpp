@@ -1,0 +1,76 @@
+// Writes the fuzzers' seed corpus with KobFile itself: packed files of
+// several chunk sizes, an empty one and a cut one.
+// Usage: make_seed_corpus CORPUS_DIR   (fills CORPUS_DIR/reader, /roundtrip)
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "kob.h"
+
+namespace {
+
+std::string sampleText(std::size_t size) {
+  std::string text;
+  while (text.size() < size) text += "lantern\n    A lamp with a case.\n\n";
+  text.resize(size);
+  return text;
+}
+
+std::string packed(const std::string& data, int chunkSize) {
+  const char* scratch = "seed-corpus.tmp";
+  KobFile writer;
+  writer.setBufferSize(chunkSize);
+  writer.open(scratch, WRITE);
+  writer.write(data.data(), static_cast<unsigned>(data.size()));
+  writer.close();
+  std::ifstream in(scratch, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::filesystem::remove(scratch);
+  return bytes;
+}
+
+void save(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The reader fuzzer's input: flags, an operation count, the file, operations.
+std::string readerInput(const std::string& file, std::mt19937& rng) {
+  std::string input = {'\0', '\x20'};
+  input += file;
+  for (int i = 0; i < 0x20 * 3; ++i) input.push_back(static_cast<char>(rng()));
+  return input;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  const std::filesystem::path root = argv[1];
+  std::filesystem::create_directories(root / "reader");
+  std::filesystem::create_directories(root / "roundtrip");
+  std::mt19937 rng(1);
+  const struct {
+    const char* name;
+    std::size_t size;
+    int chunkSize;
+  } seeds[] = {{"empty", 0, 16384},
+               {"one-chunk", 300, 16384},
+               {"small-chunks", 600, 64},
+               {"tiny-chunks", 40, 3},
+               {"two-chunks", 1500, 1000}};
+  for (const auto& seed : seeds) {
+    std::string file = packed(sampleText(seed.size), seed.chunkSize);
+    save(root / "reader" / seed.name, readerInput(file, rng));
+    std::string config = {static_cast<char>(seed.chunkSize & 0xFF),
+                          static_cast<char>(seed.chunkSize >> 8), '\x07'};
+    save(root / "roundtrip" / seed.name, config + sampleText(seed.size));
+  }
+  std::string cut = packed(sampleText(1500), 500);
+  save(root / "reader" / "cut",
+       readerInput(cut.substr(0, cut.size() - 40), rng));
+  save(root / "reader" / "plain", readerInput(sampleText(200), rng));
+  return 0;
+}
