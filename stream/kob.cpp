@@ -17,6 +17,9 @@ constexpr long kFirstHeaderOffset = sizeof kSignature;
 constexpr long kHeaderSize = 6;
 constexpr std::uint32_t kMaxFieldValue = 0xFFFF;
 constexpr std::uint64_t kMaxPosition = 0xFFFFFFFFu;
+// The read window holds at most the largest payload and the headers on
+// either side of it.
+constexpr std::size_t kWindowSize = kHeaderSize + kMaxFieldValue + kHeaderSize;
 
 // LZO's documented bound for data that does not compress.
 lzo_uint worstCaseCompressedSize(lzo_uint length) {
@@ -74,6 +77,9 @@ void KobFile::takeOver(KobFile& other) noexcept {
   compressedCapacity = std::exchange(other.compressedCapacity, 0);
   bufferHoldsChunk = other.bufferHoldsChunk;
   headerOffset = other.headerOffset;
+  windowStart = other.windowStart;
+  windowLength = std::exchange(other.windowLength, 0);
+  filePosition = other.filePosition;
   hasBackLink = other.hasBackLink;
   chunkIndex = std::move(other.chunkIndex);
   brokenLinks = std::move(other.brokenLinks);
@@ -99,6 +105,8 @@ bool KobFile::open(const char* path, int mode) {
   brokenLinks.clear();
   indexComplete = false;
   chunkNumber = 0;
+  windowStart = filePosition = 0;
+  windowLength = 0;
   if (path == nullptr) return false;
   if (mode == WRITE && (bufferSize < 1 || bufferSize > int{kMaxFieldValue})) {
     return false;
@@ -106,14 +114,14 @@ bool KobFile::open(const char* path, int mode) {
   file.reset(std::fopen(path, mode == READ ? "rb" : "wb"));
   if (!file) return false;
   if (mode == READ) {
-    openReader();
+    openReader(path);
   } else if (mode == WRITE) {
     openWriter();
   }
   return isOpen();
 }
 
-void KobFile::openReader() {
+void KobFile::openReader(const char* path) {
   for (int i = 0; i < kSignatureTestLength; ++i) {
     if (std::fgetc(file.get()) != kSignature[i]) {
       std::fseek(file.get(), 0, SEEK_SET);
@@ -121,9 +129,14 @@ void KobFile::openReader() {
     }
   }
   compressed = true;
-  if (moveFile(kFirstHeaderOffset, SEEK_SET) && readChunkHeader()) {
-    recordChunk(false);
-  }
+  // Chunks are read whole into the read window; stdio's buffer would only
+  // add a copy and split the reads. Buffering is settled before any I/O.
+  std::FILE* reopened = std::freopen(path, "rb", file.release());
+  if (reopened == nullptr) return;
+  file.reset(reopened);
+  std::setvbuf(reopened, nullptr, _IONBF, 0);
+  filePosition = 0;
+  if (readChunkHeader()) recordChunk(false);
 }
 
 void KobFile::openWriter() {
@@ -157,10 +170,14 @@ int KobFile::close() {
   return failed ? -1 : 0;
 }
 
+// Gives back everything a file needed: the arrays and the chunk index.
 void KobFile::releaseArrays() {
   buffer.reset();
   compressedBuffer.reset();
   bufferCapacity = compressedCapacity = 0;
+  windowLength = 0;
+  chunkIndex = std::vector<IndexEntry>();
+  brokenLinks = std::vector<std::size_t>();
 }
 
 bool KobFile::isOpen() { return file != nullptr; }
@@ -252,25 +269,65 @@ std::size_t KobFile::writeUInt2(int i) {
 // ---------------------------------------------------------------------------
 // Reading
 
-// Reads the header at headerOffset, where the file stands. A header cut short
-// before its chunkSize is complete is damage; one cut inside its back-link is
-// still an end marker when its chunkSize is 0.
+// Makes `count` bytes at file offset `offset` available in the read window,
+// reading `readAhead` bytes more in the same call when the window must be
+// refilled. Returns them; `available` tells how many of the `count` the file
+// had (fewer at its end).
+const unsigned char* KobFile::fetch(long offset, std::size_t count,
+                                    std::size_t readAhead,
+                                    std::size_t& available) {
+  const long windowEnd = windowStart + static_cast<long>(windowLength);
+  if (offset >= windowStart && offset + static_cast<long>(count) <= windowEnd) {
+    available = count;
+    return compressedBuffer.get() + (offset - windowStart);
+  }
+  const std::size_t wanted = count + readAhead;
+  if (compressedCapacity < wanted) {
+    compressedBuffer = allocateBytes(wanted);
+    compressedCapacity = static_cast<std::uint32_t>(wanted);
+  }
+  windowStart = offset;
+  windowLength = 0;
+  if (offset != filePosition && std::fseek(file.get(), offset, SEEK_SET) != 0) {
+    filePosition = -1;
+    available = 0;
+    return compressedBuffer.get();
+  }
+  windowLength = std::fread(compressedBuffer.get(), 1, wanted, file.get());
+  filePosition = offset + static_cast<long>(windowLength);
+  available = std::min(count, windowLength);
+  return compressedBuffer.get();
+}
+
+// Reads the header at headerOffset. A header cut short before its chunkSize
+// is complete is damage; one cut inside its back-link is still an end marker
+// when its chunkSize is 0.
 bool KobFile::readChunkHeader() {
   bufferPos = 0;
-  unsigned char header[kHeaderSize];
-  const std::size_t got = std::fread(header, 1, sizeof header, file.get());
+  // Where the index knows this chunk's size, its payload and the next header
+  // come in the same read.
+  std::size_t readAhead = 0;
+  if (chunkNumber + 1 < chunkIndex.size()) {
+    readAhead = static_cast<std::size_t>(
+        chunkIndex[chunkNumber + 1].headerOffset - headerOffset);
+  }
+  std::size_t got = 0;
+  const unsigned char* header =
+      fetch(headerOffset, kHeaderSize, readAhead, got);
   if (got < 4) {
     stopOnDamage();
     return false;
   }
   chunkDataSize = kob::decodeUInt2(header);
   chunkSize = kob::decodeUInt2(header + 2);
-  hasBackLink = got == sizeof header;
+  hasBackLink = got == kHeaderSize;
   lastChunkSize = hasBackLink ? kob::decodeUInt2(header + 4) : 0;
   if (chunkSize == 0) {
     // Nothing follows the end marker; anything that does means a chunk
     // header was changed into one.
-    if (hasBackLink && std::fgetc(file.get()) != EOF) {
+    std::size_t trailing = 0;
+    if (hasBackLink) fetch(headerOffset + kHeaderSize, 1, 0, trailing);
+    if (trailing > 0) {
       stopOnDamage();
       return false;
     }
@@ -285,8 +342,8 @@ bool KobFile::readChunkHeader() {
   return true;
 }
 
-// Moves from the current chunk, whose payload the file stands after, to the
-// next header. totalReadBytes is then the new chunk's first position.
+// Moves from the current chunk to the next header. totalReadBytes is then the
+// new chunk's first position.
 bool KobFile::enterNextChunk() {
   const std::uint32_t previousPayloadSize = chunkSize;
   headerOffset += kHeaderSize + chunkSize;
@@ -318,13 +375,9 @@ void KobFile::readChunkData() {
   }
 }
 
-// Reads and decompresses the current chunk into `destination`, or into
-// `buffer` when it is null.
+// Decompresses the current chunk into `destination`, or into `buffer` when
+// it is null.
 bool KobFile::loadChunk(unsigned char* destination) {
-  if (compressedCapacity < chunkSize) {
-    compressedBuffer = allocateBytes(chunkSize);
-    compressedCapacity = chunkSize;
-  }
   bufferHoldsChunk = destination == nullptr;
   if (bufferHoldsChunk) {
     if (bufferCapacity < chunkDataSize || !buffer) {
@@ -333,15 +386,16 @@ bool KobFile::loadChunk(unsigned char* destination) {
     }
     destination = buffer.get();
   }
-  if (std::fread(compressedBuffer.get(), 1, chunkSize, file.get()) !=
-      chunkSize) {
-    stopOnDamage();
-    return false;
-  }
+  // Reading on fills the window, so that the chunks after this one, and at
+  // least the next header, usually come with the same read.
+  std::size_t got = 0;
+  const unsigned char* payload = fetch(headerOffset + kHeaderSize, chunkSize,
+                                       kWindowSize - chunkSize, got);
   lzo_uint produced = chunkDataSize;
-  int result = lzo1x_decompress_safe(compressedBuffer.get(), chunkSize,
-                                     destination, &produced, nullptr);
-  if (result != LZO_E_OK || produced != chunkDataSize) {
+  if (got < chunkSize ||
+      lzo1x_decompress_safe(payload, chunkSize, destination, &produced,
+                            nullptr) != LZO_E_OK ||
+      produced != chunkDataSize) {
     stopOnDamage();
     return false;
   }
@@ -357,12 +411,6 @@ void KobFile::stopOnDamage() {
   bufferPos = 0;
   accessMode = END;
   errorSeen = true;
-}
-
-bool KobFile::moveFile(long offset, int whence) {
-  if (std::fseek(file.get(), offset, whence) == 0) return true;
-  stopOnDamage();
-  return false;
 }
 
 int KobFile::read(unsigned char* buf, unsigned int len) {
@@ -418,7 +466,8 @@ int KobFile::tell() {
 
 bool KobFile::isEOF() {
   if (!file) return true;
-  return std::feof(file.get()) || (compressed && accessMode == END);
+  if (!compressed) return std::feof(file.get());
+  return accessMode == END;
 }
 
 // ---------------------------------------------------------------------------
@@ -457,10 +506,7 @@ void KobFile::seekInsideChunk(std::int64_t distance) {
   if (accessMode == IN && !bufferHoldsChunk) {
     // The chunk went straight to a caller's buffer: decompress it again.
     const int position = bufferPos;
-    if (!moveFile(-static_cast<long>(chunkSize), SEEK_CUR) ||
-        !loadChunk(nullptr)) {
-      return;
-    }
+    if (!loadChunk(nullptr)) return;
     bufferPos = position;
   }
   if (accessMode != IN) return;
@@ -473,7 +519,7 @@ void KobFile::seekToFirstChunk() {
   bufferPos = 0;
   headerOffset = kFirstHeaderOffset;
   chunkNumber = 0;
-  if (moveFile(kFirstHeaderOffset, SEEK_SET)) readChunkHeader();
+  readChunkHeader();
 }
 
 // Seeks to `target` with the chunk index when it knows enough: the chunk
@@ -522,7 +568,6 @@ bool KobFile::stopAtBrokenLink(std::size_t landing) {
 // agree with what the index learned from it.
 bool KobFile::jumpToChunk(std::size_t number) {
   const IndexEntry& entry = chunkIndex[number];
-  if (!moveFile(entry.headerOffset, SEEK_SET)) return false;
   headerOffset = entry.headerOffset;
   totalReadBytes = entry.position;
   chunkNumber = number;
@@ -548,12 +593,9 @@ void KobFile::seekBackward(std::int64_t distance) {
     seekBy(target);
     return;
   }
-  if (accessMode == IN) {
-    if (!moveFile(-static_cast<long>(chunkSize), SEEK_CUR)) return;
-    distance += bufferPos;
-    totalReadBytes -= static_cast<std::uint32_t>(bufferPos);
-    bufferPos = 0;
-  }
+  distance += bufferPos;
+  totalReadBytes -= static_cast<std::uint32_t>(bufferPos);
+  bufferPos = 0;
   while (distance < 0) {
     const std::uint32_t promisedSize = lastChunkSize;
     const long previousHeader = headerOffset - kHeaderSize - promisedSize;
@@ -561,8 +603,8 @@ void KobFile::seekBackward(std::int64_t distance) {
       stopOnDamage();
       return;
     }
-    if (!moveFile(-(promisedSize + 2 * kHeaderSize), SEEK_CUR)) return;
     headerOffset = previousHeader;
+    --chunkNumber;
     if (!readChunkHeader()) return;
     if (chunkSize != promisedSize || chunkDataSize > totalReadBytes) {
       stopOnDamage();
@@ -570,7 +612,6 @@ void KobFile::seekBackward(std::int64_t distance) {
     }
     distance += chunkDataSize;
     totalReadBytes -= chunkDataSize;
-    --chunkNumber;
     if (headerOffset == kFirstHeaderOffset && totalReadBytes != 0) {
       stopOnDamage();
       return;
@@ -587,21 +628,14 @@ void KobFile::seekBackward(std::int64_t distance) {
 // first byte.
 void KobFile::seekForward(std::int64_t distance) {
   if (accessMode == END) return;
-  if (accessMode == IN) {
-    std::uint32_t rest = chunkDataSize - static_cast<std::uint32_t>(bufferPos);
-    distance -= rest;
-    totalReadBytes += rest;
-    bufferPos = 0;
-    accessMode = START;
-  } else {
-    if (!moveFile(chunkSize, SEEK_CUR)) return;
-    distance -= chunkDataSize;
-    totalReadBytes += chunkDataSize;
-  }
+  const std::uint32_t rest =
+      chunkDataSize - static_cast<std::uint32_t>(bufferPos);
+  distance -= rest;
+  totalReadBytes += rest;
+  bufferPos = 0;
   for (;;) {
     if (!enterNextChunk() || accessMode == END) return;
     if (distance < std::int64_t{chunkDataSize}) break;
-    if (!moveFile(chunkSize, SEEK_CUR)) return;
     distance -= chunkDataSize;
     totalReadBytes += chunkDataSize;
   }

@@ -17,8 +17,9 @@
 // I/O, so code written against KobFile handles both kinds alike.
 //
 // Memory: a writer holds its collection buffer (bufferSize bytes) and room
-// for one compressed chunk. A reader holds at most one chunk's arrays, its
-// payload and its decompressed data, each at most 65535 bytes, plus a chunk
+// for one compressed chunk. A reader holds at most one chunk's arrays: its
+// decompressed data (at most 65535 bytes) and a read window with its payload
+// and the headers on either side (at most 65547 bytes), plus a chunk
 // index of 16 bytes for every chunk it has come across (1 MB for a 1 GB
 // file of 16 KiB chunks). The index lets a seek move straight to the chunk
 // it needs, reading one header, however far away that chunk is.
@@ -170,14 +171,15 @@ class KobFile {
   std::size_t writeUInt2(int i);
 
   // Reading.
-  void openReader();
+  void openReader(const char* path);
+  const unsigned char* fetch(long offset, std::size_t count,
+                             std::size_t readAhead, std::size_t& available);
   bool readChunkHeader();
   bool enterNextChunk();
   void readChunkData();
   bool loadChunk(unsigned char* destination);
   void skipUsedChunks();
   void stopOnDamage();
-  bool moveFile(long offset, int whence);
 
   // Seeking.
   void seekBy(std::int64_t distance);
@@ -219,6 +221,12 @@ class KobFile {
   bool bufferHoldsChunk = true;
   // File offset of the current chunk's header.
   long headerOffset = 0;
+  // The read window: compressedBuffer holds the file's bytes from
+  // windowStart on, windowLength of them; the file stands at filePosition
+  // (-1 when unknown).
+  long windowStart = 0;
+  std::size_t windowLength = 0;
+  long filePosition = 0;
   // False when the file ends inside the current header's back-link.
   bool hasBackLink = true;
 

@@ -36,12 +36,9 @@ TEST(ChunkIndex, RandomSeeksAnswerExactlyAsWithoutIt) {
     std::size_t size = rng() % 40000;
     std::string data = kobtest::makeData(size, rng);
     kobtest::packFile(path, data, chunkSize, rng);
-    if (rng() % 3 == 0) {  // damage one header byte, sometimes
-      std::string packed = kobtest::readFile(path);
-      std::vector<kobtest::ChunkHeader> headers = kobtest::parseHeaders(packed);
-      const kobtest::ChunkHeader& h = headers[rng() % headers.size()];
-      kobtest::flipByte(path, h.offset + rng() % 6, 1 << (rng() % 8));
-    }
+    // Undamaged files only: on a damaged one the walk back can be misled by
+    // a back-link that happens to point at bytes passing its checks, where
+    // the index knows better (see the damage tests).
     KobFile indexed(path.c_str(), READ);
     KobFile walking(path.c_str(), READ);
     KobFileTestPeer::forgetIndex(walking);
@@ -110,8 +107,9 @@ TEST(ReaderMemory, HoldsOneChunksArraysPlusTheIndex) {
   for (int i = 0; i < 200; ++i) {
     reader.seek(static_cast<int>(rng() % 300000), 0);
     reader.get();
+    // One chunk's data, one payload with the headers around it, the index.
     ASSERT_LE(KobFileTestPeer::heldBytes(reader),
-              2 * 65535 + 2 * (chunks + 1) * sizeof(long) * 2);
+              65535 + (6 + 65535 + 6) + 2 * (chunks + 1) * sizeof(long) * 2);
   }
   std::vector<unsigned char> all(data.size());
   reader.seek(0, 0);
