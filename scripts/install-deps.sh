@@ -7,7 +7,7 @@ packages=(g++ make cmake pkg-config liblzo2-dev)
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev) ;;
-  ci) packages+=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind) ;;
+  ci) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind) ;;
   *) echo "usage: $0 build|test|ci" >&2; exit 2 ;;
 esac
 
