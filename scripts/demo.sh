@@ -17,3 +17,7 @@ packed=$(stat -c %s dictionary.data.kob)
 echo "kobpack packed $work/dictionary.data"
 echo "  dictionary.data      $plain bytes"
 echo "  dictionary.data.kob  $packed bytes ($(awk "BEGIN { printf \"%.1f\", 100 * $packed / $plain }")% of the original)"
+
+echo
+echo "lookup of \"lighthouse\" in the packed dictionary (one seek, one read):"
+"$build/lookup" dictionary.data.kob "$root/examples/dictionary.index" lighthouse
