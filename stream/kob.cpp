@@ -6,25 +6,18 @@
 #include <cstring>
 #include <utility>
 
-#include "coding.h"
+#include "chunk_format.h"
 
 namespace {
 
-constexpr unsigned char kSignature[6] = {'K', 'O', 'B', 0x01, 0x00, 0x00};
-// Bytes 0..3 identify a packed file; bytes 4 and 5 are not required.
-constexpr int kSignatureTestLength = 4;
-constexpr long kFirstHeaderOffset = sizeof kSignature;
-constexpr long kHeaderSize = 6;
-constexpr std::uint32_t kMaxFieldValue = 0xFFFF;
+using kob::kFirstHeaderOffset;
+using kob::kHeaderSize;
+using kob::kMaxFieldValue;
+using kob::kSignature;
 constexpr std::uint64_t kMaxPosition = 0xFFFFFFFFu;
 // The read window holds at most the largest payload and the headers on
 // either side of it.
 constexpr std::size_t kWindowSize = kHeaderSize + kMaxFieldValue + kHeaderSize;
-
-// LZO's documented bound for data that does not compress.
-lzo_uint worstCaseCompressedSize(lzo_uint length) {
-  return length + length / 16 + 64 + 3;
-}
 
 std::unique_ptr<unsigned char[]> allocateBytes(std::size_t count) {
   return std::make_unique_for_overwrite<unsigned char[]>(count);
@@ -34,9 +27,7 @@ std::unique_ptr<unsigned char[]> allocateBytes(std::size_t count) {
 
 // The compressor's work memory, shared by every object: it is large
 // (458752 bytes) and needed only while one chunk is compressed.
-static lzo_align_t
-    __kob_wrkmem[(LZO1X_999_MEM_COMPRESS + sizeof(lzo_align_t) - 1) /
-                 sizeof(lzo_align_t)];
+static kob::WorkMemory __kob_wrkmem;
 
 KobFile::KobFile() { lzo_init(); }
 
@@ -122,7 +113,7 @@ bool KobFile::open(const char* path, int mode) {
 }
 
 void KobFile::openReader(const char* path) {
-  for (int i = 0; i < kSignatureTestLength; ++i) {
+  for (int i = 0; i < kob::kSignatureTestLength; ++i) {
     if (std::fgetc(file.get()) != kSignature[i]) {
       std::fseek(file.get(), 0, SEEK_SET);
       return;
@@ -143,7 +134,8 @@ void KobFile::openWriter() {
   compressed = true;
   writerChunkSize = bufferSize;
   buffer = allocateBytes(writerChunkSize);
-  compressedBuffer = allocateBytes(worstCaseCompressedSize(writerChunkSize));
+  compressedBuffer =
+      allocateBytes(kob::worstCaseCompressedSize(writerChunkSize));
   if (std::fwrite(kSignature, 1, sizeof kSignature, file.get()) !=
       sizeof kSignature) {
     errorSeen = true;
@@ -157,7 +149,9 @@ int KobFile::close() {
   }
   if (compressed && fileMode == WRITE) {
     writeChunkData();
-    writeHeader(0, 0, lastChunkSize);
+    if (!kob::writeChunkRecord(file.get(), 0, nullptr, 0, lastChunkSize)) {
+      errorSeen = true;
+    }
   }
   bool failed = errorSeen && fileMode != READ;
   if (fileMode != READ &&
@@ -230,40 +224,18 @@ void KobFile::writeChunkData() {
 }
 
 void KobFile::writeChunk(const unsigned char* data, unsigned int length) {
-  lzo_uint payloadSize = 0;
-  if (lzo1x_999_compress(data, length, compressedBuffer.get(), &payloadSize,
-                         __kob_wrkmem) != LZO_E_OK) {
-    errorSeen = true;
-    return;
-  }
-  // Only chunks of more than 61617 bytes that do not compress get here; a
-  // half never exceeds 32768 bytes, whose worst case fits the field.
-  if (payloadSize > kMaxFieldValue) {
-    unsigned int firstHalf = length / 2;
-    writeChunk(data, firstHalf);
-    writeChunk(data + firstHalf, length - firstHalf);
-    return;
-  }
-  writeHeader(length, static_cast<unsigned int>(payloadSize), lastChunkSize);
-  if (std::fwrite(compressedBuffer.get(), 1, payloadSize, file.get()) !=
-      payloadSize) {
-    errorSeen = true;
-  }
-  lastChunkSize = static_cast<std::uint32_t>(payloadSize);
-}
-
-void KobFile::writeHeader(unsigned int dataSize, unsigned int payloadSize,
-                          unsigned int backLink) {
-  bool written = writeUInt2(static_cast<int>(dataSize)) == 2 &&
-                 writeUInt2(static_cast<int>(payloadSize)) == 2 &&
-                 writeUInt2(static_cast<int>(backLink)) == 2;
-  if (!written) errorSeen = true;
-}
-
-std::size_t KobFile::writeUInt2(int i) {
-  unsigned char bytes[2];
-  kob::encodeUInt2(bytes, static_cast<std::uint32_t>(i));
-  return std::fwrite(bytes, 1, sizeof bytes, file.get());
+  const bool done = kob::compressChunk(
+      data, length, compressedBuffer.get(), __kob_wrkmem,
+      [this](std::uint32_t dataSize, const unsigned char* payload,
+             std::uint32_t payloadSize) {
+        if (!kob::writeChunkRecord(file.get(), dataSize, payload, payloadSize,
+                                   lastChunkSize)) {
+          errorSeen = true;
+        }
+        lastChunkSize = payloadSize;
+        return true;
+      });
+  if (!done) errorSeen = true;
 }
 
 // ---------------------------------------------------------------------------

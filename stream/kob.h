@@ -166,9 +166,6 @@ class KobFile {
   void openWriter();
   void writeChunkData();
   void writeChunk(const unsigned char* data, unsigned int length);
-  void writeHeader(unsigned int dataSize, unsigned int payloadSize,
-                   unsigned int backLink);
-  std::size_t writeUInt2(int i);
 
   // Reading.
   void openReader(const char* path);

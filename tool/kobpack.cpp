@@ -7,9 +7,6 @@
 // one line to stderr, removes the temporary file and exits with status 1. On
 // success it prints nothing and exits 0. Arguments are ignored.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +14,7 @@
 #include <string>
 
 #include "kob.h"
+#include "temporary_file.h"
 
 namespace {
 
@@ -31,44 +29,8 @@ constexpr unsigned int kBlockSize = 1024;
   std::exit(1);
 }
 
-// A uniquely named file beside the output, removed unless committed.
-class TemporaryOutput {
- public:
-  TemporaryOutput() : path(std::string(kOutputName) + ".XXXXXX") {
-    int fd = mkstemp(path.data());
-    if (fd < 0) fail(std::string("cannot create ") + kOutputName, errno);
-    // mkstemp makes the file private; give it what fopen would have.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    ::close(fd);
-    created = true;
-  }
-  ~TemporaryOutput() { discard(); }
-  TemporaryOutput(const TemporaryOutput&) = delete;
-  TemporaryOutput& operator=(const TemporaryOutput&) = delete;
-
-  const char* name() const { return path.c_str(); }
-
-  void discard() {
-    if (created) std::remove(path.c_str());
-    created = false;
-  }
-
-  // Returns the errno of a failed rename, 0 on success.
-  int commit() {
-    if (std::rename(path.c_str(), kOutputName) != 0) return errno;
-    created = false;
-    return 0;
-  }
-
- private:
-  std::string path;
-  bool created = false;
-};
-
 // Stops with a message when `inFile` failed; returns otherwise.
-void checkInput(KobFile& inFile, TemporaryOutput& output, int error) {
+void checkInput(KobFile& inFile, TemporaryFile& output, int error) {
   if (!inFile.hasError()) return;
   output.discard();
   if (inFile.isCompressed()) {
@@ -86,8 +48,12 @@ int main() {
   if (!inFile.open(kInputName, READ)) {
     fail(std::string("cannot open ") + kInputName, errno);
   }
-  TemporaryOutput output;
-  checkInput(inFile, output, errno);
+  const int openError = errno;
+  TemporaryFile output(kOutputName);
+  if (int error = output.create(); error != 0) {
+    fail(std::string("cannot create ") + kOutputName, error);
+  }
+  checkInput(inFile, output, openError);
   if (!outFile.open(output.name(), WRITE)) {
     int error = errno;
     output.discard();
@@ -116,7 +82,6 @@ int main() {
     fail(std::string("cannot write ") + kOutputName, error);
   }
   if (int error = output.commit(); error != 0) {
-    output.discard();
     fail(std::string("cannot replace ") + kOutputName, error);
   }
   return 0;
