@@ -6,6 +6,7 @@
 //   SequentialRead/1K,64K vs DecompressYardstick   (lzo1x_decompress_safe
 //                                                   over the same chunks)
 //   Pack                 vs CompressYardstick      (lzo1x_999_compress)
+//   PackThreads/1,2      (kob::packStream; the speed-up from threads)
 //   LookupAtSize/4,40,400 MB                       (must stay flat)
 //
 // Data: --kob_corpus=PATH reads a text corpus (tens of MB is the honest
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "kob.h"
+#include "kob_pack.h"
 
 namespace {
 
@@ -280,6 +282,23 @@ void CompressYardstick(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * packSlice().size());
 }
 
+// The parallel packer on 1, 2, ... threads, over the same slice as Pack.
+void PackThreads(benchmark::State& state) {
+  std::string input = scratchDir() + "/pack-input";
+  if (!std::filesystem::exists(input)) {
+    std::ofstream(input, std::ios::binary) << packSlice();
+  }
+  std::string path = scratchDir() + "/pack-threads.kob";
+  for (auto _ : state) {
+    std::FILE* in = std::fopen(input.c_str(), "rb");
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    kob::packStream(in, out, kChunkSize, static_cast<unsigned>(state.range(0)));
+    std::fclose(out);
+    std::fclose(in);
+  }
+  state.SetBytesProcessed(state.iterations() * packSlice().size());
+}
+
 void LookupAtSize(benchmark::State& state) {
   std::string path = packedOfSize(state.range(0));
   static std::size_t sizes[1024] = {};
@@ -294,6 +313,7 @@ BENCHMARK(SequentialRead)->Arg(1024)->Arg(65536)->Unit(benchmark::kMillisecond);
 BENCHMARK(DecompressYardstick)->Unit(benchmark::kMillisecond);
 BENCHMARK(Pack)->Unit(benchmark::kMillisecond);
 BENCHMARK(CompressYardstick)->Unit(benchmark::kMillisecond);
+BENCHMARK(PackThreads)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(LookupAtSize)->Arg(4)->Arg(40)->Arg(400);
 
 }  // namespace
