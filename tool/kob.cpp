@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +63,11 @@ Status report(Status status, const std::string& file, const std::string& what) {
 Status failed(const std::string& file, const std::string& what, int error = 0) {
   return report(kFailed, file,
                 error ? what + ": " + std::strerror(error) : what);
+}
+
+// -o or -c says where the output goes.
+bool outputNamed(const Options& options) {
+  return options.toStdout || !options.output.empty();
 }
 
 bool endsWith(const std::string& text, const std::string& suffix) {
@@ -244,8 +250,7 @@ bool usableInput(const std::string& input, Status& status) {
 Status pack(const Options& options, const std::string& input) {
   Status status = kDone;
   if (!usableInput(input, status)) return status;
-  const bool explicitOutput = options.toStdout || !options.output.empty();
-  if (input != kStandardStream && !explicitOutput && isPacked(input)) {
+  if (input != kStandardStream && !outputNamed(options) && isPacked(input)) {
     return report(kSkipped, input,
                   "already packed; skipped (use -o or -c to pack it again)");
   }
@@ -379,8 +384,7 @@ bool copyData(KobFile& file, std::FILE* out, std::uint64_t limit,
 Status unpack(const Options& options, const std::string& input) {
   Status status = kDone;
   if (!usableInput(input, status)) return status;
-  const bool explicitOutput = options.toStdout || !options.output.empty();
-  if (input != kStandardStream && !explicitOutput &&
+  if (input != kStandardStream && !outputNamed(options) &&
       !endsWith(input, kSuffix)) {
     return report(kSkipped, input, "no .kob suffix; skipped (use -o or -c)");
   }
@@ -444,21 +448,35 @@ Status extract(const Options& options, const std::string& input) {
 // ---------------------------------------------------------------------------
 // Testing and listing
 
-Status test(const Options& options, const std::string& input) {
-  Status status = kDone;
-  if (!usableInput(input, status)) return status;
+// Scans a packed input (see kob::scanPacked). Returns nullopt after
+// reporting why it could not be read or where it is damaged.
+std::optional<kob::ScanReport> scanInput(
+    const std::string& input, bool decompress,
+    const std::function<void(const kob::ChunkInfo&)>& onChunk, Status& status) {
+  if (!usableInput(input, status)) return std::nullopt;
   PackedInput packed(input);
   std::string source = packed.path(status);
-  if (source.empty()) return status;
+  if (source.empty()) return std::nullopt;
   std::FILE* file = std::fopen(source.c_str(), "rb");
-  if (!file) return failed(displayName(input), "cannot open", errno);
-  kob::ScanReport scan = kob::scanPacked(file, true);
+  if (!file) {
+    status = failed(displayName(input), "cannot open", errno);
+    return std::nullopt;
+  }
+  kob::ScanReport scan = kob::scanPacked(file, decompress, onChunk);
   std::fclose(file);
   if (!scan.ok) {
-    return failed(displayName(input),
-                  "chunk " + std::to_string(scan.chunkNumber) + " at offset " +
-                      std::to_string(scan.fileOffset) + ": " + scan.problem);
+    status =
+        failed(displayName(input),
+               "chunk " + std::to_string(scan.chunkNumber) + " at offset " +
+                   std::to_string(scan.fileOffset) + ": " + scan.problem);
+    return std::nullopt;
   }
+  return scan;
+}
+
+Status test(const Options& options, const std::string& input) {
+  Status status = kDone;
+  if (!scanInput(input, true, {}, status)) return status;
   if (options.verbose) std::printf("%s: OK\n", displayName(input).c_str());
   return kDone;
 }
@@ -470,23 +488,15 @@ void printListHeader() {
 
 Status list(const Options& options, const std::string& input) {
   Status status = kDone;
-  if (!usableInput(input, status)) return status;
-  PackedInput packed(input);
-  std::string source = packed.path(status);
-  if (source.empty()) return status;
-  std::FILE* file = std::fopen(source.c_str(), "rb");
-  if (!file) return failed(displayName(input), "cannot open", errno);
   std::vector<kob::ChunkInfo> chunks;
-  kob::ScanReport scan =
-      kob::scanPacked(file, false, [&](const kob::ChunkInfo& c) {
+  std::optional<kob::ScanReport> found = scanInput(
+      input, false,
+      [&](const kob::ChunkInfo& c) {
         if (options.verbose) chunks.push_back(c);
-      });
-  std::fclose(file);
-  if (!scan.ok) {
-    return failed(displayName(input),
-                  "chunk " + std::to_string(scan.chunkNumber) + " at offset " +
-                      std::to_string(scan.fileOffset) + ": " + scan.problem);
-  }
+      },
+      status);
+  if (!found) return status;
+  const kob::ScanReport& scan = *found;
   const double ratio =
       scan.dataSize ? 100.0 * static_cast<double>(scan.fileSize) / scan.dataSize
                     : 0;
