@@ -24,25 +24,25 @@ class KobTool : public ::testing::Test {
     std::string errors;
   };
 
-  // Runs `arguments` (shell words) through kob in the scratch folder, after
-  // an optional shell `prefix` (e.g. "cat x |").
-  Result kob(const std::string& arguments, const std::string& prefix = "") {
+  // Runs a shell command in the scratch folder, capturing its output.
+  Result shell(const std::string& command) {
     const std::string out = dir.root().string() + ".out";
     const std::string errors = dir.root().string() + ".err";
-    std::string command = "cd '" + dir.root().string() + "' && " + prefix +
-                          " '" + KOB_PATH + "' " + arguments + " >'" + out +
-                          "' 2>'" + errors + "' </dev/null";
-    if (!prefix.empty()) {  // the pipe feeds standard input
-      command = "cd '" + dir.root().string() + "' && " + prefix + " '" +
-                KOB_PATH + "' " + arguments + " >'" + out + "' 2>'" + errors +
-                "'";
-    }
-    int status = std::system(command.c_str());
+    const std::string line = "cd '" + dir.root().string() + "' && (" + command +
+                             ") >'" + out + "' 2>'" + errors + "'";
+    int status = std::system(line.c_str());
     Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out),
                   readFile(errors)};
     std::filesystem::remove(out);
     std::filesystem::remove(errors);
     return result;
+  }
+  // Runs kob with `arguments` (shell words), after `prefix`: shell commands
+  // ending in ";", or a pipe ending in "|" that feeds standard input.
+  Result kob(const std::string& arguments, const std::string& prefix = "") {
+    const bool piped = !prefix.empty() && prefix.back() == '|';
+    return shell(prefix + " '" + KOB_PATH + "' " + arguments +
+                 (piped ? "" : " </dev/null"));
   }
   std::string path(const std::string& name) const { return dir.path(name); }
   std::string makeInput(const std::string& name, std::size_t size) {
@@ -237,6 +237,20 @@ TEST_F(KobTool, RemovesTheInputOnlyAfterSuccess) {
   EXPECT_EQ(kob("--rm -d gone.kob").status, 0);
   EXPECT_EQ(readFile(path("gone")), data);
   expectOnly({"gone"});
+}
+
+TEST_F(KobTool, ShowsProgressOnlyOnATerminalAndNotWhenQuiet) {
+  // Two-byte chunks make 3 MB take a few seconds; `script` gives kob a
+  // terminal.
+  makeInput("slow", 3000000);
+  auto onTerminal = [&](const std::string& arguments) {
+    return shell("script -qec \"'" + std::string(KOB_PATH) + "' " + arguments +
+                 " slow\" /dev/null")
+        .out;
+  };
+  EXPECT_NE(onTerminal("-f -B 2").find("MiB/s"), std::string::npos);
+  EXPECT_EQ(onTerminal("-q -f -B 2").find("MiB/s"), std::string::npos);
+  EXPECT_EQ(kob("-f -B 2 slow").errors, "");
 }
 
 }  // namespace
