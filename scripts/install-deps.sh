@@ -6,8 +6,8 @@ set -euo pipefail
 packages=(g++ make cmake pkg-config liblzo2-dev libcli11-dev)
 case "${1:-build}" in
   build) ;;
-  test) packages+=(libgtest-dev libgmock-dev) ;;
-  ci) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev valgrind) ;;
+  test) packages+=(libgtest-dev libgmock-dev bsdutils) ;;
+  ci) packages+=(libgtest-dev libgmock-dev bsdutils libbenchmark-dev clang libclang-rt-14-dev valgrind) ;;
   *) echo "usage: $0 build|test|ci" >&2; exit 2 ;;
 esac
 
