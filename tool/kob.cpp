@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "chunk_format.h"
 #include "kob_pack.h"
 #include "temporary_file.h"
 
@@ -76,11 +77,11 @@ bool endsWith(const std::string& text, const std::string& suffix) {
 }
 
 bool isPacked(const std::string& path) {
-  unsigned char head[4] = {};
+  unsigned char head[kob::kSignatureTestLength] = {};
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return false;
-  bool packed =
-      std::fread(head, 1, 4, file) == 4 && std::memcmp(head, "KOB\x01", 4) == 0;
+  bool packed = std::fread(head, 1, sizeof head, file) == sizeof head &&
+                std::memcmp(head, kob::kSignature, sizeof head) == 0;
   std::fclose(file);
   return packed;
 }
@@ -337,17 +338,20 @@ class PackedInput {
   std::string spooled;
 };
 
-// Opens `path` for reading packed data; reports and returns false when it is
-// not a packed file.
-bool openPacked(KobFile& file, const std::string& path, const std::string& name,
+// Opens `input` (standard input through a temporary copy) for reading
+// packed data; reports and returns false when it cannot, or when it is not a
+// packed file. `packed` must outlive the reading.
+bool openPacked(KobFile& file, PackedInput& packed, const std::string& input,
                 Status& status) {
+  const std::string path = packed.path(status);
+  if (path.empty()) return false;
   errno = 0;
   if (!file.open(path.c_str(), READ)) {
-    status = failed(name, "cannot open", errno);
+    status = failed(displayName(input), "cannot open", errno);
     return false;
   }
   if (!file.isCompressed()) {
-    status = failed(name, "not a packed file");
+    status = failed(displayName(input), "not a packed file");
     return false;
   }
   return true;
@@ -395,11 +399,8 @@ Status unpack(const Options& options, const std::string& input) {
   if (!path) return status;
 
   PackedInput packed(input);
-  std::string source = packed.path(status);
   KobFile file;
-  if (source.empty() || !openPacked(file, source, displayName(input), status)) {
-    return status;
-  }
+  if (!openPacked(file, packed, input, status)) return status;
   Destination destination(*path);
   if (int error = destination.open()) {
     return failed(destination.name(), "cannot create", error);
@@ -420,11 +421,8 @@ Status extract(const Options& options, const std::string& input) {
   Status status = kDone;
   if (!usableInput(input, status)) return status;
   PackedInput packed(input);
-  std::string source = packed.path(status);
   KobFile file;
-  if (source.empty() || !openPacked(file, source, displayName(input), status)) {
-    return status;
-  }
+  if (!openPacked(file, packed, input, status)) return status;
   const std::uint64_t offset = options.offset.value_or(0);
   if (offset > static_cast<std::uint64_t>(INT_MAX)) {
     return failed(displayName(input), "offset beyond 2 GiB is not supported");
