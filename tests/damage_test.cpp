@@ -199,8 +199,7 @@ TEST(DamagedFile, SpoiledPayloadIsNeverServed) {
   const std::string path = dir.path("payload.kob");
   const Packed p = makePacked(path, 500, 100);
   std::string bytes = p.bytes;
-  const ChunkHeader& h = p.headers[2];
-  bytes.replace(h.offset + 6, h.payloadSize, h.payloadSize, '\0');
+  kobtest::spoilPayload(bytes, p.headers[2]);
   kobtest::writeFile(path, bytes);
   KobFile reader(path.c_str(), READ);
   EXPECT_EQ(readToEnd(reader), p.data.substr(0, 200));

@@ -114,8 +114,7 @@ TEST_F(KobTool, TestModeNamesTheFirstDamagedChunk) {
   std::string packed = readFile(path("d.kob"));
   std::vector<kobtest::ChunkHeader> headers = kobtest::parseHeaders(packed);
   std::string spoiled = packed;
-  spoiled.replace(headers[2].offset + 6, headers[2].payloadSize,
-                  headers[2].payloadSize, '\0');
+  kobtest::spoilPayload(spoiled, headers[2]);
   writeFile(path("d.kob"), spoiled);
   Result bad = kob("-t -v d.kob");
   EXPECT_EQ(bad.status, 1);
@@ -172,8 +171,7 @@ TEST_F(KobTool, RangeReadsOnlyTheChunksThatHoldIt) {
   std::string packed = readFile(path("r.kob"));
   std::vector<kobtest::ChunkHeader> headers = kobtest::parseHeaders(packed);
   for (std::size_t i : {0u, 1u, 5u, 8u}) {  // the range lies in chunks 2 to 4
-    packed.replace(headers[i].offset + 6, headers[i].payloadSize,
-                   headers[i].payloadSize, '\0');
+    kobtest::spoilPayload(packed, headers[i]);
   }
   writeFile(path("r.kob"), packed);
   Result out = kob("-d -b 9000 -s 8000 r.kob");

@@ -23,10 +23,7 @@ class PackedSeek : public ::testing::Test {
   }
   // Makes chunk `index`'s payload undecodable.
   void spoil(std::size_t index) {
-    const ChunkHeader& h = headers.at(index);
-    for (std::size_t i = 0; i < h.payloadSize; ++i) {
-      packed[h.offset + 6 + i] = 0;
-    }
+    kobtest::spoilPayload(packed, headers.at(index));
     kobtest::writeFile(path(), packed);
   }
   void open() { ASSERT_TRUE(reader.open(path().c_str(), READ)); }

@@ -130,6 +130,11 @@ std::vector<ChunkHeader> parseHeaders(const std::string& packed) {
   return headers;
 }
 
+void spoilPayload(std::string& packed, const ChunkHeader& header) {
+  packed.replace(header.offset + 6, header.payloadSize, header.payloadSize,
+                 '\0');
+}
+
 std::string decodeIndependently(const std::string& packed) {
   std::string data;
   for (const ChunkHeader& header : parseHeaders(packed)) {

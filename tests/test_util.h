@@ -59,6 +59,9 @@ struct ChunkHeader {
 // Parses a whole packed file without KobFile: the headers up to and
 // including the end marker. Fails the calling test on a malformed file.
 std::vector<ChunkHeader> parseHeaders(const std::string& packed);
+// Zeroes the payload of the chunk `header` describes in `packed`, so that it
+// no longer decompresses.
+void spoilPayload(std::string& packed, const ChunkHeader& header);
 // Decodes a packed file with its own header parser and plain LZO calls.
 std::string decodeIndependently(const std::string& packed);
 
