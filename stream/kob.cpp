@@ -92,12 +92,10 @@ bool KobFile::open(const char* path, int mode) {
   headerOffset = kFirstHeaderOffset;
   hasBackLink = true;
   errorSeen = false;
-  chunkIndex.clear();
-  brokenLinks.clear();
+  // close() has released the arrays, the read window and the index.
   indexComplete = false;
   chunkNumber = 0;
   windowStart = filePosition = 0;
-  windowLength = 0;
   if (path == nullptr) return false;
   if (mode == WRITE && (bufferSize < 1 || bufferSize > int{kMaxFieldValue})) {
     return false;
