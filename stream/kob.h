@@ -8,7 +8,7 @@
 //             chunkSize      (uint16, big-endian: payload bytes that follow)
 //             lastChunkSize  (uint16, big-endian: chunkSize of the previous
 //                             chunk, 0 for the first)
-//   end     = a header whose chunkSize is 0
+//   end     = a header whose chunkSize is 0; nothing follows it
 //
 // KobFile reads such a file as if it were the plain file it was packed from:
 // read, get, seek and tell count uncompressed bytes, and only the chunk that
@@ -16,28 +16,42 @@
 // read, and a file opened in WRITEPLAIN is written, straight through standard
 // I/O, so code written against KobFile handles both kinds alike.
 //
+// Positions. seek64 and tell64 take and give 64-bit positions: packed data
+// of any length reads and writes. The int forms seek and tell give the same
+// answers below 4 GiB; positions of 2 GiB and more come back negative (cast
+// them to unsigned), and where a position does not fit 32 bits they fail
+// with -1 instead of answering wrongly.
+//
+// Streams. A pipe, FIFO, terminal or other character device opened in READ
+// loses no byte to the test for the signature. A plain stream reads through
+// in full; a packed stream reads in order, and seeks forward, but a seek
+// that would have to go back before the current chunk fails with -1 and
+// changes nothing.
+//
+// Damage. A packed file has no checksums. What the reader detects, it never
+// serves: a header or payload cut short, a payload the decompressor rejects
+// or that does not expand to its stated size, data after the end marker, a
+// back-link that does not match the chunk before. It then stops for good, in
+// the end at the start of the damaged chunk (see hasError and damage). The
+// same calls on the same file give the same bytes and the same error,
+// whatever the reader did before: its chunk index only makes it faster.
+//
 // Memory: a writer holds its collection buffer (bufferSize bytes) and room
-// for one compressed chunk. A reader holds at most one chunk's arrays: its
-// decompressed data (at most 65535 bytes) and a read window with its payload
-// and the headers on either side (at most 65547 bytes), plus a chunk
-// index of 16 bytes for every chunk it has come across (1 MB for a 1 GB
-// file of 16 KiB chunks). The index lets a seek move straight to the chunk
-// it needs, reading one header, however far away that chunk is.
+// for one compressed chunk. A reader holds one chunk's data (at most 65535
+// bytes), a read window of at most 128 KiB plus a chunk, and a chunk index of
+// 24 bytes for every chunk holding data that it has come across (1.5 MB for
+// 1 GB of data in 16 KiB chunks).
 //
-// Positions are unsigned 32-bit counts of uncompressed bytes; a compressed
-// reader treats data beyond 4 GiB - 1 as damage. seek and tell return int,
-// so positions of 2 GiB and more come back negative (cast them to unsigned).
-//
-// A KobFile is used by one thread at a time. Compression shares one static
-// work area, so no two compressed writers may write chunks at the same time.
+// Threads: a KobFile is used by one thread at a time; any number of
+// KobFiles may read and write in different threads at once.
 
 #ifndef KOB_KOB_H
 #define KOB_KOB_H
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
-#include <vector>
+
+#include "kob_damage.h"
 
 // The modes of KobFile::open. Any mode other than READ and WRITE writes plain.
 enum fileModes {
@@ -46,12 +60,18 @@ enum fileModes {
   WRITEPLAIN = 3  // write a plain file
 };
 
-// Where a compressed reader stands in its current chunk.
+// Where a packed reader stands in its current chunk.
 enum AccessMode {
   START = 0,  // the chunk's header has been read, its payload not yet
   IN = 1,     // the chunk's payload has been read and decompressed
-  END = 2     // the end marker has been read (or damage stopped the reader)
+  END = 2     // the end marker has been read (or the reader stopped)
 };
+
+namespace kob {
+class PlainFile;
+class PackedReader;
+class PackedWriter;
+}  // namespace kob
 
 class KobFile {
  public:
@@ -62,7 +82,7 @@ class KobFile {
   // Closes the file as close() does.
   ~KobFile();
 
-  // Copying would share the file handle; moving hands it over and leaves the
+  // Copying would share the file; moving hands it over and leaves the
   // moved-from object closed. Move-assigning closes the target's file first.
   KobFile(const KobFile&) = delete;
   KobFile& operator=(const KobFile&) = delete;
@@ -72,12 +92,17 @@ class KobFile {
   // Opens `path`. A file still open is first closed exactly as close() would.
   //   READ:       a file whose first four bytes are "KOB" 0x01 is read as
   //               packed: the first chunk header is read, the position is 0.
-  //               Any other file is read plain from offset 0.
+  //               Any other file is read plain from its first byte.
   //   WRITE:      creates or truncates `path` and writes the signature. Fails
   //               without creating anything when bufferSize is not 1..65535.
   //   other:      creates or truncates `path` for plain writing.
   // Returns: isOpen(). On failure the object stays closed.
   bool open(const char* path, int mode);
+
+  // As open, on the descriptor `fd`, which the object owns from now on (it
+  // is closed even when this fails). For READ it may be a pipe or FIFO;
+  // writing modes need a descriptor open for writing, at its start.
+  bool openDescriptor(int fd, int mode);
 
   // Finishes and closes the file. A packed writer first writes the bytes it
   // still collects as the last chunk, then the end marker; a packed file is
@@ -88,7 +113,8 @@ class KobFile {
 
   // Reads up to `len` bytes into `buf`.
   // Returns: the bytes delivered; fewer than `len` (possibly 0) when the
-  //   data ends or damage is found, and 0 on every later call.
+  //   data ends or the reader stopped, and 0 on every later call. At most
+  //   INT_MAX bytes a call.
   // Packed reader: the position moves by the count. A read of 0 bytes still
   //   brings the current chunk in, so right after the last byte it enters
   //   the end (isEOF() becomes true). Bytes of `buf` past the count returned
@@ -109,29 +135,39 @@ class KobFile {
 
   // Reads one byte.
   // Returns: the byte as 0..255 and moves the position by one; -1 at the
-  //   end of the data, on damage, and on every later call.
+  //   end of the data, after the reader stopped, and on every later call.
   // Plain file: fgetc(file). Packed writer or no file: -1.
   int get();
 
   // Moves the position. Packed reader: `whence` 0 counts `offset` from the
   //   start of the data; every other value (SEEK_END included) counts it
   //   from the current position. A target before the start lands on 0, one
-  //   beyond the end lands on the end and enters it (isEOF() true).
-  //   Only the chunk landed in is decompressed, and none when the target is
-  //   the first byte of a chunk ahead of the current one.
+  //   beyond the end lands on the end and enters it (isEOF() true). A seek
+  //   decompresses nothing; the next read decompresses the chunk landed in.
+  //   A target at or beyond damage on the way stops the reader there.
   // Returns: packed reader: the new position (compare it with the target to
-  //   see whether it was reached); after damage the position where the
-  //   damage was found, without moving. Plain file: fseek(file, offset,
-  //   whence), 0 on success and -1 on failure. Packed writer or no file: -1.
+  //   see whether it was reached); after the reader stopped, its position,
+  //   without moving; -1 on a stream when the target lies before the current
+  //   chunk, with nothing changed. Plain file: fseeko(file, offset, whence),
+  //   0 on success and -1 on failure. Packed writer or no file: -1.
+  std::int64_t seek64(std::int64_t offset, int whence);
+
+  // As seek64, for positions below 4 GiB. Returns: packed reader: the new
+  //   position as an int (negative from 2 GiB on); -1 with the position
+  //   unchanged when it would land at 4 GiB or beyond. Otherwise as seek64.
   int seek(int offset, int whence);
 
   // Returns: packed reader: the position, in uncompressed bytes. Packed
-  //   writer: 0 (writing does not move it). Plain file: ftell(file).
-  //   No file: -1.
+  //   writer: 0 (writing does not move it). Plain file: ftello(file), -1 on
+  //   a stream. No file: -1.
+  std::int64_t tell64();
+
+  // As tell64, for positions below 4 GiB (negative from 2 GiB on); -1 at
+  // 4 GiB and beyond.
   int tell();
 
   // Returns: packed reader: true once a read, get or seek has met the end of
-  //   the data (not merely delivered its last byte), or damage was found,
+  //   the data (not merely delivered its last byte), or the reader stopped,
   //   and straight after opening a file without data. Plain file:
   //   feof(file). Packed writer: false. No file: true.
   bool isEOF();
@@ -142,13 +178,20 @@ class KobFile {
   // Returns: true when the file last opened is packed (kept after close).
   bool isCompressed();
 
-  // Returns: packed reader: true once damage was found: a header or payload
-  //   cut short, a payload that does not decompress to exactly its stated
-  //   size, a back-link that leads nowhere. The reader then stays in the end
-  //   at the start of the damaged chunk and never serves a byte of it.
-  //   Packed writer: true after any write that failed. Plain file:
-  //   ferror(file). No file: false. Cleared by open and close.
+  // Returns: packed reader: true once it stopped on damage (see damage()) or
+  //   on a failed read (see ioError()); it then stays in the end at the
+  //   start of the chunk concerned and never serves a byte of it. Packed
+  //   writer: true after any write that failed. Plain file: ferror(file).
+  //   No file: false. Cleared by open and close.
   bool hasError();
+
+  // Returns: packed reader: the damage it stopped on, kob::Damage::None when
+  //   none (or when it stopped on a failed read). Otherwise None.
+  kob::Damage damage();
+
+  // Returns: packed reader: the errno of the read that failed, 0 when none
+  //   (damage is not a read error). Otherwise 0.
+  int ioError();
 
   // The chunk size for the next packed writer opened, in uncompressed bytes.
   // A writer already open keeps the size it was opened with. Chunks whose
@@ -158,91 +201,14 @@ class KobFile {
   void setBufferSize(int size);
 
  private:
-  struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
+  bool openReading(int fd);
 
-  // Writing.
-  void openWriter();
-  void writeChunkData();
-  void writeChunk(const unsigned char* data, unsigned int length);
-
-  // Reading.
-  void openReader(const char* path);
-  const unsigned char* fetch(long offset, std::size_t count,
-                             std::size_t readAhead, std::size_t& available);
-  bool readChunkHeader();
-  bool enterNextChunk();
-  void readChunkData();
-  bool loadChunk(unsigned char* destination);
-  void skipUsedChunks();
-  void stopOnDamage();
-
-  // Seeking.
-  void seekBy(std::int64_t distance);
-  void seekInsideChunk(std::int64_t distance);
-  void seekToFirstChunk();
-  bool seekThroughIndex(std::int64_t target, bool backward);
-  bool jumpToChunk(std::size_t number);
-  bool stopAtBrokenLink(std::size_t landing);
-  void recordChunk(bool brokenLink);
-  void seekBackward(std::int64_t distance);
-  void seekForward(std::int64_t distance);
-
-  void releaseArrays();
-  void takeOver(KobFile& other) noexcept;
-
-  std::unique_ptr<std::FILE, FileCloser> file;
+  std::unique_ptr<kob::PlainFile> plain;
+  std::unique_ptr<kob::PackedReader> reader;
+  std::unique_ptr<kob::PackedWriter> writer;
   bool compressed = false;
-  std::uint32_t chunkDataSize = 0;
-  std::uint32_t chunkSize = 0;
-  std::uint32_t lastChunkSize = 0;
-  std::uint32_t totalReadBytes = 0;
   int fileMode = 0;
   int bufferSize = 16384;
-  int bufferPos = 0;
-  AccessMode accessMode = START;
-  std::unique_ptr<unsigned char[]> buffer;
-  std::unique_ptr<unsigned char[]> compressedBuffer;
-
-  // The chunk size of the open writer, fixed at open.
-  int writerChunkSize = 0;
-  // A write failed (writer) or damage was found (reader).
-  bool errorSeen = false;
-
-  // Reader: the arrays are kept from chunk to chunk and grow only when a
-  // chunk needs more (never beyond 65535 bytes each).
-  std::uint32_t bufferCapacity = 0;
-  std::uint32_t compressedCapacity = 0;
-  // False when the current chunk was decompressed into a caller's buffer.
-  bool bufferHoldsChunk = true;
-  // File offset of the current chunk's header.
-  long headerOffset = 0;
-  // The read window: compressedBuffer holds the file's bytes from
-  // windowStart on, windowLength of them; the file stands at filePosition
-  // (-1 when unknown).
-  long windowStart = 0;
-  std::size_t windowLength = 0;
-  long filePosition = 0;
-  // False when the file ends inside the current header's back-link.
-  bool hasBackLink = true;
-
-  // The chunk index, learned from every header read in file order and never
-  // written anywhere: where each chunk's header starts and the position of
-  // its first byte. With it a seek moves straight to the chunk it needs.
-  struct IndexEntry {
-    long headerOffset;
-    std::uint32_t position;
-  };
-  std::vector<IndexEntry> chunkIndex;
-  // Numbers of the chunks whose back-link does not match the size of the
-  // chunk before them, in ascending order.
-  std::vector<std::size_t> brokenLinks;
-  // The last entry is the end marker: every chunk is known.
-  bool indexComplete = false;
-  bool indexEnabled = true;
-  // Number of the current chunk (or end marker) in file order.
-  std::size_t chunkNumber = 0;
 
   friend class KobFileTestPeer;
 };

@@ -1,13 +1,21 @@
 #include "kob_pack.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <memory>
 #include <new>
 #include <thread>
 #include <vector>
 
-#include "chunk_format.h"
+#include "format.h"
+#include "packed_reader.h"
+#include "read_window.h"
+#include "unique_fd.h"
 
 namespace kob {
 namespace {
@@ -26,7 +34,8 @@ struct CompressedChunk {
 
 // What each compressing thread owns.
 struct Worker {
-  std::unique_ptr<WorkMemory> work = std::make_unique<WorkMemory>();
+  std::unique_ptr<WorkMemory> work =
+      std::make_unique_for_overwrite<WorkMemory>();
   std::vector<unsigned char> scratch;
 };
 
@@ -161,80 +170,60 @@ PackStatus packStream(
   }
 }
 
-namespace {
-
-// Reads `count` bytes at `offset`; returns how many the file had.
-std::size_t readAt(std::FILE* file, long offset, unsigned char* into,
-                   std::size_t count) {
-  if (std::fseek(file, offset, SEEK_SET) != 0) return 0;
-  return std::fread(into, 1, count, file);
-}
-
-ScanReport damage(ScanReport report, std::string problem, long offset) {
-  report.ok = false;
-  report.problem = std::move(problem);
-  report.chunkNumber = report.chunks;
-  report.fileOffset = offset;
-  return report;
-}
-
-}  // namespace
-
-ScanReport scanPacked(std::FILE* file, bool decompress,
+ScanReport scanPacked(int fd, bool decompress,
                       const std::function<void(const ChunkInfo&)>& onChunk) {
   ScanReport report;
-  if (std::fseek(file, 0, SEEK_END) == 0) report.fileSize = std::ftell(file);
-  unsigned char signature[kSignatureTestLength];
-  if (readAt(file, 0, signature, sizeof signature) != sizeof signature ||
-      !std::equal(signature, signature + sizeof signature, kSignature)) {
-    return damage(report, "not a packed file (no signature)", 0);
+  UniqueFd own(::dup(fd));
+  if (own.get() < 0) {
+    report.error = errno;
+    return report;
   }
-  std::vector<unsigned char> payload(kMaxFieldValue);
-  std::vector<unsigned char> data(kMaxFieldValue);
-  long offset = kFirstHeaderOffset;
-  std::uint32_t previousPayloadSize = 0;
-  for (;;) {
-    unsigned char header[kHeaderSize];
-    const std::size_t got = readAt(file, offset, header, sizeof header);
-    const std::uint32_t payloadSize = got >= 4 ? decodeUInt2(header + 2) : 1;
-    if (got < sizeof header && !(got >= 4 && payloadSize == 0)) {
-      return damage(report, "header cut short by the end of the file", offset);
-    }
-    const std::uint32_t dataSize = decodeUInt2(header);
-    if (got == sizeof header &&
-        decodeUInt2(header + 4) != previousPayloadSize) {
-      return damage(report, "back-link does not match the chunk before",
-                    offset);
-    }
-    if (payloadSize == 0) {
-      if (report.fileSize > offset + kHeaderSize) {
-        return damage(report, "data after the end marker", offset);
-      }
-      report.ok = true;
-      return report;
-    }
-    if (offset + kHeaderSize + payloadSize > report.fileSize) {
-      return damage(report, "payload cut short by the end of the file", offset);
-    }
-    if (decompress) {
-      readAt(file, offset + kHeaderSize, payload.data(), payloadSize);
-      lzo_uint produced = dataSize;
-      if (lzo1x_decompress_safe(payload.data(), payloadSize, data.data(),
-                                &produced, nullptr) != LZO_E_OK ||
-          produced != dataSize) {
-        return damage(report, "payload does not expand to its stated size",
-                      offset);
-      }
-    }
-    if (onChunk) {
-      onChunk({report.chunks, offset, report.dataSize, dataSize, payloadSize});
-    }
-    report.chunks += 1;
-    report.dataSize += dataSize;
-    report.largestChunk = std::max(report.largestChunk, dataSize);
-    previousPayloadSize = payloadSize;
-    offset += kHeaderSize + payloadSize;
+  SignatureProbe probe = probeSignature(own.get());
+  if (!probe.packed) {
+    report.error = probe.error;
+    if (probe.error == 0) report.outcome = ScanReport::Outcome::NotPacked;
+    return report;
   }
+  struct stat info;
+  const bool sized = probe.seekable && fstat(own.get(), &info) == 0;
+  ChunkInfo last{};
+  PackedReader reader(
+      std::move(own), probe.seekable, std::move(probe.consumed),
+      [&](std::uint64_t number, std::int64_t offset, std::uint64_t position,
+          const ChunkHeader& header) {
+        last = {number, offset, position, header.dataSize, header.payloadSize};
+        report.largestChunk = std::max(report.largestChunk, header.dataSize);
+        if (onChunk) onChunk(last);
+      });
+  if (decompress) {
+    std::vector<unsigned char> block(1 << 16);
+    while (reader.read(block.data(), block.size()) > 0) {
+    }
+  } else {
+    reader.seek(INT64_MAX, 0);
+  }
+  const ChunkIndex::Frontier& frontier = reader.frontier();
+  report.chunks = frontier.chunksPassed;
+  report.dataSize = frontier.position;
+  if (reader.readError() != 0) {
+    report.error = reader.readError();
+  } else if (reader.damage() != Damage::None) {
+    report.outcome = ScanReport::Outcome::Damaged;
+    report.damage = reader.damage();
+    report.fileOffset = reader.currentHeaderOffset();
+    // Damage in a payload lies in the last chunk passed; damage in a header
+    // in the one after it.
+    report.chunkNumber =
+        report.chunks > 0 && last.fileOffset == report.fileOffset
+            ? last.number
+            : report.chunks;
+  } else {
+    report.outcome = ScanReport::Outcome::Ok;
+    report.packedSize =
+        sized ? static_cast<std::int64_t>(info.st_size)
+              : frontier.headerOffset + static_cast<std::int64_t>(kHeaderSize);
+  }
+  return report;
 }
 
 }  // namespace kob

@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <string>
+
+#include "kob_damage.h"
 
 namespace kob {
 
@@ -30,34 +31,44 @@ PackStatus packStream(
     const std::function<void(std::uint64_t bytesDone)>& progress = {});
 
 struct ChunkInfo {
-  std::size_t number;         // 0 for the first chunk
-  long fileOffset;            // where its header starts
+  std::uint64_t number;       // 0 for the first chunk
+  std::int64_t fileOffset;    // where its header starts
   std::uint64_t position;     // its first uncompressed byte
   std::uint32_t dataSize;     // uncompressed bytes
   std::uint32_t payloadSize;  // stored bytes after the header
 };
 
 struct ScanReport {
-  bool ok = false;
-  // When not ok: what is wrong, and where: the chunk's number and the file
-  // offset of its header (or of the signature).
-  std::string problem;
-  std::size_t chunkNumber = 0;
-  long fileOffset = 0;
-  // What was read up to the end marker or the damage.
-  std::size_t chunks = 0;
+  enum class Outcome {
+    Ok,
+    NotPacked,   // no signature
+    Damaged,     // `damage` tells what
+    ReadFailed,  // `error` is the errno
+  };
+  Outcome outcome = Outcome::ReadFailed;
+  Damage damage = Damage::None;
+  int error = 0;
+  // When damaged: the chunk's number and the file offset of its header.
+  std::uint64_t chunkNumber = 0;
+  std::int64_t fileOffset = 0;
+  // What was passed up to the end marker or the damage.
+  std::uint64_t chunks = 0;
   std::uint64_t dataSize = 0;
   std::uint32_t largestChunk = 0;
-  long fileSize = 0;
+  // Bytes of the packed file, up to and including its end marker.
+  std::int64_t packedSize = 0;
+
+  bool ok() const { return outcome == Outcome::Ok; }
 };
 
-// Walks the packed file `file` from its start: checks the signature, each
-// header's sizes and back-link, that nothing follows the end marker, and,
-// when `decompress` is true, that each payload expands to exactly its stated
-// size. Calls `onChunk` for every good chunk, in order. Stops at the first
-// damage.
+// Reads the packed file on `fd` (which stays the caller's) from its start,
+// or a stream from where it stands, with the same reader as KobFile: so it
+// finds damage exactly when reading the file through KobFile would. With
+// `decompress` it reads all the data, which checks every payload; without,
+// it walks the headers only. Calls `onChunk` for every chunk passed, in
+// order.
 ScanReport scanPacked(
-    std::FILE* file, bool decompress,
+    int fd, bool decompress,
     const std::function<void(const ChunkInfo&)>& onChunk = {});
 
 }  // namespace kob

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -46,7 +47,7 @@ std::streamsize KobStreamBuf::xsgetn(char_type* s, std::streamsize count) {
 }
 
 KobStreamBuf::off_type KobStreamBuf::position() {
-  return file.tell() - (egptr() - gptr());
+  return file.tell64() - (egptr() - gptr());
 }
 
 KobStreamBuf::pos_type KobStreamBuf::seekoff(off_type offset,
@@ -59,12 +60,13 @@ KobStreamBuf::pos_type KobStreamBuf::seekoff(off_type offset,
   }
   if (direction == std::ios_base::end) {
     setg(buffer, buffer, buffer);
-    off_type size = 0;
+    off_type size = -1;
     if (file.isCompressed()) {
-      size = static_cast<unsigned int>(file.seek(INT_MAX, 0));
-    } else if (file.seek(0, SEEK_END) == 0) {
-      size = file.tell();
+      size = file.seek64(INT64_MAX, 0);
+    } else if (file.seek64(0, SEEK_END) == 0) {
+      size = file.tell64();
     }
+    if (size < 0) return kFailed;
     return moveTo(size + offset);
   }
   return moveTo(offset);
@@ -77,10 +79,9 @@ KobStreamBuf::pos_type KobStreamBuf::seekpos(pos_type position,
 
 KobStreamBuf::pos_type KobStreamBuf::moveTo(off_type target) {
   setg(buffer, buffer, buffer);
-  if (target < 0 || target > INT_MAX) return kFailed;
-  const int wanted = static_cast<int>(target);
+  if (target < 0) return kFailed;
   if (file.isCompressed()) {
-    return file.seek(wanted, 0) == wanted ? pos_type(target) : kFailed;
+    return file.seek64(target, 0) == target ? pos_type(target) : kFailed;
   }
-  return file.seek(wanted, SEEK_SET) == 0 ? pos_type(target) : kFailed;
+  return file.seek64(target, SEEK_SET) == 0 ? pos_type(target) : kFailed;
 }

@@ -6,11 +6,11 @@
 //   std::istream in(&buffer);
 //   for (std::string line; std::getline(in, line);) { ... }
 //
-// seekg and tellg map onto KobFile::seek and tell, counting uncompressed
-// bytes. A seek whose target the file cannot reach (before the start or past
-// the end of the data) fails, as the stream's failbit shows; seeking from
-// the end finds the data size by seeking past it first. Damage in a packed
-// file ends the data early; the file's hasError() tells.
+// seekg and tellg map onto KobFile::seek64 and tell64, counting
+// uncompressed bytes. A seek whose target the file cannot reach (before the
+// start or past the end of the data) fails, as the stream's failbit shows;
+// seeking from the end finds the data size by seeking past it first. Damage in
+// a packed file ends the data early; the file's hasError() tells.
 //
 // The KobFile must stay open while the buffer reads from it; the buffer
 // neither opens nor closes it.

@@ -1,6 +1,6 @@
-#include "coding.h"
-
 #include <gtest/gtest.h>
+
+#include "format.h"
 
 namespace {
 

@@ -173,7 +173,7 @@ TEST(DamagedFile, ChunkMarkedAsTheEndIsReported) {
   EXPECT_TRUE(reader.hasError());
 }
 
-TEST(DamagedFile, BrokenBackLinkStopsABackwardSeek) {
+TEST(DamagedFile, BrokenBackLinkIsDamageWhereverItIsMet) {
   kobtest::TempDir dir;
   const std::string path = dir.path("link.kob");
   const Packed p = makePacked(path, 500, 100);
@@ -181,14 +181,19 @@ TEST(DamagedFile, BrokenBackLinkStopsABackwardSeek) {
     kobtest::writeFile(path, p.bytes);
     kobtest::flipByte(path, p.headers[3].offset + 5, mask);
     KobFile reader(path.c_str(), READ);
-    EXPECT_EQ(reader.seek(350, 0), 350);
-    EXPECT_EQ(reader.get(), static_cast<unsigned char>(p.data[350]));
-    int landed = reader.seek(50, 0);
+    EXPECT_EQ(reader.seek(150, 0), 150);  // before it: unharmed
+    EXPECT_EQ(reader.get(), static_cast<unsigned char>(p.data[150]));
+    EXPECT_FALSE(reader.hasError());
+    EXPECT_EQ(reader.seek(350, 0), 300);  // at or past it: stopped there
     EXPECT_TRUE(reader.hasError());
-    EXPECT_EQ(landed, reader.tell());
+    EXPECT_EQ(reader.damage(), kob::Damage::BrokenBackLink);
     EXPECT_EQ(reader.get(), -1);
     EXPECT_TRUE(reader.isEOF());
-    EXPECT_EQ(reader.seek(0, 0), landed) << "a stopped reader does not move";
+    EXPECT_EQ(reader.seek(0, 0), 300) << "a stopped reader does not move";
+
+    KobFile through(path.c_str(), READ);
+    EXPECT_EQ(readToEnd(through), p.data.substr(0, 300));
+    EXPECT_EQ(through.damage(), kob::Damage::BrokenBackLink);
     reader.close();
     EXPECT_FALSE(reader.hasError());
   }

@@ -5,6 +5,7 @@
 
 #include "kob.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "chunk_format.h"
 #include "kob_pack.h"
 #include "temporary_file.h"
 
@@ -77,13 +77,8 @@ bool endsWith(const std::string& text, const std::string& suffix) {
 }
 
 bool isPacked(const std::string& path) {
-  unsigned char head[kob::kSignatureTestLength] = {};
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  bool packed = std::fread(head, 1, sizeof head, file) == sizeof head &&
-                std::memcmp(head, kob::kSignature, sizeof head) == 0;
-  std::fclose(file);
-  return packed;
+  KobFile file(path.c_str(), READ);
+  return file.isCompressed();
 }
 
 std::string displayName(const std::string& path) {
@@ -298,55 +293,14 @@ Status pack(const Options& options, const std::string& input) {
 // ---------------------------------------------------------------------------
 // Reading packed inputs
 
-// A packed input as a file that can be seeked: the named file, or standard
-// input copied to a temporary file first.
-class PackedInput {
- public:
-  explicit PackedInput(const std::string& anInput) : input(anInput) {}
-  ~PackedInput() {
-    if (!spooled.empty()) std::remove(spooled.c_str());
-  }
-  PackedInput(const PackedInput&) = delete;
-  PackedInput& operator=(const PackedInput&) = delete;
-
-  // The path to open, or empty after reporting why there is none.
-  std::string path(Status& status) {
-    if (input != kStandardStream) return input;
-    const char* dir = std::getenv("TMPDIR");
-    spooled = std::string(dir && *dir ? dir : "/tmp") + "/kob-stdin.XXXXXX";
-    int fd = mkstemp(spooled.data());
-    if (fd < 0) {
-      status = failed("(stdin)", "cannot make a temporary copy", errno);
-      spooled.clear();
-      return "";
-    }
-    std::FILE* copy = fdopen(fd, "wb");
-    char block[65536];
-    for (std::size_t n; (n = std::fread(block, 1, sizeof block, stdin)) > 0;) {
-      std::fwrite(block, 1, n, copy);
-    }
-    bool ok = !std::ferror(stdin) && !std::ferror(copy);
-    if (std::fclose(copy) != 0 || !ok) {
-      status = failed("(stdin)", "cannot make a temporary copy", errno);
-      return "";
-    }
-    return spooled;
-  }
-
- private:
-  std::string input;
-  std::string spooled;
-};
-
-// Opens `input` (standard input through a temporary copy) for reading
-// packed data; reports and returns false when it cannot, or when it is not a
-// packed file. `packed` must outlive the reading.
-bool openPacked(KobFile& file, PackedInput& packed, const std::string& input,
-                Status& status) {
-  const std::string path = packed.path(status);
-  if (path.empty()) return false;
+// Opens `input` (standard input as a stream) for reading packed data;
+// reports and returns false when it cannot, or when it is not packed.
+bool openPacked(KobFile& file, const std::string& input, Status& status) {
   errno = 0;
-  if (!file.open(path.c_str(), READ)) {
+  const bool opened = input == kStandardStream
+                          ? file.openDescriptor(dup(STDIN_FILENO), READ)
+                          : file.open(input.c_str(), READ);
+  if (!opened) {
     status = failed(displayName(input), "cannot open", errno);
     return false;
   }
@@ -355,6 +309,15 @@ bool openPacked(KobFile& file, PackedInput& packed, const std::string& input,
     return false;
   }
   return true;
+}
+
+// Why a packed reader stopped: the damage and where, or the failed read.
+std::string whyStopped(KobFile& file) {
+  if (file.damage() == kob::Damage::None) {
+    return std::string("cannot read: ") + std::strerror(file.ioError());
+  }
+  return "packed data is damaged at byte " + std::to_string(file.tell64()) +
+         ": " + kob::describe(file.damage()) + " (kob -t tells where)";
 }
 
 // Copies up to `limit` bytes of `file`'s data from where it stands to `out`.
@@ -377,9 +340,7 @@ bool copyData(KobFile& file, std::FILE* out, std::uint64_t limit,
     if (got < static_cast<int>(wanted)) break;
   }
   if (file.hasError()) {
-    status =
-        failed(name, "packed data is damaged after byte " +
-                         std::to_string(file.tell()) + " (kob -t tells where)");
+    status = failed(name, whyStopped(file));
     return false;
   }
   return true;
@@ -398,9 +359,8 @@ Status unpack(const Options& options, const std::string& input) {
       outputPathFor(options, input, derived, status);
   if (!path) return status;
 
-  PackedInput packed(input);
   KobFile file;
-  if (!openPacked(file, packed, input, status)) return status;
+  if (!openPacked(file, input, status)) return status;
   Destination destination(*path);
   if (int error = destination.open()) {
     return failed(destination.name(), "cannot create", error);
@@ -420,20 +380,13 @@ Status unpack(const Options& options, const std::string& input) {
 Status extract(const Options& options, const std::string& input) {
   Status status = kDone;
   if (!usableInput(input, status)) return status;
-  PackedInput packed(input);
   KobFile file;
-  if (!openPacked(file, packed, input, status)) return status;
-  const std::uint64_t offset = options.offset.value_or(0);
-  if (offset > static_cast<std::uint64_t>(INT_MAX)) {
-    return failed(displayName(input), "offset beyond 2 GiB is not supported");
-  }
-  const int landed = file.seek(static_cast<int>(offset), 0);
-  if (file.hasError()) {
-    return failed(displayName(input),
-                  "packed data is damaged before the range");
-  }
-  if (static_cast<std::uint64_t>(landed) != offset)
-    return kDone;  // past the end
+  if (!openPacked(file, input, status)) return status;
+  const std::int64_t offset = static_cast<std::int64_t>(
+      std::min<std::uint64_t>(options.offset.value_or(0), INT64_MAX));
+  const std::int64_t landed = file.seek64(offset, 0);
+  if (file.hasError()) return failed(displayName(input), whyStopped(file));
+  if (landed != offset) return kDone;  // past the end
   ProgressMeter meter(options, displayName(input), options.size.value_or(0));
   if (!copyData(file, stdout, options.size.value_or(UINT64_MAX),
                 displayName(input), meter, status)) {
@@ -452,24 +405,32 @@ std::optional<kob::ScanReport> scanInput(
     const std::string& input, bool decompress,
     const std::function<void(const kob::ChunkInfo&)>& onChunk, Status& status) {
   if (!usableInput(input, status)) return std::nullopt;
-  PackedInput packed(input);
-  std::string source = packed.path(status);
-  if (source.empty()) return std::nullopt;
-  std::FILE* file = std::fopen(source.c_str(), "rb");
-  if (!file) {
+  const bool fromStdin = input == kStandardStream;
+  const int fd =
+      fromStdin ? STDIN_FILENO : ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     status = failed(displayName(input), "cannot open", errno);
     return std::nullopt;
   }
-  kob::ScanReport scan = kob::scanPacked(file, decompress, onChunk);
-  std::fclose(file);
-  if (!scan.ok) {
-    status =
-        failed(displayName(input),
-               "chunk " + std::to_string(scan.chunkNumber) + " at offset " +
-                   std::to_string(scan.fileOffset) + ": " + scan.problem);
-    return std::nullopt;
+  kob::ScanReport scan = kob::scanPacked(fd, decompress, onChunk);
+  if (!fromStdin) ::close(fd);
+  switch (scan.outcome) {
+    case kob::ScanReport::Outcome::Ok:
+      return scan;
+    case kob::ScanReport::Outcome::NotPacked:
+      status = failed(displayName(input), "not a packed file (no signature)");
+      break;
+    case kob::ScanReport::Outcome::ReadFailed:
+      status = failed(displayName(input), "cannot read", scan.error);
+      break;
+    case kob::ScanReport::Outcome::Damaged:
+      status = failed(displayName(input),
+                      "chunk " + std::to_string(scan.chunkNumber) +
+                          " at offset " + std::to_string(scan.fileOffset) +
+                          ": " + kob::describe(scan.damage));
+      break;
   }
-  return scan;
+  return std::nullopt;
 }
 
 Status test(const Options& options, const std::string& input) {
@@ -495,17 +456,22 @@ Status list(const Options& options, const std::string& input) {
       status);
   if (!found) return status;
   const kob::ScanReport& scan = *found;
-  const double ratio =
-      scan.dataSize ? 100.0 * static_cast<double>(scan.fileSize) / scan.dataSize
-                    : 0;
-  std::printf("%12ld %12llu %6.1f%% %8zu %10u  %s\n", scan.fileSize,
+  const double ratio = scan.dataSize
+                           ? 100.0 * static_cast<double>(scan.packedSize) /
+                                 static_cast<double>(scan.dataSize)
+                           : 0;
+  std::printf("%12lld %12llu %6.1f%% %8llu %10u  %s\n",
+              static_cast<long long>(scan.packedSize),
               static_cast<unsigned long long>(scan.dataSize), ratio,
-              scan.chunks, scan.largestChunk, displayName(input).c_str());
+              static_cast<unsigned long long>(scan.chunks), scan.largestChunk,
+              displayName(input).c_str());
   if (options.verbose && !chunks.empty()) {
     std::printf("%12s %12s %12s %8s %10s\n", "chunk", "offset", "position",
                 "stored", "unpacked");
     for (const kob::ChunkInfo& c : chunks) {
-      std::printf("%12zu %12ld %12llu %8u %10u\n", c.number, c.fileOffset,
+      std::printf("%12llu %12lld %12llu %8u %10u\n",
+                  static_cast<unsigned long long>(c.number),
+                  static_cast<long long>(c.fileOffset),
                   static_cast<unsigned long long>(c.position), c.payloadSize,
                   c.dataSize);
     }

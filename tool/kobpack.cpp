@@ -33,10 +33,14 @@ constexpr unsigned int kBlockSize = 1024;
 void checkInput(KobFile& inFile, TemporaryFile& output, int error) {
   if (!inFile.hasError()) return;
   output.discard();
-  if (inFile.isCompressed()) {
-    fail(std::string(kInputName) + ": packed data is damaged or cut short", 0);
+  if (inFile.damage() != kob::Damage::None) {
+    fail(std::string(kInputName) + ": packed data is damaged at byte " +
+             std::to_string(inFile.tell64()) + ": " +
+             kob::describe(inFile.damage()),
+         0);
   }
-  fail(std::string("cannot read ") + kInputName, error);
+  fail(std::string("cannot read ") + kInputName,
+       inFile.isCompressed() ? inFile.ioError() : error);
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+#include "format.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace kob {
+
+const char* describe(Damage damage) {
+  switch (damage) {
+    case Damage::None:
+      return "no damage";
+    case Damage::CutShort:
+      return "cut short by the end of the file";
+    case Damage::PayloadRejected:
+      return "payload rejected by the decompressor";
+    case Damage::WrongExpandedSize:
+      return "payload does not expand to its stated size";
+    case Damage::DataAfterEnd:
+      return "data after the end marker";
+    case Damage::BrokenBackLink:
+      return "back-link does not match the chunk before";
+  }
+  return "unknown damage";
+}
+
+bool hasSignature(const unsigned char* bytes, std::size_t count) {
+  return count >= kSignatureTestLength &&
+         std::equal(bytes, bytes + kSignatureTestLength, kSignature);
+}
+
+Damage decodeHeader(const unsigned char* bytes, std::size_t available,
+                    std::uint32_t previousPayloadSize, ChunkHeader& header) {
+  if (available < 4) return Damage::CutShort;
+  header.dataSize = decodeUInt2(bytes);
+  header.payloadSize = decodeUInt2(bytes + 2);
+  header.hasBackLink = available >= kHeaderSize;
+  if (!header.hasBackLink) {
+    header.backLink = previousPayloadSize;
+    return header.isEndMarker() ? Damage::None : Damage::CutShort;
+  }
+  header.backLink = decodeUInt2(bytes + 4);
+  return header.backLink == previousPayloadSize ? Damage::None
+                                                : Damage::BrokenBackLink;
+}
+
+Damage expandPayload(const unsigned char* payload, std::uint32_t payloadSize,
+                     unsigned char* out, std::uint32_t dataSize) {
+  unsigned char none;  // somewhere to point for a chunk without data
+  lzo_uint produced = dataSize;
+  switch (lzo1x_decompress_safe(payload, payloadSize, out ? out : &none,
+                                &produced, nullptr)) {
+    case LZO_E_OK:
+      return produced == dataSize ? Damage::None : Damage::WrongExpandedSize;
+    case LZO_E_OUTPUT_OVERRUN:
+      return Damage::WrongExpandedSize;
+    default:
+      return Damage::PayloadRejected;
+  }
+}
+
+Damage expandPrefix(const unsigned char* payload, std::uint32_t payloadSize,
+                    unsigned char* out, std::uint32_t limit,
+                    std::uint32_t& produced) {
+  lzo_uint length = limit;
+  const int result =
+      lzo1x_decompress_safe(payload, payloadSize, out, &length, nullptr);
+  produced = static_cast<std::uint32_t>(std::min<lzo_uint>(length, limit));
+  switch (result) {
+    case LZO_E_OUTPUT_OVERRUN:
+      return Damage::None;  // stopped at the limit, as asked
+    case LZO_E_OK:
+      return Damage::WrongExpandedSize;  // ended before the chunk's size
+    default:
+      produced = 0;
+      return Damage::PayloadRejected;
+  }
+}
+
+void encodeHeader(unsigned char* out, std::uint32_t dataSize,
+                  std::uint32_t payloadSize, std::uint32_t backLink) {
+  encodeUInt2(out, dataSize);
+  encodeUInt2(out + 2, payloadSize);
+  encodeUInt2(out + 4, backLink);
+}
+
+bool writeChunkRecord(std::FILE* file, std::uint32_t dataSize,
+                      const unsigned char* payload, std::uint32_t payloadSize,
+                      std::uint32_t backLink) {
+  unsigned char header[kHeaderSize];
+  encodeHeader(header, dataSize, payloadSize, backLink);
+  return std::fwrite(header, 1, sizeof header, file) == sizeof header &&
+         (payloadSize == 0 ||
+          std::fwrite(payload, 1, payloadSize, file) == payloadSize);
+}
+
+WorkMemory& threadWorkMemory() {
+  // 458752 bytes: made only in threads that compress.
+  thread_local std::unique_ptr<WorkMemory> memory;
+  if (!memory) memory = std::make_unique_for_overwrite<WorkMemory>();
+  return *memory;
+}
+
+void initCompression() {
+  static const int result = lzo_init();
+  static_cast<void>(result);
+}
+
+}  // namespace kob

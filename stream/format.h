@@ -1,0 +1,136 @@
+// The packed format, read in one place and written in one place: the
+// signature, chunk headers, payload expansion and chunk compression. Every
+// reader, writer and tool goes through these functions, so none can disagree
+// about a file.
+//
+//   file    = signature, chunk*, end marker
+//   chunk   = header, payload
+//   header  = dataSize (uint16, big-endian: uncompressed bytes)
+//             payloadSize (uint16, big-endian: bytes that follow)
+//             backLink (uint16, big-endian: payloadSize of the chunk
+//                       before, 0 for the first)
+//   end     = a header whose payloadSize is 0; nothing follows it
+
+#ifndef KOB_FORMAT_H
+#define KOB_FORMAT_H
+
+#include <lzo/lzo1x.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "kob_damage.h"
+
+namespace kob {
+
+constexpr unsigned char kSignature[6] = {'K', 'O', 'B', 0x01, 0x00, 0x00};
+// Bytes 0..3 identify a packed file; bytes 4 and 5 are not required.
+constexpr std::size_t kSignatureTestLength = 4;
+constexpr std::int64_t kFirstHeaderOffset = sizeof kSignature;
+constexpr std::size_t kHeaderSize = 6;
+constexpr std::uint32_t kMaxFieldValue = 0xFFFF;
+constexpr int kDefaultChunkSize = 16384;
+
+// True when `count` bytes at `bytes` begin a packed file.
+bool hasSignature(const unsigned char* bytes, std::size_t count);
+
+// Stores bits 15..8 of `value`, then bits 7..0; higher bits are dropped.
+inline void encodeUInt2(unsigned char* out, std::uint32_t value) {
+  out[0] = static_cast<unsigned char>((value >> 8) & 0xFF);
+  out[1] = static_cast<unsigned char>(value & 0xFF);
+}
+
+inline std::uint32_t decodeUInt2(const unsigned char* in) {
+  return (std::uint32_t{in[0]} << 8) | in[1];
+}
+
+struct ChunkHeader {
+  std::uint32_t dataSize = 0;
+  std::uint32_t payloadSize = 0;  // 0: the end marker
+  std::uint32_t backLink = 0;
+  // False when the file ends inside the back-link, which only an end marker
+  // may do: its data is complete without it.
+  bool hasBackLink = true;
+
+  bool isEndMarker() const { return payloadSize == 0; }
+};
+
+// Decodes the header among the `available` bytes at `bytes` and checks it
+// against the chunk before it, whose payload has `previousPayloadSize`
+// bytes. Returns CutShort, BrokenBackLink or None. Whether anything follows
+// an end marker is for the caller to check: it needs the file.
+Damage decodeHeader(const unsigned char* bytes, std::size_t available,
+                    std::uint32_t previousPayloadSize, ChunkHeader& header);
+
+// Expands a payload that must hold exactly `dataSize` bytes into `out`
+// (room for `dataSize` bytes). Returns PayloadRejected, WrongExpandedSize
+// or None.
+Damage expandPayload(const unsigned char* payload, std::uint32_t payloadSize,
+                     unsigned char* out, std::uint32_t dataSize);
+
+// Expands only the start of a payload, up to at most `limit` bytes (less
+// than the chunk's `dataSize`) into `out`; `produced` tells how many came
+// out, all of them final. The decompressor stops before a copy that would
+// cross the limit, so `produced` may fall short of `limit` by up to one
+// match. Returns None, or the damage met before the limit: a payload that
+// ends before `dataSize` is WrongExpandedSize.
+Damage expandPrefix(const unsigned char* payload, std::uint32_t payloadSize,
+                    unsigned char* out, std::uint32_t limit,
+                    std::uint32_t& produced);
+
+// Writes a chunk header into `out`.
+void encodeHeader(unsigned char* out, std::uint32_t dataSize,
+                  std::uint32_t payloadSize, std::uint32_t backLink);
+
+// Writes one chunk: its header, then its payload. With a payload size of 0
+// this is the end marker. Returns false on a short write.
+bool writeChunkRecord(std::FILE* file, std::uint32_t dataSize,
+                      const unsigned char* payload, std::uint32_t payloadSize,
+                      std::uint32_t backLink);
+
+// Work memory for one compression at a time.
+struct WorkMemory {
+  lzo_align_t area[(LZO1X_999_MEM_COMPRESS + sizeof(lzo_align_t) - 1) /
+                   sizeof(lzo_align_t)];
+};
+
+// The calling thread's work memory, made on its first use and kept until the
+// thread ends, so that writers in different threads never share one.
+WorkMemory& threadWorkMemory();
+
+// Initialises LZO once per process; any number of calls from any threads.
+void initCompression();
+
+// LZO's documented bound for data that does not compress.
+inline std::size_t worstCaseCompressedSize(std::size_t length) {
+  return length + length / 16 + 64 + 3;
+}
+
+// Compresses `length` bytes into `scratch` (room for the worst case of
+// `length`) and hands the result to emit(dataSize, payload, payloadSize).
+// A compressed form too large for the 16-bit size field, possible only for
+// more than 61617 bytes that do not compress, becomes two chunks of half the
+// data each. Returns false when the compressor or `emit` fails.
+template <class Emit>
+bool compressChunk(const unsigned char* data, std::uint32_t length,
+                   unsigned char* scratch, WorkMemory& work, Emit&& emit) {
+  lzo_uint payloadSize = 0;
+  if (lzo1x_999_compress(data, length, scratch, &payloadSize, work.area) !=
+      LZO_E_OK) {
+    return false;
+  }
+  if (payloadSize > kMaxFieldValue) {
+    // A half never exceeds 32768 bytes, whose worst case fits the field.
+    const std::uint32_t firstHalf = length / 2;
+    return compressChunk(data, firstHalf, scratch, work, emit) &&
+           compressChunk(data + firstHalf, length - firstHalf, scratch, work,
+                         emit);
+  }
+  return emit(length, static_cast<const unsigned char*>(scratch),
+              static_cast<std::uint32_t>(payloadSize));
+}
+
+}  // namespace kob
+
+#endif  // KOB_FORMAT_H

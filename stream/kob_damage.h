@@ -1,0 +1,25 @@
+// The kinds of damage a packed file can have, as the reader names them.
+// They are apart from I/O errors: damage is a property of the bytes in the
+// file, an I/O error of the attempt to read them.
+
+#ifndef KOB_KOB_DAMAGE_H
+#define KOB_KOB_DAMAGE_H
+
+namespace kob {
+
+enum class Damage {
+  None = 0,
+  CutShort,           // a header or payload cut short by the end of the file
+  PayloadRejected,    // the decompressor rejects a payload
+  WrongExpandedSize,  // a payload expands to more or fewer bytes than stated
+  DataAfterEnd,       // bytes follow the end marker
+  BrokenBackLink,     // a header's back-link does not match the chunk before
+};
+
+// A short phrase for messages, e.g. "back-link does not match the chunk
+// before".
+const char* describe(Damage damage);
+
+}  // namespace kob
+
+#endif  // KOB_KOB_DAMAGE_H
