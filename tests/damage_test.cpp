@@ -212,3 +212,56 @@ TEST(DamagedFile, SpoiledPayloadIsNeverServed) {
 }
 
 }  // namespace
+
+namespace {
+
+// What one reader object carries from file to file, and around damage.
+TEST(ReaderState, ReopeningOnASecondPackedFileForgetsTheFirst) {
+  kobtest::TempDir dir;
+  const Packed first = makePacked(dir.path("a.kob"), 900, 100);
+  const Packed second = makePacked(dir.path("b.kob"), 5000, 700);
+  KobFile reader(dir.path("a.kob").c_str(), READ);
+  EXPECT_EQ(reader.seek(850, 0), 850);  // learns all of the first file
+  ASSERT_TRUE(reader.open(dir.path("b.kob").c_str(), READ));
+  for (int target : {4000, 850, 150, 4999, 700}) {
+    EXPECT_EQ(reader.seek(target, 0), target);
+    EXPECT_EQ(reader.get(), static_cast<unsigned char>(second.data[target]));
+  }
+  EXPECT_EQ(reader.seek(99999, 0), 5000);
+  EXPECT_FALSE(reader.hasError());
+}
+
+TEST(ReaderState, AGoodFileOpenedAfterDamageHasNoError) {
+  kobtest::TempDir dir;
+  const Packed good = makePacked(dir.path("good.kob"), 300, 100);
+  Packed bad = makePacked(dir.path("bad.kob"), 300, 100);
+  kobtest::spoilPayload(bad.bytes, bad.headers[0]);
+  kobtest::writeFile(dir.path("bad.kob"), bad.bytes);
+  KobFile reader(dir.path("bad.kob").c_str(), READ);
+  EXPECT_EQ(reader.get(), -1);
+  ASSERT_TRUE(reader.hasError());
+  ASSERT_TRUE(reader.open(dir.path("good.kob").c_str(), READ));
+  EXPECT_FALSE(reader.hasError());
+  EXPECT_EQ(reader.damage(), kob::Damage::None);
+  EXPECT_EQ(readToEnd(reader), good.data);
+  EXPECT_FALSE(reader.hasError());
+}
+
+TEST(ReaderState, SeekBackToTheChunkAfterADamagedOneServesIt) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("d.kob");
+  Packed p = makePacked(path, 800, 100);
+  kobtest::spoilPayload(p.bytes, p.headers[2]);
+  kobtest::writeFile(path, p.bytes);
+  KobFile reader(path.c_str(), READ);
+  EXPECT_EQ(reader.seek(650, 0), 650);  // passes chunk 2 unread
+  EXPECT_EQ(reader.get(), static_cast<unsigned char>(p.data[650]));
+  EXPECT_EQ(reader.seek(300, 0), 300);
+  EXPECT_EQ(reader.get(), static_cast<unsigned char>(p.data[300]));
+  EXPECT_EQ(reader.seek(299, 0), 299);  // the damaged chunk itself
+  EXPECT_EQ(reader.get(), -1);
+  EXPECT_EQ(reader.damage(), kob::Damage::PayloadRejected);
+  EXPECT_EQ(reader.tell(), 200);
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+// Inputs that cannot seek: pipes and FIFOs, read through KobFile and
+// through kob. No byte may be lost to the test for the signature, and a
+// packed stream must answer as the same file read from disk does, except
+// for seeks that would have to go back.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "kob.h"
+#include "test_util.h"
+
+namespace {
+
+// Writes `bytes` into a pipe from another thread; the read end goes to the
+// caller, who owns it.
+class PipeFeeder {
+ public:
+  explicit PipeFeeder(std::string bytes) : data(std::move(bytes)) {
+    int ends[2];
+    if (pipe(ends) != 0) std::abort();
+    readEnd = ends[0];
+    writer = std::thread([this, fd = ends[1]] { feed(fd); });
+  }
+  ~PipeFeeder() { writer.join(); }
+  int takeReadEnd() { return std::exchange(readEnd, -1); }
+
+ private:
+  void feed(int fd) {
+    std::size_t done = 0;
+    // Small, uneven writes, so that reads come back short.
+    while (done < data.size()) {
+      std::size_t n =
+          std::min<std::size_t>(1 + done % 3000, data.size() - done);
+      ssize_t wrote = ::write(fd, data.data() + done, n);
+      if (wrote <= 0) break;  // the reader closed its end
+      done += static_cast<std::size_t>(wrote);
+    }
+    ::close(fd);
+  }
+  std::string data;
+  int readEnd;
+  std::thread writer;
+};
+
+std::string readAll(KobFile& file) {
+  std::string out;
+  unsigned char buf[1000];
+  for (int n; (n = file.read(buf, sizeof buf)) > 0;) out.append(buf, buf + n);
+  return out;
+}
+
+TEST(StreamInput, PlainAndPackedDataComeThroughAPipeWhole) {
+  std::mt19937 rng(kobtest::testSeed("ThroughAPipeWhole"));
+  kobtest::TempDir dir;
+  for (std::size_t size : {0u, 1u, 3u, 4u, 5u, 4096u, 70000u}) {
+    SCOPED_TRACE(testing::Message() << "size " << size);
+    std::string data = kobtest::makeData(size, rng);
+    // Plain data that begins like the signature, but not all of it.
+    data.replace(0, 4, std::string("KOB\x02").substr(0, size));
+    std::string packed = kobtest::packFile(dir.path("p.kob"), data, 1000, rng);
+    for (bool isPacked : {false, true}) {
+      PipeFeeder feeder(isPacked ? packed : data);
+      KobFile file;
+      ASSERT_TRUE(file.openDescriptor(feeder.takeReadEnd(), READ));
+      EXPECT_EQ(file.isCompressed(), isPacked);
+      EXPECT_EQ(readAll(file), data);
+      EXPECT_TRUE(file.isEOF());
+      EXPECT_FALSE(file.hasError());
+    }
+  }
+}
+
+TEST(StreamInput, AFifoLosesNoByte) {
+  std::mt19937 rng(2);
+  kobtest::TempDir dir;
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string data = kobtest::makeData(50000, rng);
+  std::string packed = kobtest::packFile(dir.path("p.kob"), data, 4096, rng);
+  for (const std::string& bytes : {data, packed}) {
+    std::thread writer([&] {
+      int fd = ::open(fifo.c_str(), O_WRONLY);
+      ASSERT_EQ(::write(fd, bytes.data(), bytes.size()),
+                static_cast<ssize_t>(bytes.size()));
+      ::close(fd);
+    });
+    KobFile file(fifo.c_str(), READ);
+    EXPECT_EQ(readAll(file), data);
+    writer.join();
+  }
+}
+
+// A packed stream answers reads and forward seeks exactly as the file does;
+// a seek back either stays within the current chunk, or fails with -1 and
+// changes nothing.
+TEST(StreamInput, PackedStreamAnswersAsTheFileExceptGoingBack) {
+  std::mt19937 rng(kobtest::testSeed("PackedStreamAnswersAsTheFile"));
+  kobtest::TempDir dir;
+  const std::string path = dir.path("s.kob");
+  for (int round = 0; round < kobtest::testRounds(30); ++round) {
+    const int chunkSize = 1 + static_cast<int>(rng() % 3000);
+    std::string data = kobtest::makeData(rng() % 60000, rng);
+    std::string packed = kobtest::packFile(path, data, chunkSize, rng);
+    PipeFeeder feeder(packed);
+    KobFile stream;
+    ASSERT_TRUE(stream.openDescriptor(feeder.takeReadEnd(), READ));
+    KobFile file(path.c_str(), READ);
+    SCOPED_TRACE(testing::Message() << "round " << round << " size "
+                                    << data.size() << " chunk " << chunkSize);
+    for (int i = 0; i < 200 && !file.isEOF(); ++i) {
+      unsigned char a[300], b[300];
+      const std::int64_t here = file.tell64();
+      switch (rng() % 4) {
+        case 0: {
+          const unsigned n = rng() % sizeof a;
+          const int got = file.read(a, n);
+          ASSERT_EQ(stream.read(b, n), got);
+          ASSERT_EQ(std::string(a, a + got), std::string(b, b + got));
+          break;
+        }
+        case 1:
+          ASSERT_EQ(stream.get(), file.get());
+          break;
+        case 2: {  // forward
+          const std::int64_t step = rng() % (2 * chunkSize + 2);
+          const int whence = rng() % 2;
+          const std::int64_t offset = whence == 0 ? here + step : step;
+          ASSERT_EQ(stream.seek64(offset, whence), file.seek64(offset, whence));
+          break;
+        }
+        default: {
+          const std::int64_t back = rng() % (chunkSize + 2);
+          const std::int64_t landed = stream.seek64(-back, 1);
+          if (landed == -1) {
+            ASSERT_EQ(stream.tell64(), here);
+          } else {
+            ASSERT_EQ(landed, file.seek64(-back, 1));
+          }
+          break;
+        }
+      }
+      ASSERT_EQ(stream.tell64(), file.tell64());
+      ASSERT_EQ(stream.isEOF(), file.isEOF());
+      ASSERT_FALSE(stream.hasError());
+    }
+    stream.close();  // the feeder may still be writing: its writes now fail
+  }
+}
+
+class KobOnStreams : public ::testing::Test {
+ protected:
+  int run(const std::string& command) {
+    const std::string line =
+        "cd '" + dir.root().string() + "' && (" + command + ")";
+    const int status = std::system(line.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string kob() const { return std::string("'") + KOB_PATH + "'"; }
+  kobtest::TempDir dir;
+};
+
+TEST_F(KobOnStreams, UnpacksTestsAndListsStandardInputWithoutASpoolFile) {
+  std::mt19937 rng(3);
+  std::string data = kobtest::makeData(200000, rng);
+  kobtest::writeFile(dir.path("data"), data);
+  ASSERT_EQ(run(kob() + " -B 5000 data"), 0);
+  ASSERT_EQ(run("cat data.kob | TMPDIR=/nonexistent " + kob() + " -d > out"),
+            0);
+  EXPECT_EQ(kobtest::readFile(dir.path("out")), data);
+  EXPECT_EQ(run("cat data.kob | TMPDIR=/nonexistent " + kob() + " -t"), 0);
+  EXPECT_EQ(run("cat data.kob | " + kob() + " -d -b 123456 -s 1000 > part"), 0);
+  EXPECT_EQ(kobtest::readFile(dir.path("part")), data.substr(123456, 1000));
+  EXPECT_EQ(run("cat data.kob | " + kob() + " -l > list"), 0);
+  EXPECT_NE(kobtest::readFile(dir.path("list")).find(" 200000 "),
+            std::string::npos);
+  std::string cut = kobtest::readFile(dir.path("data.kob"));
+  kobtest::writeFile(dir.path("cut.kob"), cut.substr(0, cut.size() / 2));
+  EXPECT_EQ(run("cat cut.kob | " + kob() + " -t 2>/dev/null"), 1);
+}
+
+TEST_F(KobOnStreams, ReadsAFifoGivenAsAnInputWhole) {
+  std::mt19937 rng(4);
+  std::string data = kobtest::makeData(100000, rng);
+  kobtest::writeFile(dir.path("data"), data);
+  ASSERT_EQ(run(kob() + " -c data > data.kob"), 0);
+  ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(run("cat data.kob > fifo & " + kob() + " -d -c fifo > out; wait"),
+            0);
+  EXPECT_EQ(kobtest::readFile(dir.path("out")), data);
+}
+
+}  // namespace
