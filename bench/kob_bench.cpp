@@ -652,10 +652,10 @@ void CompressYardstick(benchmark::State& state) {
 
 // The parallel packer on 1, 2, ... threads, over the same slice as Pack.
 void PackThreads(benchmark::State& state) {
-  std::string input = scratchDir() + "/pack-input";
-  if (!std::filesystem::exists(input)) {
-    std::ofstream(input, std::ios::binary) << packSlice();
-  }
+  std::string input = cachedPath("pack-input");
+  buildOnce(input, [](const std::string& part) {
+    std::ofstream(part, std::ios::binary) << packSlice();
+  });
   std::string path = scratchDir() + "/pack-threads.kob";
   for (auto _ : state) {
     std::FILE* in = std::fopen(input.c_str(), "rb");
