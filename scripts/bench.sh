@@ -5,12 +5,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
-dpkg-query -W libbenchmark-dev >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq libbenchmark-dev; }
+# Google Benchmark, and htslib and zstd for the peer formats.
+"$root/scripts/install-deps.sh" bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKOB_BUILD_TESTS=OFF -DKOB_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j 2 >/dev/null
 corpus=${CORPUS:-}
 if [ -z "$corpus" ]; then
   corpus="${TMPDIR:-/tmp}/kob-bench-corpus.txt"
-  [ -s "$corpus" ] || find /usr/include -name '*.h' -type f | sort | xargs cat | head -c 41943040 >"$corpus" || true
+  [ -s "$corpus" ] || find /usr/include -name '*.h' -type f | sort | xargs cat 2>/dev/null | head -c 41943040 >"$corpus" || true
 fi
 "$build/bench/kob_bench" --kob_corpus="$corpus" "$@"

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages a task needs, when they are missing.
-# Usage: scripts/install-deps.sh build|test|ci
+# Usage: scripts/install-deps.sh build|test|bench|ci
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config liblzo2-dev libcli11-dev)
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev bsdutils) ;;
-  ci) packages+=(libgtest-dev libgmock-dev bsdutils libbenchmark-dev clang libclang-rt-14-dev valgrind) ;;
-  *) echo "usage: $0 build|test|ci" >&2; exit 2 ;;
+  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev) ;;
+  ci) packages+=(libgtest-dev libgmock-dev bsdutils libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind) ;;
+  *) echo "usage: $0 build|test|bench|ci" >&2; exit 2 ;;
 esac
 
 missing=()
