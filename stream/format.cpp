@@ -76,6 +76,24 @@ Damage expandPrefix(const unsigned char* payload, std::uint32_t payloadSize,
   }
 }
 
+Damage expandChunk(const unsigned char* payload, const ChunkHeader& header,
+                   std::uint32_t end, bool partial, unsigned char* out,
+                   std::uint32_t& decoded) {
+  // Matches often run across the last byte wanted: decoding a little
+  // further makes a second decode rare.
+  constexpr std::uint32_t kMargin = 64;
+  decoded = 0;
+  if (partial && end + kMargin < header.dataSize) {
+    const Damage damage =
+        expandPrefix(payload, header.payloadSize, out, end + kMargin, decoded);
+    if (damage != Damage::None || decoded >= end) return damage;
+  }
+  const Damage damage =
+      expandPayload(payload, header.payloadSize, out, header.dataSize);
+  if (damage == Damage::None) decoded = header.dataSize;
+  return damage;
+}
+
 void encodeHeader(unsigned char* out, std::uint32_t dataSize,
                   std::uint32_t payloadSize, std::uint32_t backLink) {
   encodeUInt2(out, dataSize);

@@ -79,6 +79,15 @@ Damage expandPrefix(const unsigned char* payload, std::uint32_t payloadSize,
                     unsigned char* out, std::uint32_t limit,
                     std::uint32_t& produced);
 
+// Expands the chunk `header` describes into `out` (room for its dataSize
+// bytes), at least its first `end` bytes: all of them, or with `partial`
+// only so far and a little more, when that is less. `decoded` tells how many
+// bytes of `out` are final. Returns the damage met, None when there was
+// none.
+Damage expandChunk(const unsigned char* payload, const ChunkHeader& header,
+                   std::uint32_t end, bool partial, unsigned char* out,
+                   std::uint32_t& decoded);
+
 // Writes a chunk header into `out`.
 void encodeHeader(unsigned char* out, std::uint32_t dataSize,
                   std::uint32_t payloadSize, std::uint32_t backLink);

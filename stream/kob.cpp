@@ -92,6 +92,7 @@ bool KobFile::openReading(int fd) {
   if (probe.packed) {
     reader = std::make_unique<kob::PackedReader>(
         std::move(owned), probe.seekable, std::move(probe.consumed));
+    reader->setPartialDecoding(partialDecoding);
     compressed = true;
     return true;
   }
@@ -133,6 +134,11 @@ int KobFile::ioError() { return reader ? reader->readError() : 0; }
 int KobFile::getBufferSize() { return bufferSize; }
 
 void KobFile::setBufferSize(int size) { bufferSize = size; }
+
+void KobFile::setPartialDecoding(bool on) {
+  partialDecoding = on;
+  if (reader) reader->setPartialDecoding(on);
+}
 
 // ---------------------------------------------------------------------------
 // Reading and writing

@@ -193,6 +193,18 @@ class KobFile {
   //   (damage is not a read error). Otherwise 0.
   int ioError();
 
+  // Partial decoding, off by default, trades a check for speed. A packed
+  // reader then decompresses a chunk only as far as a read needs (and a
+  // little more), not to its end: a lookup of a few hundred bytes costs
+  // about half a chunk's decompression instead of a whole one. The bytes
+  // served are the same on an undamaged file, and reading on in the chunk
+  // decompresses the rest once. What is lost: a whole decode also checks
+  // that the payload expands to exactly its stated size, so damage late in
+  // a chunk that a read does not reach goes unnoticed (a read that reaches
+  // the chunk's end still checks it whole). Applies to the file open now
+  // and to every file opened after.
+  void setPartialDecoding(bool on);
+
   // The chunk size for the next packed writer opened, in uncompressed bytes.
   // A writer already open keeps the size it was opened with. Chunks whose
   // compressed form would exceed 65535 bytes are written as two chunks of
@@ -209,6 +221,7 @@ class KobFile {
   bool compressed = false;
   int fileMode = 0;
   int bufferSize = 16384;
+  bool partialDecoding = false;
 
   friend class KobFileTestPeer;
 };

@@ -10,9 +10,6 @@ namespace {
 
 // Reading on brings this much of the file with each read: several chunks.
 constexpr std::size_t kReadAhead = 64 * 1024;
-// A partial decode goes this far past the last byte wanted, so that a match
-// running across it rarely makes a second decode necessary.
-constexpr std::uint32_t kPartialMargin = 64;
 
 }  // namespace
 
@@ -109,7 +106,9 @@ const unsigned char* PackedReader::fetchPayload() {
   return bytes.data;
 }
 
-// Makes the buffer hold at least the chunk's first `end` bytes.
+// Makes the buffer hold at least the chunk's first `end` bytes. With
+// partial decoding, the first decode of a chunk stops soon after `end`; a
+// later need beyond it decodes the whole chunk, once.
 bool PackedReader::decodeUpTo(std::uint32_t end) {
   if (accessMode == IN && decodedLength >= end) return true;
   const unsigned char* payload = fetchPayload();
@@ -118,28 +117,17 @@ bool PackedReader::decodeUpTo(std::uint32_t end) {
     bufferCapacity = std::max<std::uint32_t>(chunkDataSize, 1);
     buffer = std::make_unique_for_overwrite<unsigned char[]>(bufferCapacity);
   }
-  const std::uint32_t limit = end + kPartialMargin;
-  if (partialDecoding && accessMode == START && limit < chunkDataSize) {
-    std::uint32_t produced = 0;
-    const Damage damage =
-        expandPrefix(payload, chunkSize, buffer.get(), limit, produced);
-    if (damage != Damage::None) {
-      stopOnDamage(damage);
-      return false;
-    }
-    accessMode = IN;
-    decodedLength = produced;
-    if (produced >= end) return true;
-    // A match ran across the limit: decode the whole chunk after all.
-  }
+  ChunkHeader header;
+  header.dataSize = chunkDataSize;
+  header.payloadSize = chunkSize;
   const Damage damage =
-      expandPayload(payload, chunkSize, buffer.get(), chunkDataSize);
+      expandChunk(payload, header, end, partialDecoding && accessMode == START,
+                  buffer.get(), decodedLength);
   if (damage != Damage::None) {
     stopOnDamage(damage);
     return false;
   }
   accessMode = IN;
-  decodedLength = chunkDataSize;
   return true;
 }
 

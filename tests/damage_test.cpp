@@ -4,6 +4,7 @@
 // hasError() for damage it can see.
 
 #include <gtest/gtest.h>
+#include <lzo/lzo1x.h>
 
 #include "kob.h"
 #include "test_util.h"
@@ -262,6 +263,59 @@ TEST(ReaderState, SeekBackToTheChunkAfterADamagedOneServesIt) {
   EXPECT_EQ(reader.get(), -1);
   EXPECT_EQ(reader.damage(), kob::Damage::PayloadRejected);
   EXPECT_EQ(reader.tell(), 200);
+}
+
+}  // namespace
+
+namespace {
+
+// With partial decoding, a changed payload may go unnoticed where a read
+// does not reach, but no byte is ever served from beyond the point where
+// the decompressor rejects the payload, and every byte served is what it
+// produced there.
+TEST(PartialDecoding, NeverServesPastWhereTheDecoderRejects) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("partial.kob");
+  const Packed p = makePacked(path, 8000, 2000);
+  std::mt19937 rng(kobtest::testSeed("NeverServesPastWhereTheDecoderRejects"));
+  int rejected = 0;
+  for (std::size_t chunk = 0; chunk + 1 < p.headers.size(); ++chunk) {
+    const ChunkHeader& h = p.headers[chunk];
+    for (std::size_t at = 0; at < h.payloadSize; at += 3) {
+      std::string bytes = p.bytes;
+      bytes[h.offset + 6 + at] ^= static_cast<char>(at % 2 ? 0x01 : 0x80);
+      kobtest::writeFile(path, bytes);
+      // What the decompressor makes of the changed payload, and how far.
+      std::string produced(h.dataSize, '\0');
+      lzo_uint length = h.dataSize;
+      const int result = lzo1x_decompress_safe(
+          reinterpret_cast<const unsigned char*>(bytes.data()) + h.offset + 6,
+          h.payloadSize, reinterpret_cast<unsigned char*>(produced.data()),
+          &length, nullptr);
+      const std::size_t accepted = length;
+      rejected += result != LZO_E_OK;
+
+      KobFile reader;
+      reader.setPartialDecoding(true);
+      ASSERT_TRUE(reader.open(path.c_str(), READ));
+      const std::size_t start = 2000 * chunk;
+      for (int i = 0; i < 20 && !reader.hasError(); ++i) {
+        const std::size_t offset = rng() % h.dataSize;
+        ASSERT_EQ(reader.seek64(start + offset, 0), start + offset);
+        unsigned char buf[100];
+        const int n = reader.read(buf, rng() % sizeof buf);
+        const std::size_t inChunk =
+            std::min<std::size_t>(n, h.dataSize - offset);
+        if (inChunk == 0) continue;
+        ASSERT_LE(offset + inChunk, accepted)
+            << "served past the point rejected, chunk " << chunk << " byte "
+            << at;
+        ASSERT_EQ(std::string(buf, buf + inChunk),
+                  produced.substr(offset, inChunk));
+      }
+    }
+  }
+  EXPECT_GT(rejected, 100);
 }
 
 }  // namespace

@@ -71,10 +71,11 @@ Operation randomOperation(std::mt19937& rng, std::size_t size, int chunkSize) {
   };
   switch (rng() % 8) {
     case 0:
-    case 1:
       return {Operation::Read,
               rng() % 4 == 0 ? 0 : std::int64_t(rng() % (3 * chunkSize + 2)),
               0};
+    case 1:  // a lookup's worth: partial decoding's case
+      return {Operation::Read, std::int64_t(rng() % 100), 0};
     case 2:
       return {Operation::Get, 0, 0};
     case 3:
@@ -162,8 +163,12 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
     kobtest::packFile(dir.path("model.kob"), data, chunkSize, rng);
     SCOPED_TRACE(testing::Message() << "round " << round << " size " << size
                                     << " chunk size " << chunkSize);
-    KobFile reader(dir.path("model.kob").c_str(), READ);
+    KobFile reader;
+    const bool partial = rng() % 2;
+    reader.setPartialDecoding(partial);
+    ASSERT_TRUE(reader.open(dir.path("model.kob").c_str(), READ));
     ASSERT_TRUE(reader.isCompressed());
+    SCOPED_TRACE(partial ? "partial decoding" : "whole chunks");
     ReaderModel model(data);
     compareWithModel(reader, model, rng, chunkSize, 300);
     if (HasFatalFailure()) return;
