@@ -99,6 +99,14 @@ bool ChunkIndex::learnUpTo(std::uint64_t position, ReadWindow& window) {
 void ChunkIndex::forget() {
   entries = std::vector<ChunkEntry>();
   front = Frontier();
+  endMarkerChecked = true;
+}
+
+void ChunkIndex::adopt(std::vector<ChunkEntry> someEntries,
+                       const Frontier& frontier) {
+  entries = std::move(someEntries);
+  front = frontier;
+  endMarkerChecked = false;
 }
 
 }  // namespace kob

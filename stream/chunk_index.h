@@ -89,6 +89,16 @@ class ChunkIndex {
   // Forgets everything, as when the file changed under the reader.
   void forget();
 
+  // Takes over an index read from elsewhere (a file's saved index): its
+  // entries and a frontier at the end marker. Every header it leads to is
+  // still checked where it is met, the end marker once before it is
+  // trusted (see endChecked).
+  void adopt(std::vector<ChunkEntry> someEntries, const Frontier& frontier);
+  // False while the end marker the frontier stands on was only said to be
+  // there, not read.
+  bool endChecked() const { return endMarkerChecked; }
+  void markEndChecked() { endMarkerChecked = true; }
+
   void setObserver(Observer anObserver) { observer = std::move(anObserver); }
 
   std::size_t heldBytes() const {
@@ -99,6 +109,7 @@ class ChunkIndex {
   bool keepEntries;
   std::vector<ChunkEntry> entries;
   Frontier front;
+  bool endMarkerChecked = true;
   Observer observer;
 };
 

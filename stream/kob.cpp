@@ -10,6 +10,7 @@
 #include "packed_writer.h"
 #include "plain_file.h"
 #include "read_window.h"
+#include "saved_index.h"
 #include "unique_fd.h"
 
 namespace {
@@ -52,7 +53,7 @@ bool KobFile::open(const char* path, int mode) {
   if (path == nullptr) return false;
   if (mode == READ) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    return fd >= 0 && openReading(fd);
+    return fd >= 0 && openReading(fd, path);
   }
   if (mode == WRITE && !validChunkSize(bufferSize)) return false;
   std::FILE* file = std::fopen(path, "wbe");
@@ -72,7 +73,7 @@ bool KobFile::openDescriptor(int fd, int mode) {
   fileMode = mode;
   compressed = false;
   if (fd < 0) return false;
-  if (mode == READ) return openReading(owned.release());
+  if (mode == READ) return openReading(owned.release(), nullptr);
   if (mode == WRITE && !validChunkSize(bufferSize)) return false;
   std::FILE* file = fdopen(fd, "wb");
   if (file == nullptr) return false;
@@ -86,12 +87,18 @@ bool KobFile::openDescriptor(int fd, int mode) {
   return true;
 }
 
-bool KobFile::openReading(int fd) {
+bool KobFile::openReading(int fd, const char* path) {
   kob::UniqueFd owned(fd);
   kob::SignatureProbe probe = kob::probeSignature(fd);
   if (probe.packed) {
+    std::vector<kob::ChunkEntry> entries;
+    kob::ChunkIndex::Frontier frontier;
+    const bool indexed = path != nullptr && probe.seekable &&
+                         kob::readSavedIndex(path, fd, entries, frontier) ==
+                             kob::IndexState::Valid;
     reader = std::make_unique<kob::PackedReader>(
         std::move(owned), probe.seekable, std::move(probe.consumed));
+    if (indexed) reader->adoptIndex(std::move(entries), frontier);
     reader->setPartialDecoding(partialDecoding);
     compressed = true;
     return true;

@@ -92,6 +92,8 @@ class KobFile {
   // Opens `path`. A file still open is first closed exactly as close() would.
   //   READ:       a file whose first four bytes are "KOB" 0x01 is read as
   //               packed: the first chunk header is read, the position is 0.
+  //               When `path`.kbi holds an index that matches the file (see
+  //               kob::writeIndex), seeks use it from the start.
   //               Any other file is read plain from its first byte.
   //   WRITE:      creates or truncates `path` and writes the signature. Fails
   //               without creating anything when bufferSize is not 1..65535.
@@ -213,7 +215,7 @@ class KobFile {
   void setBufferSize(int size);
 
  private:
-  bool openReading(int fd);
+  bool openReading(int fd, const char* path);
 
   std::unique_ptr<kob::PlainFile> plain;
   std::unique_ptr<kob::PackedReader> reader;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "kob_damage.h"
 
@@ -70,6 +71,33 @@ struct ScanReport {
 ScanReport scanPacked(
     int fd, bool decompress,
     const std::function<void(const ChunkInfo&)>& onChunk = {});
+
+// ---------------------------------------------------------------------------
+// A packed file's saved index (PATH.kbi): with it, a fresh KobFile or
+// SharedReader opened by path finds any chunk at once instead of walking the
+// headers up to it. It changes only the speed: an index that does not match
+// the file is not used.
+
+// PATH.kbi for the packed file PATH.
+std::string indexPathFor(const std::string& packedPath);
+
+enum class IndexState {
+  Valid,     // present, whole, and describes the file as it is
+  Missing,   // no index beside the file
+  Stale,     // describes another file or an earlier state of this one
+  Unusable,  // cut short, changed, unreadable, or writable by others
+};
+const char* describe(IndexState state);
+
+// The state of the index saved for the packed file at `packedPath`.
+IndexState indexState(const std::string& packedPath);
+
+// Walks the headers of the packed file on `packedFd` (a file that can seek;
+// it stays the caller's) and writes its index to `out`. Returns the walk's
+// report: not ok() when the file is damaged or a read failed, and then
+// nothing useful was written. Errors writing `out` are the caller's to see
+// (ferror, fflush).
+ScanReport writeIndex(int packedFd, std::FILE* out);
 
 }  // namespace kob
 

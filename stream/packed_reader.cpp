@@ -219,6 +219,11 @@ void PackedReader::moveTo(std::uint64_t target) {
     const ChunkIndex::Frontier& frontier = index.frontier();
     if (target >= frontier.position) {
       if (frontier.state == ChunkIndex::Frontier::Ended) {
+        if (!index.endChecked() && !checkEndMarker()) {
+          if (stopped()) return;
+          index.forget();
+          continue;
+        }
         enterEnd();
       } else {
         headerOffset = frontier.headerOffset;
@@ -262,6 +267,22 @@ bool PackedReader::jumpTo(const ChunkEntry& entry) {
   chunkStart = entry.position;
   setChunk(header);
   readingOn = false;
+  return true;
+}
+
+// Reads the end marker an adopted index says is there: it must be one, with
+// nothing after it.
+bool PackedReader::checkEndMarker() {
+  const ChunkIndex::Frontier& frontier = index.frontier();
+  const HeaderRead read = readHeaderAt(window, frontier.headerOffset,
+                                       frontier.previousPayloadSize, 0);
+  if (read.outcome == HeaderRead::ReadFailed) {
+    chunkStart = frontier.position;
+    stopOnReadError();
+    return false;
+  }
+  if (read.outcome != HeaderRead::EndMarker) return false;
+  index.markEndChecked();
   return true;
 }
 

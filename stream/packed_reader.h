@@ -55,6 +55,11 @@ class PackedReader {
 
   void setPartialDecoding(bool on) { partialDecoding = on; }
   bool seekable() const { return window.seekable(); }
+  // Starts from a saved index of the file instead of knowing nothing.
+  void adoptIndex(std::vector<ChunkEntry> entries,
+                  const ChunkIndex::Frontier& frontier) {
+    index.adopt(std::move(entries), frontier);
+  }
   const ChunkIndex::Frontier& frontier() const { return index.frontier(); }
 
   // Memory held for the file: the chunk's data, the read window, the index.
@@ -72,6 +77,7 @@ class PackedReader {
   bool decodeInto(unsigned char* destination);
   void moveTo(std::uint64_t target);
   bool jumpTo(const ChunkEntry& entry);
+  bool checkEndMarker();
   void enterEnd();
   void setChunk(const ChunkHeader& header);
   void stopAt(std::uint64_t position);

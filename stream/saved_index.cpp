@@ -1,0 +1,197 @@
+#include "saved_index.h"
+
+#include <fcntl.h>
+#include <lzo/lzoconf.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "format.h"
+#include "unique_fd.h"
+
+namespace kob {
+namespace {
+
+constexpr unsigned char kMagic[8] = {'K', 'O', 'B', 'I', 1, 0, 0, 0};
+constexpr std::size_t kPreambleSize = 52;
+constexpr std::size_t kChecksumSize = 4;
+
+void put64(unsigned char* out, std::uint64_t value) {
+  for (int i = 7; i >= 0; --i, value >>= 8) {
+    out[i] = static_cast<unsigned char>(value);
+  }
+}
+
+std::uint64_t get64(const unsigned char* in) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value = (value << 8) | in[i];
+  return value;
+}
+
+void put32(unsigned char* out, std::uint32_t value) {
+  encodeUInt2(out, value >> 16);
+  encodeUInt2(out + 2, value);
+}
+
+std::uint32_t get32(const unsigned char* in) {
+  return (decodeUInt2(in) << 16) | decodeUInt2(in + 2);
+}
+
+std::uint32_t checksum(const unsigned char* bytes, std::size_t count) {
+  return lzo_adler32(1, bytes, count);
+}
+
+// What identifies the packed file an index describes.
+void putIdentity(unsigned char* out, const struct stat& file) {
+  put64(out, static_cast<std::uint64_t>(file.st_dev));
+  put64(out + 8, static_cast<std::uint64_t>(file.st_ino));
+  put64(out + 16, static_cast<std::uint64_t>(file.st_size));
+  put64(out + 24, static_cast<std::uint64_t>(file.st_mtim.tv_sec));
+  put32(out + 32, static_cast<std::uint32_t>(file.st_mtim.tv_nsec));
+}
+
+// Reads all of `fd`, `size` bytes; false when it could not.
+bool readWhole(int fd, unsigned char* into, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n =
+        ::pread(fd, into + got, size - got, static_cast<off_t>(got));
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Turns the saved headers into the index they describe; false when they do
+// not chain as a packed file's headers do, or do not fill the file.
+bool rebuild(const unsigned char* headers, std::uint64_t count,
+             std::int64_t fileSize, std::vector<ChunkEntry>& entries,
+             ChunkIndex::Frontier& frontier) {
+  ChunkIndex::Frontier walk;
+  entries.clear();
+  entries.reserve(static_cast<std::size_t>(count));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    ChunkHeader header;
+    if (decodeHeader(headers + kHeaderSize * i, kHeaderSize,
+                     walk.previousPayloadSize, header) != Damage::None ||
+        header.isEndMarker() != (i + 1 == count)) {
+      return false;
+    }
+    if (header.isEndMarker()) break;
+    if (header.dataSize > 0) {
+      entries.push_back({walk.headerOffset, walk.position,
+                         static_cast<std::uint16_t>(header.dataSize),
+                         static_cast<std::uint16_t>(header.payloadSize),
+                         static_cast<std::uint16_t>(header.backLink)});
+    }
+    walk.headerOffset +=
+        static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
+    walk.position += header.dataSize;
+    walk.previousPayloadSize = header.payloadSize;
+    ++walk.chunksPassed;
+  }
+  // The end marker ends the file (its back-link may be cut off).
+  const std::int64_t after = fileSize - walk.headerOffset;
+  if (after < 4 || after > static_cast<std::int64_t>(kHeaderSize)) {
+    return false;
+  }
+  walk.state = ChunkIndex::Frontier::Ended;
+  frontier = walk;
+  return true;
+}
+
+}  // namespace
+
+std::string indexPathFor(const std::string& packedPath) {
+  return packedPath + ".kbi";
+}
+
+const char* describe(IndexState state) {
+  switch (state) {
+    case IndexState::Valid:
+      return "valid";
+    case IndexState::Missing:
+      return "none";
+    case IndexState::Stale:
+      return "stale";
+    case IndexState::Unusable:
+      return "unusable";
+  }
+  return "unusable";
+}
+
+IndexState readSavedIndex(const std::string& packedPath, int packedFd,
+                          std::vector<ChunkEntry>& entries,
+                          ChunkIndex::Frontier& frontier) {
+  struct stat packed;
+  if (fstat(packedFd, &packed) != 0) return IndexState::Unusable;
+  UniqueFd fd(::open(indexPathFor(packedPath).c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    return errno == ENOENT ? IndexState::Missing : IndexState::Unusable;
+  }
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      (info.st_uid != packed.st_uid && info.st_uid != 0) ||
+      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+      info.st_size < static_cast<off_t>(kPreambleSize + kChecksumSize) ||
+      (info.st_size - kPreambleSize - kChecksumSize) % kHeaderSize != 0) {
+    return IndexState::Unusable;
+  }
+  const auto size = static_cast<std::size_t>(info.st_size);
+  const auto bytes = std::make_unique_for_overwrite<unsigned char[]>(size);
+  const std::size_t checked = size - kChecksumSize;
+  if (!readWhole(fd.get(), bytes.get(), size) ||
+      std::memcmp(bytes.get(), kMagic, sizeof kMagic) != 0 ||
+      get32(bytes.get() + checked) != checksum(bytes.get(), checked) ||
+      get64(bytes.get() + 44) != (checked - kPreambleSize) / kHeaderSize) {
+    return IndexState::Unusable;
+  }
+  unsigned char identity[36];
+  putIdentity(identity, packed);
+  if (std::memcmp(bytes.get() + 8, identity, sizeof identity) != 0) {
+    return IndexState::Stale;
+  }
+  return rebuild(bytes.get() + kPreambleSize, get64(bytes.get() + 44),
+                 static_cast<std::int64_t>(packed.st_size), entries, frontier)
+             ? IndexState::Valid
+             : IndexState::Unusable;
+}
+
+IndexState indexState(const std::string& packedPath) {
+  UniqueFd fd(::open(packedPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return IndexState::Missing;
+  std::vector<ChunkEntry> entries;
+  ChunkIndex::Frontier frontier;
+  return readSavedIndex(packedPath, fd.get(), entries, frontier);
+}
+
+ScanReport writeIndex(int packedFd, std::FILE* out) {
+  std::vector<unsigned char> bytes(kPreambleSize);
+  std::uint32_t lastPayloadSize = 0;
+  ScanReport report = scanPacked(packedFd, false, [&](const ChunkInfo& chunk) {
+    unsigned char header[kHeaderSize];
+    encodeHeader(header, chunk.dataSize, chunk.payloadSize, lastPayloadSize);
+    bytes.insert(bytes.end(), header, header + kHeaderSize);
+    lastPayloadSize = chunk.payloadSize;
+  });
+  struct stat packed;
+  if (!report.ok() || fstat(packedFd, &packed) != 0) return report;
+  unsigned char end[kHeaderSize];
+  encodeHeader(end, 0, 0, lastPayloadSize);
+  bytes.insert(bytes.end(), end, end + kHeaderSize);
+  std::memcpy(bytes.data(), kMagic, sizeof kMagic);
+  putIdentity(bytes.data() + 8, packed);
+  put64(bytes.data() + 44, (bytes.size() - kPreambleSize) / kHeaderSize);
+  unsigned char sum[kChecksumSize];
+  put32(sum, checksum(bytes.data(), bytes.size()));
+  bytes.insert(bytes.end(), sum, sum + kChecksumSize);
+  std::fwrite(bytes.data(), 1, bytes.size(), out);
+  return report;
+}
+
+}  // namespace kob
