@@ -1,0 +1,212 @@
+#include "kob_shared.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "chunk_index.h"
+#include "format.h"
+#include "read_window.h"
+#include "saved_index.h"
+#include "unique_fd.h"
+
+namespace kob {
+
+struct SharedReader::File {
+  explicit File(UniqueFd aFd)
+      : fd(std::move(aFd)), walkWindow(fd.get(), true) {}
+
+  UniqueFd fd;
+  std::atomic<bool> partialDecoding{false};
+  // Guards the index and the window its walks read through.
+  std::mutex mutex;
+  ReadWindow walkWindow;
+  ChunkIndex index;
+};
+
+namespace {
+
+// Where a position lies, as the index says.
+struct Location {
+  enum Kind { InChunk, AtEnd, Damaged, ReadFailed } kind = ReadFailed;
+  ChunkEntry chunk{};
+  Damage damage = Damage::None;
+  int error = 0;
+};
+
+// One thread's room for a payload and a chunk's data.
+struct Scratch {
+  std::vector<unsigned char> payload =
+      std::vector<unsigned char>(kHeaderSize + kMaxFieldValue);
+  std::vector<unsigned char> data = std::vector<unsigned char>(kMaxFieldValue);
+};
+
+// Reads `count` bytes at `offset`; returns how many the file had, or -1.
+long preadFully(int fd, unsigned char* into, std::size_t count,
+                std::int64_t offset) {
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n =
+        ::pread(fd, into + got, count - got, static_cast<off_t>(offset) + got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return static_cast<long>(got);
+}
+
+// Finds the chunk that holds `position`, walking on when it lies beyond the
+// chunks known. Called with the index's lock held.
+Location locate(ChunkIndex& index, ReadWindow& window, std::uint64_t position) {
+  Location where;
+  if (!index.learnUpTo(position, window)) {
+    where.error = window.error();
+    return where;
+  }
+  const ChunkIndex::Frontier& frontier = index.frontier();
+  if (position < frontier.position) {
+    where.kind = Location::InChunk;
+    where.chunk = *index.find(position);
+    return where;
+  }
+  if (frontier.state == ChunkIndex::Frontier::Damaged) {
+    where.kind = Location::Damaged;
+    where.damage = frontier.damage;
+    return where;
+  }
+  if (!index.endChecked()) {
+    // A saved index said the end marker is there: read it once.
+    const HeaderRead end = readHeaderAt(window, frontier.headerOffset,
+                                        frontier.previousPayloadSize, 0);
+    if (end.outcome == HeaderRead::ReadFailed) {
+      where.error = window.error();
+      return where;
+    }
+    if (end.outcome != HeaderRead::EndMarker) {
+      index.forget();
+      return locate(index, window, position);
+    }
+    index.markEndChecked();
+  }
+  where.kind = Location::AtEnd;
+  return where;
+}
+
+}  // namespace
+
+SharedReader::SharedReader() { initCompression(); }
+
+SharedReader::~SharedReader() = default;
+
+bool SharedReader::open(const char* path) {
+  close();
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  SignatureProbe probe = probeSignature(fd.get());
+  if (!probe.seekable || !probe.packed) {
+    errno = !probe.seekable ? ESPIPE : probe.error != 0 ? probe.error : EINVAL;
+    return false;
+  }
+  file = std::make_unique<File>(std::move(fd));
+  std::vector<ChunkEntry> entries;
+  ChunkIndex::Frontier frontier;
+  if (readSavedIndex(path, file->fd.get(), entries, frontier) ==
+      IndexState::Valid) {
+    file->index.adopt(std::move(entries), frontier);
+  }
+  return true;
+}
+
+void SharedReader::close() { file.reset(); }
+
+bool SharedReader::isOpen() const { return file != nullptr; }
+
+void SharedReader::setPartialDecoding(bool on) {
+  if (file) file->partialDecoding = on;
+}
+
+ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
+                                std::size_t len) {
+  ReadResult result;
+  if (!file) {
+    result.error = EBADF;
+    return result;
+  }
+  thread_local Scratch scratch;
+  auto* out = static_cast<unsigned char*>(buf);
+  // A header that no longer says what the index learned means the file
+  // changed: the index is learned afresh, once.
+  bool relearned = false;
+  while (result.bytes < len) {
+    Location where;
+    {
+      std::lock_guard<std::mutex> lock(file->mutex);
+      where = locate(file->index, file->walkWindow, position);
+    }
+    if (where.kind == Location::AtEnd) break;
+    if (where.kind == Location::Damaged) {
+      result.damage = where.damage;
+      break;
+    }
+    if (where.kind == Location::ReadFailed) {
+      result.error = where.error != 0 ? where.error : EIO;
+      break;
+    }
+    const ChunkEntry& chunk = where.chunk;
+    const std::size_t stored = kHeaderSize + chunk.payloadSize;
+    const long got = preadFully(file->fd.get(), scratch.payload.data(), stored,
+                                chunk.headerOffset);
+    if (got < 0) {
+      result.error = errno;
+      break;
+    }
+    ChunkHeader header;
+    if (decodeHeader(scratch.payload.data(), static_cast<std::size_t>(got),
+                     chunk.backLink, header) != Damage::None ||
+        header.dataSize != chunk.dataSize ||
+        header.payloadSize != chunk.payloadSize ||
+        static_cast<std::size_t>(got) < stored) {
+      if (relearned) {
+        result.error = EIO;  // the file keeps changing
+        break;
+      }
+      relearned = true;
+      std::lock_guard<std::mutex> lock(file->mutex);
+      file->index.forget();
+      continue;
+    }
+    const auto offset = static_cast<std::uint32_t>(position - chunk.position);
+    const auto wanted = static_cast<std::uint32_t>(
+        std::min<std::size_t>(chunk.dataSize - offset, len - result.bytes));
+    std::uint32_t decoded = 0;
+    result.damage = expandChunk(scratch.payload.data() + kHeaderSize, header,
+                                offset + wanted, file->partialDecoding,
+                                scratch.data.data(), decoded);
+    if (result.damage != Damage::None) break;
+    std::memcpy(out + result.bytes, scratch.data.data() + offset, wanted);
+    result.bytes += wanted;
+    position += wanted;
+  }
+  return result;
+}
+
+std::int64_t SharedReader::size() {
+  if (!file) return -1;
+  std::lock_guard<std::mutex> lock(file->mutex);
+  const Location end = locate(file->index, file->walkWindow, UINT64_MAX);
+  return end.kind == Location::AtEnd
+             ? static_cast<std::int64_t>(file->index.frontier().position)
+             : -1;
+}
+
+}  // namespace kob

@@ -1,0 +1,129 @@
+// kob::SharedReader: positional reads from many threads over one index
+// answer exactly as one KobFile does, on good files and damaged ones.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "kob.h"
+#include "kob_shared.h"
+#include "test_util.h"
+
+namespace {
+
+// What a fresh KobFile answers to a seek and a read of `len` bytes.
+struct Expected {
+  std::string bytes;
+  bool error;
+};
+
+Expected seekAndRead(const std::string& path, std::uint64_t position,
+                     std::size_t len, bool partial) {
+  KobFile file;
+  file.setPartialDecoding(partial);
+  file.open(path.c_str(), READ);
+  std::string bytes(len, '\0');
+  int n = 0;
+  if (file.seek64(static_cast<std::int64_t>(position), 0) ==
+      static_cast<std::int64_t>(position)) {
+    n = file.read(reinterpret_cast<unsigned char*>(bytes.data()),
+                  static_cast<unsigned>(len));
+  }
+  bytes.resize(static_cast<std::size_t>(std::max(n, 0)));
+  return {bytes, file.hasError()};
+}
+
+TEST(SharedReader, ManyThreadsReadTheSameBytesAsOne) {
+  std::mt19937 rng(kobtest::testSeed("ManyThreadsReadTheSameBytes"));
+  kobtest::TempDir dir;
+  const std::string path = dir.path("shared.kob");
+  const std::string data = kobtest::makeData(400000, rng);
+  kobtest::packFile(path, data, 1 + static_cast<int>(rng() % 20000), rng);
+  for (bool partial : {false, true}) {
+    kob::SharedReader reader;
+    ASSERT_TRUE(reader.open(path.c_str()));
+    reader.setPartialDecoding(partial);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    const int rounds = kobtest::testRounds(2000) / 4;
+    for (unsigned t = 0; t < 4; ++t) {
+      threads.emplace_back([&, seed = rng()] {
+        std::mt19937 own(seed);
+        std::vector<unsigned char> buf(3000);
+        for (int i = 0; i < rounds; ++i) {
+          const std::uint64_t at = own() % (data.size() + 100);
+          const std::size_t len = own() % buf.size();
+          const kob::ReadResult got = reader.readAt(at, buf.data(), len);
+          const std::string expected =
+              at < data.size() ? data.substr(at, len) : "";
+          if (!got.ok() ||
+              std::string(buf.begin(), buf.begin() + got.bytes) != expected) {
+            ++wrong;
+          }
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong, 0) << (partial ? "partial decoding" : "whole chunks");
+    EXPECT_EQ(reader.size(), static_cast<std::int64_t>(data.size()));
+  }
+}
+
+TEST(SharedReader, AnswersAsAKobFileOnDamagedFiles) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("damaged.kob");
+  std::mt19937 rng(kobtest::testSeed("SharedAnswersOnDamaged"));
+  const std::string data = kobtest::makeData(700, rng);
+  const std::string packed = kobtest::packFile(path, data, 100, rng);
+  const std::vector<kobtest::ChunkHeader> headers =
+      kobtest::parseHeaders(packed);
+  std::vector<std::string> variants;
+  for (std::size_t cut = 6; cut < packed.size(); cut += 3) {
+    variants.push_back(packed.substr(0, cut));
+  }
+  for (const kobtest::ChunkHeader& h : headers) {
+    for (std::size_t byte = 0; byte < 6; ++byte) {
+      std::string changed = packed;
+      changed[h.offset + byte] ^= static_cast<char>(byte % 2 ? 0x01 : 0x80);
+      variants.push_back(changed);
+    }
+    if (h.payloadSize > 0) {
+      std::string spoiled = packed;
+      kobtest::spoilPayload(spoiled, h);
+      variants.push_back(spoiled);
+    }
+  }
+  for (const std::string& variant : variants) {
+    kobtest::writeFile(path, variant);
+    const bool partial = rng() % 2;
+    kob::SharedReader reader;
+    ASSERT_TRUE(reader.open(path.c_str()));
+    reader.setPartialDecoding(partial);
+    for (int i = 0; i < 8; ++i) {
+      const std::uint64_t at = rng() % 800;
+      const std::size_t len = 1 + rng() % 300;
+      std::string buf(len, '\0');
+      const kob::ReadResult got = reader.readAt(at, buf.data(), len);
+      const Expected expected = seekAndRead(path, at, len, partial);
+      ASSERT_EQ(buf.substr(0, got.bytes), expected.bytes)
+          << "variant of " << variant.size() << " bytes, at " << at;
+      ASSERT_EQ(got.ok(), !expected.error);
+    }
+  }
+}
+
+TEST(SharedReader, RefusesWhatItCannotRead) {
+  kobtest::TempDir dir;
+  kobtest::writeFile(dir.path("plain"), "not packed");
+  kob::SharedReader reader;
+  EXPECT_FALSE(reader.open(dir.path("plain").c_str()));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_FALSE(reader.open(dir.path("missing").c_str()));
+  EXPECT_FALSE(reader.isOpen());
+  char buf[4];
+  EXPECT_EQ(reader.readAt(0, buf, 4).error, EBADF);
+  EXPECT_EQ(reader.size(), -1);
+}
+
+}  // namespace
