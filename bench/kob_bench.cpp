@@ -7,18 +7,23 @@
 //   LookupYardstick                   the reference for every lookup below:
 //                                     decompress the LZO chunk(s) that hold
 //                                     the entry, from memory
-//   RandomLookup/kob|bgzf|zstd        one open reader, repeated lookups
+//   RandomLookup/FORMAT               one open reader, repeated lookups
 //                                     (seek, read 100-2000 bytes)
-//   ColdLookup/kob|bgzf|zstd/40MB|400MB
-//                                     a fresh reader for each lookup: open
-//                                     the file (kob: plain open; BGZF: load
-//                                     the .gzi; zstd: read the frame table),
-//                                     look up one entry near the end, close
-//   LookupThreads/yardstick|kob|bgzf|zstd/threads:1|2
-//                                     the random lookups from 1 and 2 threads
-//                                     at once, a reader each; Time is wall
-//                                     time per lookup (all threads together),
-//                                     CPU the process's CPU time per lookup
+//   ColdLookup/FORMAT/40MB|400MB      a fresh reader for each lookup: open
+//                                     the file (kob: KobFile's open, which
+//                                     reads the saved index when there is
+//                                     one; BGZF: load the .gzi; zstd: read
+//                                     the frame table), look up one entry
+//                                     near the end, close
+//   LookupThreads/FORMAT/threads:1|2  the random lookups from 1 and 2 threads
+//                                     at once; Time is wall time per lookup
+//                                     (all threads together), CPU the
+//                                     process's CPU time per lookup
+//
+// The formats: kob (a KobFile, whole chunks decompressed), kob-partial (a
+// KobFile with partial decoding), kob-indexed (the same, on a copy of the
+// file with its saved index beside it), kob-shared (one kob::SharedReader
+// for all threads, partial decoding, saved index), bgzf, zstd.
 //   SequentialRead/1K,64K  vs DecompressYardstick (lzo1x_decompress_safe over
 //                                     the same chunks)
 //   Pack                   vs CompressYardstick (lzo1x_999_compress)
@@ -42,6 +47,7 @@
 #include <zstd.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +63,7 @@
 
 #include "kob.h"
 #include "kob_pack.h"
+#include "kob_shared.h"
 
 namespace {
 
@@ -258,7 +265,7 @@ std::string packedOfSize(std::size_t megabytes) {
 
 std::size_t dataSizeOf(const std::string& path) {
   KobFile reader(path.c_str(), READ);
-  return static_cast<unsigned>(reader.seek(0x7FFFFFFF, 0));
+  return static_cast<std::size_t>(reader.seek64(INT64_MAX, 0));
 }
 
 // kob: `copies` copies of the corpus, packed.
@@ -269,6 +276,25 @@ std::string kobFile(int copies) {
     writeRepeatedChunks(part, packedCorpus().chunks.size(),
                         corpus().size() * copies);
   });
+  return path;
+}
+
+// kob: a copy of kobFile(copies) with its saved index beside it (the index
+// names the file it describes, so the copy needs one of its own).
+std::string kobIndexedFile(int copies) {
+  std::string path = cachedPath(printed("x%d-indexed.kob", copies));
+  buildOnce(path, [&](const std::string& part) {
+    std::filesystem::copy_file(kobFile(copies), part);
+  });
+  if (kob::indexState(path) != kob::IndexState::Valid) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    std::FILE* out = std::fopen(kob::indexPathFor(path).c_str(), "wb");
+    if (fd < 0 || out == nullptr || !kob::writeIndex(fd, out).ok() ||
+        std::fclose(out) != 0) {
+      fail("cannot index " + path);
+    }
+    ::close(fd);
+  }
   return path;
 }
 
@@ -408,18 +434,39 @@ class LzoChunkReader final : public Reader {
 // kob: seek and read on a KobFile.
 class KobReader final : public Reader {
  public:
-  explicit KobReader(const std::string& path) : file(path.c_str(), READ) {
-    if (!file.isOpen()) fail("cannot open " + path);
+  explicit KobReader(const std::string& path, bool partial = false) {
+    file.setPartialDecoding(partial);
+    if (!file.open(path.c_str(), READ)) fail("cannot open " + path);
   }
   std::size_t lookup(const Lookup& l, unsigned char* entry) override {
-    if (file.seek(static_cast<int>(l.offset), 0) != static_cast<int>(l.offset))
-      return 0;
+    const auto offset = static_cast<std::int64_t>(l.offset);
+    if (file.seek64(offset, 0) != offset) return 0;
     int got = file.read(entry, l.length);
     return got > 0 ? got : 0;
   }
 
  private:
   KobFile file;
+};
+
+// kob: positional reads on a kob::SharedReader that any number of
+// SharedKobReaders may share.
+class SharedKobReader final : public Reader {
+ public:
+  explicit SharedKobReader(std::shared_ptr<kob::SharedReader> aFile)
+      : file(std::move(aFile)) {}
+  static std::shared_ptr<kob::SharedReader> open(const std::string& path) {
+    auto file = std::make_shared<kob::SharedReader>();
+    if (!file->open(path.c_str())) fail("cannot open " + path);
+    file->setPartialDecoding(true);
+    return file;
+  }
+  std::size_t lookup(const Lookup& l, unsigned char* entry) override {
+    return file->readAt(l.offset, entry, l.length).bytes;
+  }
+
+ private:
+  std::shared_ptr<kob::SharedReader> file;
 };
 
 // BGZF: a handle with the .gzi index loaded; bgzf_useek, then bgzf_read.
@@ -515,11 +562,11 @@ class ZstdReader final : public Reader {
       std::vector<unsigned char>(2 * ZSTD_compressBound(kChunkSize));
 };
 
-// A format: how to build its file and how to open readers. A reader that
-// all threads share (kob's, once it has one) is one more entry here whose
-// openForThread hands every thread the same reader.
+// A format: how to build its file and how to open readers, and which of
+// the lookup benchmarks it takes part in.
 struct Format {
   const char* name;
+  bool warm, cold, threads;
   // `copies` copies of the corpus in this format, built once and cached.
   std::string (*file)(int copies);
   // A fresh reader: opens the file and reads whatever index it keeps.
@@ -530,21 +577,44 @@ struct Format {
 };
 
 const Format kFormats[] = {
-    {"kob", kobFile,
+    {"kob", true, true, true, kobFile,
      [](const std::string& path) -> std::unique_ptr<Reader> {
        return std::make_unique<KobReader>(path);
      },
      []() -> std::unique_ptr<Reader> {
        return std::make_unique<KobReader>(kobFile(1));
      }},
-    {"bgzf", bgzfFile,
+    {"kob-partial", true, false, false, kobFile,
+     [](const std::string& path) -> std::unique_ptr<Reader> {
+       return std::make_unique<KobReader>(path, true);
+     },
+     []() -> std::unique_ptr<Reader> {
+       return std::make_unique<KobReader>(kobFile(1), true);
+     }},
+    {"kob-indexed", false, true, false, kobIndexedFile,
+     [](const std::string& path) -> std::unique_ptr<Reader> {
+       return std::make_unique<KobReader>(path, true);
+     },
+     []() -> std::unique_ptr<Reader> {
+       return std::make_unique<KobReader>(kobIndexedFile(1), true);
+     }},
+    {"kob-shared", true, true, true, kobIndexedFile,
+     [](const std::string& path) -> std::unique_ptr<Reader> {
+       return std::make_unique<SharedKobReader>(SharedKobReader::open(path));
+     },
+     []() -> std::unique_ptr<Reader> {
+       static const std::shared_ptr<kob::SharedReader> shared =
+           SharedKobReader::open(kobIndexedFile(1));
+       return std::make_unique<SharedKobReader>(shared);
+     }},
+    {"bgzf", true, true, true, bgzfFile,
      [](const std::string& path) -> std::unique_ptr<Reader> {
        return std::make_unique<BgzfReader>(path);
      },
      []() -> std::unique_ptr<Reader> {
        return std::make_unique<BgzfReader>(bgzfFile(1));
      }},
-    {"zstd", zstdFile,
+    {"zstd", true, true, true, zstdFile,
      [](const std::string& path) -> std::unique_ptr<Reader> {
        return std::make_unique<ZstdReader>(std::make_shared<ZstdFrames>(path));
      },
@@ -694,11 +764,13 @@ void registerLookupBenchmarks() {
   RegisterBenchmark("LookupYardstick", LookupYardstick)
       ->Unit(benchmark::kMicrosecond);
   for (const Format& format : kFormats) {
+    if (!format.warm) continue;
     std::string name = printed("RandomLookup/%s", format.name);
     RegisterBenchmark(name.c_str(), RandomLookup, format)
         ->Unit(benchmark::kMicrosecond);
   }
   for (const Format& format : kFormats) {
+    if (!format.cold) continue;
     for (int copies : {1, 10}) {
       std::string name = printed("ColdLookup/%s/%zuMB", format.name,
                                  (corpus().size() * copies) >> 20);
@@ -713,6 +785,7 @@ void registerLookupBenchmarks() {
       ->UseRealTime()
       ->Unit(benchmark::kMicrosecond);
   for (const Format& format : kFormats) {
+    if (!format.threads) continue;
     std::string name = printed("LookupThreads/%s", format.name);
     RegisterBenchmark(name.c_str(), RandomLookup, format)
         ->Threads(1)
