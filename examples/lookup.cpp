@@ -1,5 +1,7 @@
 // lookup: prints a word's entry from a dictionary, packed or plain, using an
-// index of the dictionary's entries: one seek and one read per lookup.
+// index of the dictionary's entries: one seek and one read per lookup, with
+// partial decoding, so that only the start of the chunk up to the entry is
+// decompressed.
 //
 // Usage: lookup DICTIONARY INDEX WORD
 //   DICTIONARY  the dictionary text, e.g. dictionary.data.kob
@@ -7,6 +9,7 @@
 //               in bytes of the plain text, e.g. dictionary.index
 // Exit status: 0 found, 1 not found, 2 a file could not be read.
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -17,7 +20,7 @@
 namespace {
 
 struct Entry {
-  long offset = 0;
+  std::int64_t offset = 0;
   unsigned int length = 0;
 };
 
@@ -51,23 +54,23 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  KobFile dictionary(argv[1], READ);
-  if (!dictionary.isOpen()) {
+  KobFile dictionary;
+  dictionary.setPartialDecoding(true);
+  if (!dictionary.open(argv[1], READ)) {
     std::fprintf(stderr, "lookup: cannot open %s\n", argv[1]);
     return 2;
   }
-  const int offset = static_cast<int>(entry.offset);
-  const int landed = dictionary.seek(offset, SEEK_SET);
+  const std::int64_t landed = dictionary.seek64(entry.offset, SEEK_SET);
   const bool reached =
-      dictionary.isCompressed() ? landed == offset : landed == 0;
+      dictionary.isCompressed() ? landed == entry.offset : landed == 0;
   std::string text(entry.length, '\0');
   const int got =
       reached ? dictionary.read(reinterpret_cast<unsigned char*>(text.data()),
                                 entry.length)
               : 0;
   if (got != static_cast<int>(entry.length) || dictionary.hasError()) {
-    std::fprintf(stderr, "lookup: %s: entry at %ld cannot be read\n", argv[1],
-                 entry.offset);
+    std::fprintf(stderr, "lookup: %s: entry at %lld cannot be read\n", argv[1],
+                 static_cast<long long>(entry.offset));
     return 2;
   }
   std::fwrite(text.data(), 1, text.size(), stdout);

@@ -36,6 +36,9 @@ namespace {
 struct Location {
   enum Kind { InChunk, AtEnd, Damaged, ReadFailed } kind = ReadFailed;
   ChunkEntry chunk{};
+  // InChunk: the chunk's header; AtEnd: the end marker; Damaged: the
+  // damaged header.
+  std::int64_t headerOffset = 0;
   Damage damage = Damage::None;
   int error = 0;
 };
@@ -77,8 +80,10 @@ Location locate(ChunkIndex& index, ReadWindow& window, std::uint64_t position) {
   if (position < frontier.position) {
     where.kind = Location::InChunk;
     where.chunk = *index.find(position);
+    where.headerOffset = where.chunk.headerOffset;
     return where;
   }
+  where.headerOffset = frontier.headerOffset;
   if (frontier.state == ChunkIndex::Frontier::Damaged) {
     where.kind = Location::Damaged;
     where.damage = frontier.damage;
@@ -100,6 +105,39 @@ Location locate(ChunkIndex& index, ReadWindow& window, std::uint64_t position) {
   }
   where.kind = Location::AtEnd;
   return where;
+}
+
+// Reads the chunks without data whose headers lie from `from` up to `to`,
+// checking that each payload expands to nothing, as reading through them
+// does; `previousPayloadSize` is that of the chunk before `from`.
+ReadResult checkChunksWithoutData(int fd, std::int64_t from, std::int64_t to,
+                                  std::uint32_t previousPayloadSize,
+                                  Scratch& scratch) {
+  ReadResult result;
+  while (from < to && result.ok()) {
+    const long got = preadFully(fd, scratch.payload.data(), kHeaderSize, from);
+    ChunkHeader header;
+    if (got < 0) {
+      result.error = errno;
+    } else if ((result.damage = decodeHeader(
+                    scratch.payload.data(), static_cast<std::size_t>(got),
+                    previousPayloadSize, header)) == Damage::None) {
+      const long stored =
+          preadFully(fd, scratch.payload.data(), header.payloadSize,
+                     from + static_cast<std::int64_t>(kHeaderSize));
+      if (stored < 0) {
+        result.error = errno;
+      } else {
+        result.damage = stored < static_cast<long>(header.payloadSize)
+                            ? Damage::CutShort
+                            : expandPayload(scratch.payload.data(),
+                                            header.payloadSize, nullptr, 0);
+      }
+    }
+    previousPayloadSize = header.payloadSize;
+    from += static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
+  }
+  return result;
 }
 
 }  // namespace
@@ -147,11 +185,26 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
   // A header that no longer says what the index learned means the file
   // changed: the index is learned afresh, once.
   bool relearned = false;
+  // Where the next header lies when the read runs on through the file: the
+  // chunks without data found before the next chunk read are checked, as
+  // KobFile's reading through them does. A read from 0 starts at the first
+  // header, as a KobFile just opened does.
+  std::int64_t nextHeader = position == 0 && len > 0 ? kFirstHeaderOffset : -1;
+  std::uint32_t previousPayloadSize = 0;
   while (result.bytes < len) {
     Location where;
     {
       std::lock_guard<std::mutex> lock(file->mutex);
       where = locate(file->index, file->walkWindow, position);
+    }
+    if (nextHeader >= 0 && where.kind != Location::ReadFailed &&
+        where.headerOffset > nextHeader) {
+      const ReadResult between =
+          checkChunksWithoutData(file->fd.get(), nextHeader, where.headerOffset,
+                                 previousPayloadSize, scratch);
+      result.damage = between.damage;
+      result.error = between.error;
+      if (!result.ok()) break;
     }
     if (where.kind == Location::AtEnd) break;
     if (where.kind == Location::Damaged) {
@@ -196,6 +249,8 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
     std::memcpy(out + result.bytes, scratch.data.data() + offset, wanted);
     result.bytes += wanted;
     position += wanted;
+    nextHeader = chunk.headerOffset + static_cast<std::int64_t>(stored);
+    previousPayloadSize = chunk.payloadSize;
   }
   return result;
 }

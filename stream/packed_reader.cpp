@@ -194,12 +194,18 @@ std::int64_t PackedReader::seek(std::int64_t offset, int whence) {
   target = std::max<std::int64_t>(target, 0);
   if (target == here) return here;
   const auto wanted = static_cast<std::uint64_t>(target);
+  // Position 0 is where opening leaves the reader: at the first header,
+  // before any chunks without data that come ahead of the first byte.
+  const bool backToFirstHeader =
+      wanted == 0 && headerOffset != kFirstHeaderOffset;
   if (accessMode != END && wanted >= chunkStart &&
-      wanted - chunkStart < chunkDataSize) {
+      wanted - chunkStart < chunkDataSize && !backToFirstHeader) {
     bufferPos = static_cast<std::uint32_t>(wanted - chunkStart);
     return target;
   }
-  if (!window.seekable() && wanted < chunkStart) return -1;
+  if (!window.seekable() && (wanted < chunkStart || backToFirstHeader)) {
+    return -1;
+  }
   moveTo(wanted);
   return static_cast<std::int64_t>(tell());
 }
@@ -208,6 +214,11 @@ std::int64_t PackedReader::seek(std::int64_t offset, int whence) {
 // (not decompressed yet), or to the end of the data, or to the damage met
 // on the way.
 void PackedReader::moveTo(std::uint64_t target) {
+  if (target == 0) {
+    chunkStart = 0;
+    stepTo(kFirstHeaderOffset, 0);
+    return;
+  }
   // A second pass follows only when a header no longer says what the index
   // learned from it: the file changed, so it is walked afresh.
   for (int pass = 0; pass < 2; ++pass) {

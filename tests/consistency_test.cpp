@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "kob.h"
 #include "kob_pack.h"
+#include "kob_shared.h"
 #include "test_util.h"
 
 namespace {
@@ -137,6 +140,83 @@ TEST_F(OnePolicy, ToolsAgreeOnABrokenBackLink) {
   EXPECT_NE(std::system((kob + "-d -c" + in).c_str()), 0);
   EXPECT_NE(std::system((kob + "-l" + in).c_str()), 0);
   EXPECT_EQ(std::system((kob + "-d -b 100 -s 50" + in).c_str()), 0);
+}
+
+// The packed file `packed` with a chunk holding no data, whose payload is
+// `emptyPayload`, inserted before each chunk numbered in `before` (the end
+// marker counts as the last), back-links mended.
+std::string withEmptyChunks(const std::string& packed,
+                            const std::vector<std::size_t>& before,
+                            const std::string& emptyPayload) {
+  std::string out = packed.substr(0, 6);
+  std::uint32_t previous = 0;
+  auto append = [&](std::uint32_t dataSize, const std::string& payload) {
+    const auto size = static_cast<std::uint32_t>(payload.size());
+    const char header[6] = {char(dataSize >> 8), char(dataSize),
+                            char(size >> 8),     char(size),
+                            char(previous >> 8), char(previous)};
+    out.append(header, 6);
+    out += payload;
+    previous = size;
+  };
+  const std::vector<kobtest::ChunkHeader> headers =
+      kobtest::parseHeaders(packed);
+  for (std::size_t i = 0; i < headers.size(); ++i) {
+    if (std::count(before.begin(), before.end(), i)) {
+      append(0, emptyPayload);
+    }
+    append(headers[i].dataSize,
+           packed.substr(headers[i].offset + 6, headers[i].payloadSize));
+  }
+  return out;
+}
+
+TEST_F(OnePolicy, ChunksWithoutDataAreMetAlikeOnEveryPath) {
+  std::mt19937 rng(kobtest::testSeed("ChunksWithoutDataAreMetAlike"));
+  const std::size_t last = kobtest::parseHeaders(packed).size() - 1;
+  const std::string good("\x11\x00\x00", 3);           // expands to nothing
+  const std::string wrong("\x12\x41\x11\x00\x00", 5);  // to one byte
+  const std::vector<std::vector<std::size_t>> places = {
+      {0}, {3}, {last}, {0, 3, last}, {0, 0, 5}};
+  for (const auto& before : places) {
+    for (const std::string& payload : {good, wrong}) {
+      kobtest::writeFile(path(), withEmptyChunks(packed, before, payload));
+      for (int round = 0; round < 20; ++round) {
+        KobFile visited(path().c_str(), READ);
+        visited.seek64(rng() % 800, 0);
+        KobFile fresh(path().c_str(), READ);
+        const std::uint32_t seed = rng();
+        ASSERT_EQ(runSequence(visited, seed, 800),
+                  runSequence(fresh, seed, 800))
+            << "seed " << seed;
+        // Back to the start: as after opening.
+        KobFile back(path().c_str(), READ);
+        KobFile opened(path().c_str(), READ);
+        back.seek64(1 + rng() % 700, 0);
+        back.seek64(0, 0);
+        unsigned char x[200], y[200];
+        ASSERT_EQ(back.read(x, sizeof x), opened.read(y, sizeof y));
+        ASSERT_EQ(back.hasError(), opened.hasError());
+
+        kob::SharedReader shared;
+        ASSERT_TRUE(shared.open(path().c_str()));
+        const std::uint64_t at = round < 5 ? 0 : rng() % 750;
+        const std::size_t len = 1 + rng() % 300;
+        std::string a(len, '\0'), b(len, '\0');
+        const kob::ReadResult got = shared.readAt(at, a.data(), len);
+        KobFile file(path().c_str(), READ);
+        int n = 0;
+        if (file.seek64(static_cast<std::int64_t>(at), 0) ==
+            static_cast<std::int64_t>(at)) {
+          n = file.read(reinterpret_cast<unsigned char*>(b.data()),
+                        static_cast<unsigned>(len));
+        }
+        ASSERT_EQ(got.bytes, static_cast<std::size_t>(n)) << "at " << at;
+        ASSERT_EQ(a.substr(0, got.bytes), b.substr(0, got.bytes));
+        ASSERT_EQ(got.ok(), !file.hasError()) << "at " << at << " len " << len;
+      }
+    }
+  }
 }
 
 }  // namespace
