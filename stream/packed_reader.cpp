@@ -38,7 +38,7 @@ bool PackedReader::stepTo(std::int64_t offset,
           ? index.learnNext(window, kReadAhead)
           : readHeaderAt(window, offset, previousPayloadSize, kReadAhead);
   headerOffset = offset;
-  readingOn = true;
+  ++chunksReadOn;
   switch (read.outcome) {
     case HeaderRead::ReadFailed:
       stopOnReadError();
@@ -94,7 +94,7 @@ const unsigned char* PackedReader::fetchPayload() {
   ReadWindow::Bytes bytes;
   // The next header comes in the same read.
   if (window.fetch(headerOffset + static_cast<std::int64_t>(kHeaderSize),
-                   chunkSize + kHeaderSize, readingOn ? kReadAhead : 0,
+                   chunkSize + kHeaderSize, chunksReadOn > 1 ? kReadAhead : 0,
                    bytes) != ReadWindow::Result::Ok) {
     stopOnReadError();
     return nullptr;
@@ -277,7 +277,7 @@ bool PackedReader::jumpTo(const ChunkEntry& entry) {
   headerOffset = entry.headerOffset;
   chunkStart = entry.position;
   setChunk(header);
-  readingOn = false;
+  chunksReadOn = 0;
   return true;
 }
 

@@ -99,9 +99,10 @@ class PackedReader {
   std::uint32_t bufferPos = 0;
   // START: not decompressed yet; IN: decompressed, at least in part.
   AccessMode accessMode = START;
-  // Reached by reading on, not by a seek: its payload comes with a large
-  // read that brings the chunks after it too.
-  bool readingOn = true;
+  // Chunks reached by reading on since the last seek. From the second on,
+  // a payload comes with a large read that brings the chunks after it too;
+  // a lookup that runs into the next chunk reads no more than it needs.
+  std::uint32_t chunksReadOn = 0;
 
   // The current chunk's data, [0, decodedLength) of it (none when it was
   // decompressed straight into a caller's buffer).
