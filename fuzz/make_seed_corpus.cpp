@@ -1,6 +1,10 @@
 // Writes the fuzzers' seed corpus with KobFile itself: packed files of
-// several chunk sizes, an empty one and a cut one.
-// Usage: make_seed_corpus CORPUS_DIR   (fills CORPUS_DIR/reader, /roundtrip)
+// several chunk sizes, an empty one and a cut one; and LZO1X streams with
+// the room for their output, whole and too small.
+// Usage: make_seed_corpus CORPUS_DIR   (fills CORPUS_DIR/reader, /roundtrip,
+//                                       /decoder)
+
+#include <lzo/lzo1x.h>
 
 #include <filesystem>
 #include <fstream>
@@ -44,6 +48,22 @@ std::string readerInput(const std::string& file, std::mt19937& rng) {
   return input;
 }
 
+// The decoder fuzzer's input: the room for the output, then an LZO1X
+// stream of `data`.
+std::string decoderInput(const std::string& data, std::size_t room) {
+  static lzo_align_t work[(LZO1X_999_MEM_COMPRESS + sizeof(lzo_align_t) - 1) /
+                          sizeof(lzo_align_t)];
+  std::string stream(data.size() + data.size() / 16 + 67, '\0');
+  lzo_uint length = 0;
+  lzo1x_999_compress(
+      reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+      reinterpret_cast<unsigned char*>(stream.data()), &length, work);
+  stream.resize(length);
+  return std::string{static_cast<char>(room & 0xFF),
+                     static_cast<char>(room >> 8)} +
+         stream;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,6 +71,8 @@ int main(int argc, char** argv) {
   const std::filesystem::path root = argv[1];
   std::filesystem::create_directories(root / "reader");
   std::filesystem::create_directories(root / "roundtrip");
+  std::filesystem::create_directories(root / "decoder");
+  lzo_init();
   std::mt19937 rng(1);
   const struct {
     const char* name;
@@ -72,5 +94,11 @@ int main(int argc, char** argv) {
   save(root / "reader" / "cut",
        readerInput(cut.substr(0, cut.size() - 40), rng));
   save(root / "reader" / "plain", readerInput(sampleText(200), rng));
+  std::string noise(3000, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  save(root / "decoder" / "text", decoderInput(sampleText(5000), 5000));
+  save(root / "decoder" / "text-cut-off", decoderInput(sampleText(5000), 700));
+  save(root / "decoder" / "noise", decoderInput(noise, 3000));
+  save(root / "decoder" / "runs", decoderInput(std::string(4000, 'a'), 4000));
   return 0;
 }

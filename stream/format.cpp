@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "lzo_decoder.h"
+
 namespace kob {
 
 const char* describe(Damage damage) {
@@ -46,9 +48,8 @@ Damage decodeHeader(const unsigned char* bytes, std::size_t available,
 Damage expandPayload(const unsigned char* payload, std::uint32_t payloadSize,
                      unsigned char* out, std::uint32_t dataSize) {
   unsigned char none;  // somewhere to point for a chunk without data
-  lzo_uint produced = dataSize;
-  switch (lzo1x_decompress_safe(payload, payloadSize, out ? out : &none,
-                                &produced, nullptr)) {
+  std::size_t produced = dataSize;
+  switch (decompressLzo1x(payload, payloadSize, out ? out : &none, &produced)) {
     case LZO_E_OK:
       return produced == dataSize ? Damage::None : Damage::WrongExpandedSize;
     case LZO_E_OUTPUT_OVERRUN:
@@ -61,10 +62,9 @@ Damage expandPayload(const unsigned char* payload, std::uint32_t payloadSize,
 Damage expandPrefix(const unsigned char* payload, std::uint32_t payloadSize,
                     unsigned char* out, std::uint32_t limit,
                     std::uint32_t& produced) {
-  lzo_uint length = limit;
-  const int result =
-      lzo1x_decompress_safe(payload, payloadSize, out, &length, nullptr);
-  produced = static_cast<std::uint32_t>(std::min<lzo_uint>(length, limit));
+  std::size_t length = limit;
+  const int result = decompressLzo1x(payload, payloadSize, out, &length);
+  produced = static_cast<std::uint32_t>(std::min<std::size_t>(length, limit));
   switch (result) {
     case LZO_E_OUTPUT_OVERRUN:
       return Damage::None;  // stopped at the limit, as asked
