@@ -56,15 +56,7 @@ bool KobFile::open(const char* path, int mode) {
     return fd >= 0 && openReading(fd, path);
   }
   if (mode == WRITE && !validChunkSize(bufferSize)) return false;
-  std::FILE* file = std::fopen(path, "wbe");
-  if (file == nullptr) return false;
-  if (mode == WRITE) {
-    writer = std::make_unique<kob::PackedWriter>(file, bufferSize);
-    compressed = true;
-  } else {
-    plain = std::make_unique<kob::PlainFile>(file);
-  }
-  return true;
+  return startWriting(std::fopen(path, "wbe"));
 }
 
 bool KobFile::openDescriptor(int fd, int mode) {
@@ -76,9 +68,14 @@ bool KobFile::openDescriptor(int fd, int mode) {
   if (mode == READ) return openReading(owned.release(), nullptr);
   if (mode == WRITE && !validChunkSize(bufferSize)) return false;
   std::FILE* file = fdopen(fd, "wb");
+  if (file != nullptr) owned.release();
+  return startWriting(file);
+}
+
+// Takes `file` over for writing in fileMode: packed or plain.
+bool KobFile::startWriting(std::FILE* file) {
   if (file == nullptr) return false;
-  owned.release();
-  if (mode == WRITE) {
+  if (fileMode == WRITE) {
     writer = std::make_unique<kob::PackedWriter>(file, bufferSize);
     compressed = true;
   } else {

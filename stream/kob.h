@@ -49,6 +49,7 @@
 #define KOB_KOB_H
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "kob_damage.h"
@@ -216,6 +217,7 @@ class KobFile {
 
  private:
   bool openReading(int fd, const char* path);
+  bool startWriting(std::FILE* file);
 
   std::unique_ptr<kob::PlainFile> plain;
   std::unique_ptr<kob::PackedReader> reader;

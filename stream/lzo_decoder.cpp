@@ -35,6 +35,20 @@ inline std::size_t littleEndian16(const unsigned char* in) {
   return in[0] | (std::size_t{in[1]} << 8);
 }
 
+// A length of 0 goes on in the bytes after it: each 0 adds 255, and the
+// first other byte ends it, adding itself and `base`. Returns false when
+// the input ends first.
+inline bool readLongLength(const unsigned char*& ip, const unsigned char* ipEnd,
+                           std::size_t base, std::size_t& length) {
+  length = base;
+  while (*ip == 0) {
+    length += 255;
+    if (++ip == ipEnd) return false;
+  }
+  length += *ip++;
+  return true;
+}
+
 }  // namespace
 
 int decompressLzo1x(const unsigned char* in, std::size_t inLength,
@@ -63,14 +77,7 @@ int decompressLzo1x(const unsigned char* in, std::size_t inLength,
     if (inputLeft() < 3) goto input_overrun;
     t = *ip++;
     if (t >= 16) goto match;
-    if (t == 0) {
-      while (*ip == 0) {
-        t += 255;
-        ++ip;
-        if (inputLeft() < 1) goto input_overrun;
-      }
-      t += 15u + *ip++;
-    }
+    if (t == 0 && !readLongLength(ip, ipEnd, 15, t)) goto input_overrun;
     t += 3;
     if (outputLeft() < t) goto output_overrun;
     if (inputLeft() < t + 3) goto input_overrun;
@@ -108,13 +115,9 @@ int decompressLzo1x(const unsigned char* in, std::size_t inLength,
       } else if (t >= 32) {
         t &= 31;
         if (t == 0) {
-          while (*ip == 0) {
-            t += 255;
-            ++ip;
-            if (inputLeft() < 1) goto input_overrun;
+          if (!readLongLength(ip, ipEnd, 31, t) || inputLeft() < 2) {
+            goto input_overrun;
           }
-          t += 31u + *ip++;
-          if (inputLeft() < 2) goto input_overrun;
         }
         distance = 1 + (littleEndian16(ip) >> 2);
         ip += 2;
@@ -122,13 +125,9 @@ int decompressLzo1x(const unsigned char* in, std::size_t inLength,
         distance = (t & 8) << 11;
         t &= 7;
         if (t == 0) {
-          while (*ip == 0) {
-            t += 255;
-            ++ip;
-            if (inputLeft() < 1) goto input_overrun;
+          if (!readLongLength(ip, ipEnd, 7, t) || inputLeft() < 2) {
+            goto input_overrun;
           }
-          t += 7u + *ip++;
-          if (inputLeft() < 2) goto input_overrun;
         }
         distance += littleEndian16(ip) >> 2;
         ip += 2;
