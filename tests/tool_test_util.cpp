@@ -39,7 +39,7 @@ bool waitUntil(const Child& child, Done done) {
 
 Child::Child(const std::string& folder, const std::vector<std::string>& argv,
              const std::vector<std::string>& environment,
-             const std::string& out) {
+             const std::string& out, const std::string& in) {
   std::string pattern =
       (std::filesystem::temp_directory_path() / "kobchild.XXXXXX").string();
   const int errorsFd = mkstemp(pattern.data());
@@ -64,10 +64,10 @@ Child::Child(const std::string& folder, const std::vector<std::string>& argv,
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int in = open("/dev/null", O_RDONLY);
+    const int input = open(in.c_str(), O_RDONLY);
     const int output = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (chdir(folder.c_str()) != 0 || in < 0 || output < 0) _exit(127);
-    dup2(in, STDIN_FILENO);
+    if (chdir(folder.c_str()) != 0 || input < 0 || output < 0) _exit(127);
+    dup2(input, STDIN_FILENO);
     dup2(output, STDOUT_FILENO);
     dup2(errorsFd, STDERR_FILENO);
     execve(args[0], args.data(), env.data());
@@ -84,15 +84,18 @@ Child::~Child() {
   std::filesystem::remove(errorsPath);
 }
 
-int Child::wait(struct rusage* usage) {
+int Child::wait() {
   if (pid > 0) {
-    struct rusage ignored;
-    while (wait4(pid, &status, 0, usage ? usage : &ignored) < 0 &&
-           errno == EINTR) {
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     pid = -1;
   }
   return status;
+}
+
+int Child::exitStatus() {
+  const int ended = wait();
+  return WIFEXITED(ended) ? WEXITSTATUS(ended) : -1;
 }
 
 bool Child::running() const {

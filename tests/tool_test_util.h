@@ -5,7 +5,6 @@
 #ifndef KOB_TESTS_TOOL_TEST_UTIL_H
 #define KOB_TESTS_TOOL_TEST_UTIL_H
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -16,21 +15,24 @@ namespace tooltest {
 
 // A program started in `folder`, as a shell starts a job in the foreground:
 // SIGINT, SIGTERM and SIGHUP take their default action. Standard input is
-// /dev/null, standard output `out` (or /dev/null), standard error a file
-// read by errors(). `environment` entries ("NAME=value") are added.
+// `in`, standard output `out`, standard error a file read by errors().
+// `environment` entries ("NAME=value") are added.
 class Child {
  public:
   Child(const std::string& folder, const std::vector<std::string>& argv,
         const std::vector<std::string>& environment = {},
-        const std::string& out = "/dev/null");
+        const std::string& out = "/dev/null",
+        const std::string& in = "/dev/null");
   // Kills the program if it still runs, and reaps it.
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
   pid_t id() const { return pid; }
-  // Waits for the end; returns the wait status, and fills `usage`.
-  int wait(struct rusage* usage = nullptr);
+  // Waits for the end; returns the wait status.
+  int wait();
+  // Waits for the end; returns the exit status, -1 when a signal ended it.
+  int exitStatus();
   // True while the program has not ended (it is not reaped).
   bool running() const;
   std::string errors() const;
