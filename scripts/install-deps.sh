@@ -6,9 +6,9 @@ set -euo pipefail
 packages=(g++ make cmake pkg-config liblzo2-dev libcli11-dev)
 case "${1:-build}" in
   build) ;;
-  test) packages+=(libgtest-dev libgmock-dev bsdutils) ;;
+  test) packages+=(libgtest-dev libgmock-dev bsdutils man-db) ;;
   bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev) ;;
-  ci) packages+=(libgtest-dev libgmock-dev bsdutils libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind) ;;
+  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind) ;;
   *) echo "usage: $0 build|test|bench|ci" >&2; exit 2 ;;
 esac
 

@@ -1,20 +1,26 @@
 // kobpack: packs "dictionary.data" into "dictionary.data.kob" in the current
-// directory. An input that is already packed is read back and packed afresh.
+// directory. An input that is already packed is read back and packed afresh;
+// a FIFO or device of that name is read as a stream to its end, and left
+// where it is.
 //
-// It never destroys data and never reports a failure as success: the output
-// is written to a temporary file beside it and renamed over
-// "dictionary.data.kob" only when everything succeeded. On failure it prints
-// one line to stderr, removes the temporary file and exits with status 1. On
-// success it prints nothing and exits 0. Arguments are ignored.
+// It never destroys data and never reports a failure as success. The output
+// is written where no one else can read or redirect it (see OutputFile),
+// takes the mode fopen would give (0666 less the umask) once complete, and
+// only then is renamed over "dictionary.data.kob". On failure, and on
+// SIGINT, SIGTERM or SIGHUP, nothing is left behind. On failure it prints
+// one line to stderr and exits with status 1; on success it prints nothing
+// and exits 0. Arguments are ignored.
+
+#include <fcntl.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "kob.h"
-#include "temporary_file.h"
+#include "output_file.h"
 
 namespace {
 
@@ -22,71 +28,75 @@ constexpr const char* kInputName = "dictionary.data";
 constexpr const char* kOutputName = "dictionary.data.kob";
 constexpr unsigned int kBlockSize = 1024;
 
-[[noreturn]] void fail(const std::string& what, int error) {
-  std::string line = "kobpack: " + what;
+std::string because(const char* file, const std::string& what, int error) {
+  std::string line = std::string(file) + ": " + what;
   if (error != 0) line += std::string(": ") + std::strerror(error);
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::exit(1);
+  return line;
 }
 
-// Stops with a message when `inFile` failed; returns otherwise.
-void checkInput(KobFile& inFile, TemporaryFile& output, int error) {
-  if (!inFile.hasError()) return;
-  output.discard();
+// Why reading stopped, once inFile.hasError(); `plainError` is the errno of
+// a failed read of a plain input.
+std::string readFailure(KobFile& inFile, int plainError) {
   if (inFile.damage() != kob::Damage::None) {
-    fail(std::string(kInputName) + ": packed data is damaged at byte " +
-             std::to_string(inFile.tell64()) + ": " +
-             kob::describe(inFile.damage()),
-         0);
+    return because(kInputName,
+                   "packed data is damaged at byte " +
+                       std::to_string(inFile.tell64()) + ": " +
+                       kob::describe(inFile.damage()),
+                   0);
   }
-  fail(std::string("cannot read ") + kInputName,
-       inFile.isCompressed() ? inFile.ioError() : error);
+  return because(kInputName, "cannot read",
+                 inFile.isCompressed() ? inFile.ioError() : plainError);
 }
 
-}  // namespace
-
-int main() {
+// Returns the line that says why packing failed, or nullopt on success.
+std::optional<std::string> packDictionary() {
   KobFile inFile;
-  KobFile outFile;
   errno = 0;
   if (!inFile.open(kInputName, READ)) {
-    fail(std::string("cannot open ") + kInputName, errno);
+    return because(kInputName, "cannot open", errno);
   }
-  const int openError = errno;
-  TemporaryFile output(kOutputName);
-  if (int error = output.create(); error != 0) {
-    fail(std::string("cannot create ") + kOutputName, error);
+  if (inFile.hasError()) return readFailure(inFile, errno);
+
+  kobtool::OutputFile output(kOutputName);
+  if (kobtool::OutputError problem = output.create()) {
+    return because(kOutputName, problem.action, problem.error);
   }
-  checkInput(inFile, output, openError);
-  if (!outFile.open(output.name(), WRITE)) {
-    int error = errno;
-    output.discard();
-    fail(std::string("cannot create ") + kOutputName, error);
+  KobFile outFile;
+  if (!outFile.openDescriptor(fcntl(output.descriptor(), F_DUPFD_CLOEXEC, 0),
+                              WRITE)) {
+    return because(kOutputName, "cannot create", errno);
   }
 
   unsigned char buffer[kBlockSize];
   while (!inFile.isEOF()) {
     errno = 0;
-    int bytes = inFile.read(buffer, kBlockSize);
-    checkInput(inFile, output, errno);
+    const int bytes = inFile.read(buffer, kBlockSize);
+    if (inFile.hasError()) return readFailure(inFile, errno);
     if (bytes == 0 && !inFile.isEOF()) {
-      output.discard();
-      fail(std::string("cannot read ") + kInputName, errno);
+      return because(kInputName, "cannot read", errno);
     }
     outFile.write(reinterpret_cast<const char*>(buffer),
                   static_cast<unsigned int>(bytes));
     if (outFile.hasError()) break;
   }
-  inFile.close();
-
   errno = 0;
   if (outFile.close() != 0) {
-    int error = errno;
-    output.discard();
-    fail(std::string("cannot write ") + kOutputName, error);
+    return because(kOutputName, "cannot write", errno);
   }
-  if (int error = output.commit(); error != 0) {
-    fail(std::string("cannot replace ") + kOutputName, error);
+  if (kobtool::OutputError problem = output.commit(nullptr, true)) {
+    return because(kOutputName, problem.action, problem.error);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main() {
+  kobtool::occupyClosedStandardDescriptors();
+  kobtool::removeUnfinishedOutputsOnSignal();
+  if (std::optional<std::string> failure = packDictionary()) {
+    std::fprintf(stderr, "kobpack: %s\n", failure->c_str());
+    return 1;
   }
   return 0;
 }
