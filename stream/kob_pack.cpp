@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -20,37 +22,39 @@
 namespace kob {
 namespace {
 
-// One chunk's compressed form: one piece, or two for a chunk split in half.
-struct CompressedChunk {
+// One chunk on its way from the input to the output: its data as read,
+// then its compressed form (one piece, or two for a chunk split in half).
+struct Slot {
   struct Piece {
     std::uint32_t dataSize;
     std::uint32_t payloadSize;
   };
+  std::vector<unsigned char> data;
+  std::size_t length = 0;
   std::vector<unsigned char> payloads;
   Piece pieces[2];
   int pieceCount = 0;
   bool ok = false;
+  bool compressed = false;  // guarded by the packer's mutex
 };
 
-// What each compressing thread owns.
-struct Worker {
-  std::unique_ptr<WorkMemory> work =
-      std::make_unique_for_overwrite<WorkMemory>();
-  std::vector<unsigned char> scratch;
-};
-
-void compressInto(const unsigned char* data, std::uint32_t length,
-                  Worker& worker, CompressedChunk& out) {
-  out.payloads.clear();
-  out.pieceCount = 0;
-  out.ok = compressChunk(
-      data, length, worker.scratch.data(), *worker.work,
-      [&out](std::uint32_t dataSize, const unsigned char* payload,
-             std::uint32_t payloadSize) {
-        out.payloads.insert(out.payloads.end(), payload, payload + payloadSize);
-        out.pieces[out.pieceCount++] = {dataSize, payloadSize};
-        return true;
-      });
+void compressSlot(Slot& slot, std::vector<unsigned char>& scratch) {
+  slot.payloads.clear();
+  slot.pieceCount = 0;
+  try {
+    slot.ok = compressChunk(
+        slot.data.data(), static_cast<std::uint32_t>(slot.length),
+        scratch.data(), threadWorkMemory(),
+        [&slot](std::uint32_t dataSize, const unsigned char* payload,
+                std::uint32_t payloadSize) {
+          slot.payloads.insert(slot.payloads.end(), payload,
+                               payload + payloadSize);
+          slot.pieces[slot.pieceCount++] = {dataSize, payloadSize};
+          return true;
+        });
+  } catch (const std::bad_alloc&) {
+    slot.ok = false;
+  }
 }
 
 // Reads up to `wanted` bytes, to the end of the input or an error.
@@ -65,55 +69,104 @@ std::size_t readFully(std::FILE* input, unsigned char* into,
   return got;
 }
 
+// A pipeline: the calling thread reads chunks into a ring of slots and
+// writes them out in order as they come back compressed; helper threads
+// compress them meanwhile. The ring holds one slot more than there are
+// helpers, so memory stays at about two chunks a thread.
 class ParallelPacker {
  public:
-  ParallelPacker(std::FILE* anOutput, std::uint32_t aChunkSize,
-                 unsigned threadCount)
-      : output(anOutput), chunkSize(aChunkSize), workers(threadCount) {
-    for (Worker& w : workers)
-      w.scratch.resize(worstCaseCompressedSize(chunkSize));
-  }
-
-  // Compresses the chunks of `data` on every worker, then writes them in
-  // order. Returns false when a write or the compressor failed.
-  bool packBatch(const unsigned char* data, std::size_t length) {
-    const std::size_t count = (length + chunkSize - 1) / chunkSize;
-    if (results.size() < count) results.resize(count);
-    std::atomic<std::size_t> next{0};
-    auto work = [&](Worker& worker) {
-      for (std::size_t i; (i = next++) < count;) {
-        std::size_t start = i * chunkSize;
-        compressInto(data + start,
-                     static_cast<std::uint32_t>(
-                         std::min<std::size_t>(chunkSize, length - start)),
-                     worker, results[i]);
+  ParallelPacker(std::FILE* anInput, std::FILE* anOutput,
+                 std::uint32_t aChunkSize, unsigned threads,
+                 const std::function<void(std::uint64_t)>& aProgress)
+      : input(anInput),
+        output(anOutput),
+        chunkSize(aChunkSize),
+        progress(aProgress),
+        slots(threads > 1 ? threads + 1 : 1),
+        scratch(worstCaseCompressedSize(chunkSize)) {
+    for (Slot& slot : slots) slot.data.resize(chunkSize);
+    if (threads > 1) {
+      for (unsigned t = 0; t < threads; ++t) {
+        helpers.emplace_back([this] { compressInTurn(); });
       }
-    };
-    std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < workers.size(); ++t) {
-      helpers.emplace_back(work, std::ref(workers[t]));
     }
-    work(workers[0]);
+  }
+
+  ~ParallelPacker() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+    }
+    chunkRead.notify_all();
     for (std::thread& helper : helpers) helper.join();
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!writeChunk(results[i])) return false;
+  }
+
+  ParallelPacker(const ParallelPacker&) = delete;
+  ParallelPacker& operator=(const ParallelPacker&) = delete;
+
+  PackStatus run() {
+    if (std::fwrite(kSignature, 1, sizeof kSignature, output) !=
+        sizeof kSignature) {
+      return PackStatus::WriteFailed;
     }
-    return true;
-  }
-
-  bool finish() {
+    std::uint64_t written = 0;
+    std::uint64_t bytesDone = 0;
+    bool inputEnded = false;
+    for (;;) {
+      while (!inputEnded && read - written < slots.size()) {
+        Slot& slot = slots[read % slots.size()];
+        slot.length = readFully(input, slot.data.data(), chunkSize);
+        if (std::ferror(input)) return PackStatus::ReadFailed;
+        inputEnded = slot.length < chunkSize;
+        if (slot.length == 0) break;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          slot.compressed = false;
+          ++read;
+        }
+        chunkRead.notify_one();
+      }
+      if (written == read) break;
+      Slot& slot = slots[written % slots.size()];
+      if (helpers.empty()) {
+        compressSlot(slot, scratch);
+      } else {
+        std::unique_lock<std::mutex> lock(mutex);
+        chunkCompressed.wait(lock, [&slot] { return slot.compressed; });
+      }
+      if (!writeSlot(slot)) return PackStatus::WriteFailed;
+      ++written;
+      bytesDone += slot.length;
+      if (progress) progress(bytesDone);
+    }
     return writeChunkRecord(output, 0, nullptr, 0, lastPayloadSize) &&
-           std::fflush(output) == 0;
+                   std::fflush(output) == 0
+               ? PackStatus::Ok
+               : PackStatus::WriteFailed;
   }
-
-  std::size_t threadCount() const { return workers.size(); }
 
  private:
-  bool writeChunk(const CompressedChunk& chunk) {
-    if (!chunk.ok) return false;
-    const unsigned char* payload = chunk.payloads.data();
-    for (int p = 0; p < chunk.pieceCount; ++p) {
-      const CompressedChunk::Piece& piece = chunk.pieces[p];
+  // A helper: takes the chunks read, in turn, until told to stop.
+  void compressInTurn() {
+    std::vector<unsigned char> ownScratch(worstCaseCompressedSize(chunkSize));
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      chunkRead.wait(lock, [this] { return stopping || taken < read; });
+      if (stopping) return;
+      Slot& slot = slots[taken++ % slots.size()];
+      lock.unlock();
+      compressSlot(slot, ownScratch);
+      lock.lock();
+      slot.compressed = true;
+      chunkCompressed.notify_all();
+    }
+  }
+
+  bool writeSlot(const Slot& slot) {
+    if (!slot.ok) return false;
+    const unsigned char* payload = slot.payloads.data();
+    for (int p = 0; p < slot.pieceCount; ++p) {
+      const Slot::Piece& piece = slot.pieces[p];
       if (!writeChunkRecord(output, piece.dataSize, payload, piece.payloadSize,
                             lastPayloadSize)) {
         return false;
@@ -124,11 +177,21 @@ class ParallelPacker {
     return true;
   }
 
+  std::FILE* input;
   std::FILE* output;
   std::uint32_t chunkSize;
-  std::vector<Worker> workers;
-  std::vector<CompressedChunk> results;
+  const std::function<void(std::uint64_t)>& progress;
+  std::vector<Slot> slots;
+  std::vector<unsigned char> scratch;
   std::uint32_t lastPayloadSize = 0;
+
+  std::mutex mutex;
+  std::condition_variable chunkRead;
+  std::condition_variable chunkCompressed;
+  std::uint64_t read = 0;   // chunks read into slots
+  std::uint64_t taken = 0;  // chunks a helper has taken
+  bool stopping = false;
+  std::vector<std::thread> helpers;
 };
 
 }  // namespace
@@ -141,32 +204,13 @@ PackStatus packStream(
   }
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   try {
-    ParallelPacker packer(output, static_cast<std::uint32_t>(chunkSize),
-                          threads);
-    // Enough chunks a batch that every thread stays busy, and at least
-    // 1 MiB, so that threads start rarely.
-    const std::size_t chunksPerBatch = std::max<std::size_t>(
-        16 * threads,
-        (std::size_t{1} << 20) / static_cast<std::size_t>(chunkSize));
-    std::vector<unsigned char> batch(chunksPerBatch * chunkSize);
-    if (std::fwrite(kSignature, 1, sizeof kSignature, output) !=
-        sizeof kSignature) {
-      return PackStatus::WriteFailed;
-    }
-    std::uint64_t done = 0;
-    for (;;) {
-      const std::size_t got = readFully(input, batch.data(), batch.size());
-      if (std::ferror(input)) return PackStatus::ReadFailed;
-      if (got > 0 && !packer.packBatch(batch.data(), got)) {
-        return PackStatus::WriteFailed;
-      }
-      done += got;
-      if (progress) progress(done);
-      if (got < batch.size()) break;
-    }
-    return packer.finish() ? PackStatus::Ok : PackStatus::WriteFailed;
+    ParallelPacker packer(input, output, static_cast<std::uint32_t>(chunkSize),
+                          threads, progress);
+    return packer.run();
   } catch (const std::bad_alloc&) {
     return PackStatus::OutOfMemory;
+  } catch (const std::system_error&) {
+    return PackStatus::OutOfMemory;  // no thread could be started
   }
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "kob.h"
+#include "kob_pack.h"
 #include "test_util.h"
 
 namespace {
@@ -55,6 +56,34 @@ TEST(Threads, ReadersInManyThreadsEachServeTheirOwnFile) {
   }
   for (std::thread& r : readers) r.join();
   EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The packer compresses on many threads and writes exactly what one thread
+// writes, chunk for chunk in order, on any input length.
+TEST(Threads, ThePackerWritesOnManyThreadsWhatOneWrites) {
+  kobtest::TempDir dir;
+  std::mt19937 rng(9);
+  for (std::size_t size : {0u, 1u, 6400u, 6401u, 700000u}) {
+    kobtest::writeFile(dir.path("in"), kobtest::makeData(size, rng));
+    std::string packed[3];
+    const unsigned threads[3] = {1, 2, 5};
+    for (int i = 0; i < 3; ++i) {
+      std::FILE* in = std::fopen(dir.path("in").c_str(), "rb");
+      std::FILE* out = std::fopen(dir.path("out").c_str(), "wb");
+      EXPECT_EQ(kob::packStream(in, out, 64, threads[i]), kob::PackStatus::Ok);
+      std::fclose(out);
+      std::fclose(in);
+      packed[i] = kobtest::readFile(dir.path("out"));
+    }
+    EXPECT_EQ(packed[1], packed[0]) << size;
+    EXPECT_EQ(packed[2], packed[0]) << size;
+    EXPECT_EQ(kobtest::decodeIndependently(packed[0]),
+              kobtest::readFile(dir.path("in")));
+  }
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ struct Options {
   bool list = false;
   bool verbose = false;
   bool quiet = false;
+  bool index = false;
   std::optional<std::uint64_t> offset;
   std::optional<std::uint64_t> size;
   int chunkSize = 16384;
@@ -369,6 +370,47 @@ Status removeInput(const Options& options, const Input& input,
 }
 
 // ---------------------------------------------------------------------------
+// Saved indexes
+
+// Writes the index of the packed file `path` beside it, as PATH.kbi,
+// replacing one there. It takes the packed file's owner, group and times;
+// nobody but its owner may write it, or readers would not trust it.
+Status writeIndexBeside(const std::string& path) {
+  kob::UniqueFd packed(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info;
+  if (packed.get() < 0 || fstat(packed.get(), &info) != 0) {
+    return failed(path, "cannot open", errno);
+  }
+  const std::string indexPath = kob::indexPathFor(path);
+  kobtool::OutputFile index(indexPath);
+  if (kobtool::OutputError problem = index.create()) {
+    return failed(indexPath, problem.action, problem.error);
+  }
+  std::FILE* out = index.stream();
+  if (out == nullptr) return failed(indexPath, "cannot create", errno);
+  const kob::ScanReport scan = kob::writeIndex(packed.get(), out);
+  switch (scan.outcome) {
+    case kob::ScanReport::Outcome::Ok:
+      break;
+    case kob::ScanReport::Outcome::NotPacked:
+      return failed(path, "not a packed file; not indexed");
+    case kob::ScanReport::Outcome::ReadFailed:
+      return failed(path, "cannot read", scan.error);
+    case kob::ScanReport::Outcome::Damaged:
+      return failed(path, "chunk " + std::to_string(scan.chunkNumber) +
+                              " at offset " + std::to_string(scan.fileOffset) +
+                              ": " + kob::describe(scan.damage) +
+                              "; not indexed");
+  }
+  struct stat kept = info;
+  kept.st_mode &= ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
+  if (kobtool::OutputError problem = index.commit(&kept, true)) {
+    return failed(indexPath, problem.action, problem.error);
+  }
+  return kDone;
+}
+
+// ---------------------------------------------------------------------------
 // Packing
 
 // The inputs of one packed stream, read one after another through a
@@ -441,13 +483,14 @@ class InputChain {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file{nullptr, &std::fclose};
 };
 
-// Threads beyond the input's chunks would have nothing to do, and each
-// holds memory; a stream of unknown length gets no more than the cores.
+// Threads beyond the input's chunks, or beyond the cores, would have nothing
+// to do, and each holds memory: two chunks and the compressor's work area.
 unsigned threadsFor(const Options& options,
                     std::optional<std::uint64_t> inputSize) {
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  const unsigned wanted = options.threads == 0 ? cores : options.threads;
-  if (!inputSize) return std::min(wanted, cores);
+  const unsigned wanted =
+      std::min(cores, options.threads == 0 ? cores : options.threads);
+  if (!inputSize) return wanted;
   const std::uint64_t chunkSize = static_cast<std::uint64_t>(options.chunkSize);
   const std::uint64_t chunks =
       std::max<std::uint64_t>(1, (*inputSize + chunkSize - 1) / chunkSize);
@@ -492,6 +535,7 @@ Status packToFile(const Options& options, const std::string& name) {
   std::optional<Input> input = openInput(options, name, status);
   if (!input) return status;
   if (options.output.empty() && input->isRegular() && isPacked(*input)) {
+    if (options.index) return writeIndexBeside(name);
     return report(kSkipped, name,
                   "already packed; skipped (use -o or -c to pack it again)");
   }
@@ -505,6 +549,9 @@ Status packToFile(const Options& options, const std::string& name) {
   if (!packChain(options, chain, input->knownSize(), input->shown(),
                  destination, out, status) ||
       !destination.commit(*input, options.force, status)) {
+    return status;
+  }
+  if (options.index && (status = writeIndexBeside(path)) != kDone) {
     return status;
   }
   return removeInput(options, *input, destination);
@@ -657,7 +704,14 @@ Status unpack(const Options& options, const std::string& name) {
       !destination.commit(*input, options.force, status)) {
     return status;
   }
-  return removeInput(options, *input, destination);
+  const bool removing = options.removeInput && input->isRegular() &&
+                        !input->isStdin() && !destination.isStdout();
+  status = removeInput(options, *input, destination);
+  // An index beside a packed file removed would only ever be stale.
+  if (removing && status == kDone) {
+    unlink(kob::indexPathFor(input->name).c_str());
+  }
+  return status;
 }
 
 // ---------------------------------------------------------------------------
@@ -702,8 +756,8 @@ Status test(const Options& options, const std::string& name) {
 }
 
 void printListHeader() {
-  std::printf("%12s %12s %7s %8s %10s  %s\n", "packed", "unpacked", "ratio",
-              "chunks", "chunk size", "name");
+  std::printf("%12s %12s %7s %8s %10s %8s  %s\n", "packed", "unpacked", "ratio",
+              "chunks", "chunk size", "index", "name");
 }
 
 Status list(const Options& options, const std::string& name) {
@@ -721,11 +775,13 @@ Status list(const Options& options, const std::string& name) {
                            ? 100.0 * static_cast<double>(scan.packedSize) /
                                  static_cast<double>(scan.dataSize)
                            : 0;
-  std::printf("%12lld %12llu %6.1f%% %8llu %10u  %s\n",
+  const char* index =
+      name == kStandardStream ? "-" : kob::describe(kob::indexState(name));
+  std::printf("%12lld %12llu %6.1f%% %8llu %10u %8s  %s\n",
               static_cast<long long>(scan.packedSize),
               static_cast<unsigned long long>(scan.dataSize), ratio,
               static_cast<unsigned long long>(scan.chunks), scan.largestChunk,
-              shownName(name).c_str());
+              index, shownName(name).c_str());
   if (options.verbose && !chunks.empty()) {
     std::printf("%12s %12s %12s %8s %10s\n", "chunk", "offset", "position",
                 "stored", "unpacked");
@@ -802,6 +858,9 @@ std::string conflicts(const Options& o) {
   if (!o.output.empty() && (o.test || o.list)) {
     return "-o does not go with -t or -l";
   }
+  if (o.index && (modes > 0 || o.toStdout)) {
+    return "-i indexes packed files: not with -d, -t, -l or -c";
+  }
   return "";
 }
 
@@ -822,7 +881,9 @@ constexpr const char* kFooter =
     "  kob -c a b > ab.kob             pack a then b as one packed file\n"
     "  kob -o out.kob < data           pack standard input into out.kob\n"
     "  kob -t -v *.kob                 check packed files\n"
-    "  kob -l dictionary.data.kob      sizes, ratio and chunks\n"
+    "  kob -l dictionary.data.kob      sizes, ratio, chunks, index\n"
+    "  kob -i dictionary.data          pack, and write its index\n"
+    "  kob --index x.kob               index a packed file\n"
     "  kob -d -b 1000 -s 200 x.kob     bytes 1000 to 1199 to standard output\n"
     "  kob -T 0 -B 32k big.data        pack on every core, in 32 KiB chunks\n"
     "\n"
@@ -853,6 +914,9 @@ std::optional<Status> parseCommandLine(int argc, char** argv,
   app.add_flag("-t,--test", options.test, "Check packed files");
   app.add_flag("-l,--list", options.list,
                "List packed files (-v: every chunk)");
+  app.add_flag("-i,--index", options.index,
+               "Write FILE.kob.kbi, an index for fast random access: of each "
+               "packed FILE, or of each output packed");
   offset.given = app.add_option("-b,--offset", offset.text,
                                 "With -d: start the output at byte N of the "
                                 "data")
