@@ -24,7 +24,9 @@ enum class PackStatus {
 
 // Packs everything `input` yields, to its end, into `output`: byte for byte
 // what a KobFile opened in WRITE with the same chunk size writes, however
-// many threads compress. `threads` 0 means one per core. `progress`, when
+// many threads compress. `threads` 0 means one per core. The calling thread
+// reads and writes while `threads` others compress, holding about two
+// chunks and LZO's 448 KiB work area each. `progress`, when
 // given, is called from the calling thread with the input bytes done so far.
 // Both files stay open; `output` is flushed.
 PackStatus packStream(
