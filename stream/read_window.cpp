@@ -50,11 +50,11 @@ ReadWindow::ReadWindow(int aFd, bool seekable,
 ReadWindow::Result ReadWindow::fetch(std::int64_t offset, std::size_t count,
                                      std::size_t ahead, Bytes& out) {
   const std::int64_t end = start + static_cast<std::int64_t>(length);
-  Result result = Result::Ok;
   if (offset < start || offset + static_cast<std::int64_t>(count) > end) {
-    result = canSeek ? refillAt(offset, count + ahead)
-                     : refillStream(offset, count, count + ahead);
-    if (result != Result::Ok) return result;
+    const Result refilled = canSeek
+                                ? refillAt(offset, count + ahead)
+                                : refillStream(offset, count, count + ahead);
+    if (refilled != Result::Ok) return refilled;
   }
   const std::size_t skip = static_cast<std::size_t>(offset - start);
   out.data = buffer.get() + skip;
