@@ -227,8 +227,7 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
     if (decodeHeader(scratch.payload.data(), static_cast<std::size_t>(got),
                      chunk.backLink, header) != Damage::None ||
         header.dataSize != chunk.dataSize ||
-        header.payloadSize != chunk.payloadSize ||
-        static_cast<std::size_t>(got) < stored) {
+        header.payloadSize != chunk.payloadSize) {
       if (relearned) {
         result.error = EIO;  // the file keeps changing
         break;
@@ -237,6 +236,10 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
       std::lock_guard<std::mutex> lock(file->mutex);
       file->index.forget();
       continue;
+    }
+    if (static_cast<std::size_t>(got) < stored) {
+      result.damage = Damage::CutShort;  // the payload, by the file's end
+      break;
     }
     const auto offset = static_cast<std::uint32_t>(position - chunk.position);
     const auto wanted = static_cast<std::uint32_t>(

@@ -130,7 +130,10 @@ IndexState readSavedIndex(const std::string& packedPath, int packedFd,
                           ChunkIndex::Frontier& frontier) {
   struct stat packed;
   if (fstat(packedFd, &packed) != 0) return IndexState::Unusable;
-  UniqueFd fd(::open(indexPathFor(packedPath).c_str(), O_RDONLY | O_CLOEXEC));
+  // Whatever sits under the index's name is opened without waiting: a FIFO
+  // there must not hold up opening the packed file.
+  UniqueFd fd(::open(indexPathFor(packedPath).c_str(),
+                     O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) {
     return errno == ENOENT ? IndexState::Missing : IndexState::Unusable;
   }
