@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
+
 #include "kob.h"
 #include "kob_pack.h"
 #include "kob_shared.h"
@@ -241,6 +244,36 @@ TEST_F(SavedIndex, AFileChangedUnderAMatchingIndexAnswersAsWithoutIt) {
     ASSERT_TRUE(shared.open(path().c_str()));
     EXPECT_EQ(shared.size(), -1) << "the end is hidden by the damage";
   }
+}
+
+// Nobody need write to whatever stands in the index's place for the packed
+// file to open: a FIFO there, with no writer, is not waited on.
+TEST_F(SavedIndex, AFifoInItsPlaceIsNotWaitedFor) {
+  ASSERT_EQ(mkfifo(index().c_str(), 0644), 0);
+  auto opening = std::async(std::launch::async, [&] {
+    std::string answers = kob::describe(kob::indexState(path()));
+    KobFile reader(path().c_str(), READ);
+    answers += " " + std::to_string(reader.seek64(599000, 0));
+    answers += " " + std::to_string(reader.get());
+    kob::SharedReader shared;
+    answers += shared.open(path().c_str()) ? " open" : " failed";
+    return answers;
+  });
+  // Opening waits on a FIFO only for a writer: after half a minute it is
+  // given writers until it has opened, so that it fails the test instead
+  // of hanging it.
+  if (opening.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "opening waited for a writer of " << index();
+    while (opening.wait_for(std::chrono::milliseconds(10)) !=
+           std::future_status::ready) {
+      const int fd = ::open(index().c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  EXPECT_EQ(opening.get(),
+            "unusable 599000 " +
+                std::to_string(static_cast<unsigned char>(data[599000])) +
+                " open");
 }
 
 TEST_F(SavedIndex, CutOrChangedIndexChangesNothingServed) {
