@@ -144,7 +144,8 @@ TEST_F(OnePolicy, ToolsAgreeOnABrokenBackLink) {
 
 // The packed file `packed` with a chunk holding no data, whose payload is
 // `emptyPayload`, inserted before each chunk numbered in `before` (the end
-// marker counts as the last), back-links mended.
+// marker counts as the last; a number listed twice gets two), back-links
+// mended.
 std::string withEmptyChunks(const std::string& packed,
                             const std::vector<std::size_t>& before,
                             const std::string& emptyPayload) {
@@ -162,7 +163,7 @@ std::string withEmptyChunks(const std::string& packed,
   const std::vector<kobtest::ChunkHeader> headers =
       kobtest::parseHeaders(packed);
   for (std::size_t i = 0; i < headers.size(); ++i) {
-    if (std::count(before.begin(), before.end(), i)) {
+    for (auto n = std::count(before.begin(), before.end(), i); n > 0; --n) {
       append(0, emptyPayload);
     }
     append(headers[i].dataSize,

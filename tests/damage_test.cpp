@@ -212,6 +212,54 @@ TEST(DamagedFile, SpoiledPayloadIsNeverServed) {
   EXPECT_TRUE(reader.hasError());
 }
 
+// Each kind of damage is named for what is wrong, not for how the reader
+// happened to notice it.
+TEST(DamagedFile, DamageIsNamedForWhatIsWrong) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("named.kob");
+  const Packed p = makePacked(path, 500, 100);
+  const ChunkHeader& second = p.headers[1];
+  auto withDataSize = [&](std::uint32_t dataSize) {
+    std::string bytes = p.bytes;
+    bytes[second.offset] = static_cast<char>(dataSize >> 8);
+    bytes[second.offset + 1] = static_cast<char>(dataSize);
+    return bytes;
+  };
+  std::string spoiled = p.bytes;
+  kobtest::spoilPayload(spoiled, second);
+  std::string brokenLink = p.bytes;
+  brokenLink[second.offset + 5] ^= 0x01;
+  struct Case {
+    const char* what;
+    std::string bytes;
+    kob::Damage damage;
+  };
+  const Case cases[] = {
+      {"a payload that expands to more than its size",
+       withDataSize(second.dataSize - 1), kob::Damage::WrongExpandedSize},
+      {"a payload that expands to less than its size",
+       withDataSize(second.dataSize + 1), kob::Damage::WrongExpandedSize},
+      {"a payload the decompressor rejects", spoiled,
+       kob::Damage::PayloadRejected},
+      {"a payload cut short", p.bytes.substr(0, second.offset + 6 + 2),
+       kob::Damage::CutShort},
+      {"a header cut short", p.bytes.substr(0, second.offset + 3),
+       kob::Damage::CutShort},
+      {"a broken back-link", brokenLink, kob::Damage::BrokenBackLink},
+      {"a byte after the end marker", p.bytes + "x", kob::Damage::DataAfterEnd},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kobtest::writeFile(path, c.bytes);
+    KobFile reader(path.c_str(), READ);
+    const std::string served = readToEnd(reader);
+    EXPECT_TRUE(reader.hasError());
+    EXPECT_EQ(reader.damage(), c.damage);
+    EXPECT_EQ(reader.ioError(), 0);
+    EXPECT_EQ(served, p.data.substr(0, served.size()));
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -316,6 +364,81 @@ TEST(PartialDecoding, NeverServesPastWhereTheDecoderRejects) {
     }
   }
   EXPECT_GT(rejected, 100);
+}
+
+}  // namespace
+
+namespace {
+
+// A chunk whose header claims 100 bytes more than its payload holds: the
+// damage lies past the first bytes of the chunk.
+class PartialDecodingOfAShortChunk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    p = makePacked(path(), 3 * 4096, 4096);
+    std::string bytes = p.bytes;
+    const std::uint32_t claimed = p.headers[1].dataSize + 100;
+    bytes[p.headers[1].offset] = static_cast<char>(claimed >> 8);
+    bytes[p.headers[1].offset + 1] = static_cast<char>(claimed);
+    kobtest::writeFile(path(), bytes);
+  }
+  std::string path() const { return dir.path("short.kob"); }
+  // Reads `length` bytes at `position` of the data.
+  std::string readAt(KobFile& reader, std::size_t position,
+                     std::size_t length) {
+    EXPECT_EQ(reader.seek64(static_cast<std::int64_t>(position), 0),
+              static_cast<std::int64_t>(position));
+    std::string out(length, '\0');
+    const int n = reader.read(reinterpret_cast<unsigned char*>(out.data()),
+                              static_cast<unsigned>(length));
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
+    return out;
+  }
+
+  kobtest::TempDir dir;
+  Packed p;
+};
+
+TEST_F(PartialDecodingOfAShortChunk, WholeDecodingServesNothingOfIt) {
+  KobFile reader(path().c_str(), READ);
+  EXPECT_EQ(readAt(reader, 4096, 10), "");
+  EXPECT_EQ(reader.damage(), kob::Damage::WrongExpandedSize);
+  EXPECT_EQ(reader.tell64(), 4096);
+}
+
+TEST_F(PartialDecodingOfAShortChunk,
+       ServesItsStartWhenSetBeforeOrAfterOpening) {
+  KobFile before;
+  before.setPartialDecoding(true);
+  ASSERT_TRUE(before.open(path().c_str(), READ));
+  EXPECT_EQ(readAt(before, 4096, 10), p.data.substr(4096, 10));
+  EXPECT_FALSE(before.hasError());
+
+  KobFile after(path().c_str(), READ);
+  after.setPartialDecoding(true);
+  EXPECT_EQ(readAt(after, 4096, 10), p.data.substr(4096, 10));
+  EXPECT_FALSE(after.hasError());
+}
+
+TEST_F(PartialDecodingOfAShortChunk, AReadFurtherInTheChunkChecksItWhole) {
+  KobFile reader;
+  reader.setPartialDecoding(true);
+  ASSERT_TRUE(reader.open(path().c_str(), READ));
+  EXPECT_EQ(readAt(reader, 4096, 10), p.data.substr(4096, 10));
+  // Beyond what the first read decoded, but far from the chunk's end.
+  EXPECT_EQ(readAt(reader, 4096 + 2000, 10), "");
+  EXPECT_EQ(reader.damage(), kob::Damage::WrongExpandedSize);
+  EXPECT_EQ(reader.tell64(), 4096);
+}
+
+TEST_F(PartialDecodingOfAShortChunk,
+       APayloadEndingBeforeTheBytesAskedIsDamage) {
+  KobFile reader;
+  reader.setPartialDecoding(true);
+  ASSERT_TRUE(reader.open(path().c_str(), READ));
+  // The payload ends at 4096 bytes, within what this read decodes.
+  EXPECT_EQ(readAt(reader, 4096 + 4050, 10), "");
+  EXPECT_EQ(reader.damage(), kob::Damage::WrongExpandedSize);
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 // how much a seek reads.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <thread>
 
 #include "kob.h"
 #include "packed_reader.h"
@@ -136,6 +140,22 @@ TEST(ChunkIndex, ChunksWithoutDataCostNoMemory) {
   EXPECT_FALSE(through.hasError());
 }
 
+TEST(ReadAhead, ReadingOnBringsManyChunksWithEachRead) {
+  std::mt19937 rng(7);
+  kobtest::TempDir dir;
+  const std::string path = dir.path("ahead.kob");
+  const std::string data = kobtest::makeData(300000, rng);
+  kobtest::packFile(path, data, 1000, rng);
+  KobFile reader(path.c_str(), READ);
+  std::string back;
+  unsigned char buf[100];
+  for (int n; (n = reader.read(buf, sizeof buf)) > 0;)
+    back.append(buf, buf + n);
+  EXPECT_EQ(back, data);
+  // Ten times fewer than a read for every chunk.
+  EXPECT_LE(KobFileTestPeer::readCalls(reader) * 10, 300u);
+}
+
 TEST(ReaderMemory, HoldsOneChunkTheWindowAndTheIndex) {
   std::mt19937 rng(5);
   kobtest::TempDir dir;
@@ -155,6 +175,53 @@ TEST(ReaderMemory, HoldsOneChunkTheWindowAndTheIndex) {
   EXPECT_EQ(reader.read(all.data(), all.size()), int(all.size()));
   reader.close();
   EXPECT_EQ(KobFileTestPeer::heldBytes(reader), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// A stream is read once, in order: its reader keeps no index of the chunks
+// it has passed, however many there were.
+TEST(ReaderMemory, AStreamKeepsNoIndexOfTheChunksPassed) {
+  // 100000 chunks of "ab".
+  const std::string ab("\x13\x61\x62\x11\x00\x00", 6);
+  std::string file("KOB\x01\x00\x00", 6);
+  std::uint32_t previous = 0;
+  for (int i = 0; i <= 100000; ++i) {
+    const bool end = i == 100000;
+    const char h[6] = {0,
+                       char(end ? 0 : 2),
+                       0,
+                       char(end ? 0 : 6),
+                       char(previous >> 8),
+                       char(previous)};
+    file.append(h, 6);
+    if (!end) file += ab;
+    previous = 6;
+  }
+  std::signal(SIGPIPE, SIG_IGN);  // in case the reader stops early
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::thread writer([&, fd = ends[1]] {
+    for (std::size_t done = 0; done < file.size();) {
+      const ssize_t n = ::write(fd, file.data() + done, file.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+  });
+  KobFile reader;
+  ASSERT_TRUE(reader.openDescriptor(ends[0], READ));
+  unsigned char buf[1000];
+  std::size_t total = 0;
+  for (int n; (n = reader.read(buf, sizeof buf)) > 0;) {
+    total += static_cast<std::size_t>(n);
+  }
+  writer.join();
+  EXPECT_EQ(total, 200000u);
+  EXPECT_FALSE(reader.hasError());
+  EXPECT_LT(KobFileTestPeer::heldBytes(reader), 400u * 1024);
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <lzo/lzo1x.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <fstream>
+#include <thread>
 
 #include "kob.h"
 #include "kob_streambuf.h"
@@ -124,6 +127,40 @@ TEST_F(LargeData, IntFormsAnswerBelowFourGiBAndFailBeyond) {
   EXPECT_EQ(file.seek(0, 1), -1);
   EXPECT_EQ(file.seek(5, 0), 5);
   EXPECT_EQ(file.tell(), 5);
+}
+
+TEST_F(LargeData, IntSeekLeavesAStreamWhereItIsRatherThanPassFourGiB) {
+  std::signal(SIGPIPE, SIG_IGN);  // the reader stops early
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::thread feeder([fd = ends[1]] {
+    std::ifstream in(path(), std::ios::binary);
+    std::vector<char> block(1 << 16);
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) ||
+           in.gcount() > 0) {
+      const char* at = block.data();
+      for (auto left = static_cast<std::size_t>(in.gcount()); left > 0;) {
+        const ssize_t n = ::write(fd, at, left);
+        if (n <= 0) {
+          ::close(fd);
+          return;
+        }
+        at += n;
+        left -= static_cast<std::size_t>(n);
+      }
+    }
+    ::close(fd);
+  });
+  KobFile stream;
+  ASSERT_TRUE(stream.openDescriptor(ends[0], READ));
+  const std::int64_t threeGiB = std::int64_t{3} << 30;
+  ASSERT_EQ(stream.seek64(threeGiB, 0), threeGiB);
+  EXPECT_EQ(stream.seek(INT_MAX, 1), -1) << "would pass 4 GiB for good";
+  EXPECT_EQ(stream.tell64(), threeGiB);
+  expectBytesAt(stream, static_cast<std::uint64_t>(threeGiB), 10);
+  EXPECT_FALSE(stream.hasError());
+  stream.close();
+  feeder.join();
 }
 
 TEST_F(LargeData, StreamBufSeeksAndTellsBeyondTwoGiB) {

@@ -85,6 +85,23 @@ TEST_F(PackedReader, ReadOfZeroBytesBringsTheChunkInButKeepsThePosition) {
   EXPECT_EQ(reader.get(), static_cast<unsigned char>(data[10]));
 }
 
+TEST(ReadOfZeroBytes, DecompressesTheChunkItStandsIn) {
+  TempDir dir;
+  const std::string path = dir.path("spoiled.kob");
+  std::mt19937 rng(12);
+  const std::string data = kobtest::makeData(300, rng);
+  std::string packed = kobtest::packFile(path, data, 100, rng);
+  kobtest::spoilPayload(packed, kobtest::parseHeaders(packed)[1]);
+  kobtest::writeFile(path, packed);
+  KobFile reader(path.c_str(), READ);
+  EXPECT_EQ(reader.seek(150, 0), 150);
+  EXPECT_FALSE(reader.hasError()) << "a seek decompresses nothing";
+  unsigned char buf[1];
+  EXPECT_EQ(reader.read(buf, 0), 0);
+  EXPECT_EQ(reader.damage(), kob::Damage::PayloadRejected);
+  EXPECT_EQ(reader.tell(), 100);
+}
+
 TEST_F(PackedReader, ReadAcrossThreeChunksIsContiguous) {
   pack(50, 10);
   unsigned char buf[25];
@@ -139,6 +156,7 @@ TEST(OpenForReading, ReportsAReadErrorOnAPlainFile) {
   EXPECT_EQ(file.read(buf, 16), 0);
   EXPECT_TRUE(file.hasError());
   EXPECT_FALSE(file.isEOF());
+  EXPECT_EQ(file.close(), 0) << "a reader's close has nothing to report";
 }
 
 }  // namespace

@@ -3,11 +3,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lzo/lzoconf.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
+
 #include "kob.h"
 #include "kob_pack.h"
+#include "kob_shared.h"
 #include "packed_reader.h"
 #include "test_util.h"
 
@@ -52,6 +57,43 @@ std::string answers(const std::string& path, std::uint32_t seed,
   return out;
 }
 
+// The saved index `saved` with its chunk headers replaced by `headers` (6
+// bytes each), its count of headers and its checksum made to match them, as
+// a writer of indexes might have made it.
+std::string withHeaders(const std::string& saved, const std::string& headers,
+                        std::uint64_t count) {
+  std::string out = saved.substr(0, 44);
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    out.push_back(static_cast<char>(count >> shift));
+  }
+  out += headers;
+  const lzo_uint32_t sum = lzo_adler32(
+      1, reinterpret_cast<const unsigned char*>(out.data()), out.size());
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    out.push_back(static_cast<char>(sum >> shift));
+  }
+  return out;
+}
+
+std::string headersOf(const std::string& saved) {
+  return saved.substr(52, saved.size() - 52 - 4);
+}
+
+// A chunk header as stored.
+std::string header(std::uint32_t dataSize, std::uint32_t payloadSize,
+                   std::uint32_t backLink) {
+  const char bytes[6] = {char(dataSize >> 8),    char(dataSize),
+                         char(payloadSize >> 8), char(payloadSize),
+                         char(backLink >> 8),    char(backLink)};
+  return std::string(bytes, 6);
+}
+
+// Sets the packed file's modification time, keeping its access time.
+void setModified(const std::string& path, const struct timespec& when) {
+  struct timespec times[2] = {{0, UTIME_OMIT}, when};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
 class SavedIndex : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,10 +136,144 @@ TEST_F(SavedIndex, IsStaleOnceTheFileIsRepacked) {
   EXPECT_EQ(reader.get(), static_cast<unsigned char>(other[300000]));
 }
 
+TEST_F(SavedIndex, IsStaleOnceTheFileIsTouched) {
+  ASSERT_TRUE(saveIndex(path()).ok());
+  struct stat packedInfo;
+  ASSERT_EQ(stat(path().c_str(), &packedInfo), 0);
+  const struct timespec saved = packedInfo.st_mtim;
+  setModified(path(), {saved.tv_sec + 1, saved.tv_nsec});
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Stale);
+  setModified(path(), {saved.tv_sec, saved.tv_nsec == 0 ? 1 : 0});
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Stale)
+      << "a nanosecond's difference";
+  setModified(path(), saved);
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Valid);
+}
+
 TEST_F(SavedIndex, IsNotTrustedWhenOthersMayWriteIt) {
   ASSERT_TRUE(saveIndex(path()).ok());
-  chmod(index().c_str(), 0666);
-  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable);
+  for (mode_t mode : {0666, 0664, 0646, 0620, 0602}) {
+    chmod(index().c_str(), mode);
+    EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable)
+        << std::oct << mode;
+  }
+  for (mode_t mode : {0644, 0600, 0444, 0400}) {
+    chmod(index().c_str(), mode);
+    EXPECT_EQ(kob::indexState(path()), kob::IndexState::Valid)
+        << std::oct << mode;
+  }
+}
+
+TEST_F(SavedIndex, IsTrustedOnlyFromTheFilesOwnerOrRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving files away needs root";
+  ASSERT_TRUE(saveIndex(path()).ok());
+  const uid_t someone = 54321;
+  const uid_t someoneElse = 54322;
+  ASSERT_EQ(chown(index().c_str(), someone, static_cast<gid_t>(-1)), 0);
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable)
+      << "root's file, someone's index";
+  ASSERT_EQ(chown(path().c_str(), someone, static_cast<gid_t>(-1)), 0);
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Valid)
+      << "both someone's";
+  ASSERT_EQ(chown(index().c_str(), someoneElse, static_cast<gid_t>(-1)), 0);
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable)
+      << "someone's file, someone else's index";
+  ASSERT_EQ(chown(index().c_str(), 0, static_cast<gid_t>(-1)), 0);
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Valid)
+      << "someone's file, root's index";
+}
+
+TEST_F(SavedIndex, IsUnusableWhenItsHeadersDoNotDescribeTheWholeFile) {
+  ASSERT_TRUE(saveIndex(path()).ok());
+  const std::string saved = kobtest::readFile(index());
+  const std::string headers = headersOf(saved);
+  const std::uint64_t count = headers.size() / 6;
+  const std::vector<kobtest::ChunkHeader> chunks =
+      kobtest::parseHeaders(packed);
+
+  kobtest::writeFile(index(), withHeaders(saved, headers, count));
+  ASSERT_EQ(kob::indexState(path()), kob::IndexState::Valid)
+      << "made as the writer makes it";
+
+  struct Case {
+    const char* what;
+    std::string index;
+  };
+  const Case cases[] = {
+      {"an end marker after the first ten chunks",
+       withHeaders(
+           saved,
+           headers.substr(0, 10 * 6) + header(0, 0, chunks[9].payloadSize),
+           11)},
+      {"a header after the end marker",
+       withHeaders(saved, headers + header(0, 0, 0), count + 1)},
+      {"a count of headers far beyond those there",
+       withHeaders(saved, headers, std::uint64_t{1} << 62)},
+      {"a count of headers one short", withHeaders(saved, headers, count - 1)},
+  };
+  for (const Case& c : cases) {
+    kobtest::writeFile(index(), c.index);
+    chmod(index().c_str(), 0644);
+    EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable) << c.what;
+    KobFile reader(path().c_str(), READ);
+    EXPECT_EQ(reader.seek64(599000, 0), 599000) << c.what;
+    EXPECT_EQ(reader.get(), static_cast<unsigned char>(data[599000]));
+  }
+}
+
+// The index says where the end marker is; the reader still reads it there
+// before it takes the end for granted.
+TEST_F(SavedIndex, AFileChangedUnderAMatchingIndexAnswersAsWithoutIt) {
+  ASSERT_TRUE(saveIndex(path()).ok());
+  struct stat before;
+  ASSERT_EQ(stat(path().c_str(), &before), 0);
+  std::string changed = packed;
+  changed[changed.size() - 3] = 1;  // the end marker now has a payload
+  kobtest::writeFile(path(), changed);
+  setModified(path(), before.st_mtim);
+  ASSERT_EQ(kob::indexState(path()), kob::IndexState::Valid);
+
+  for (bool withIndex : {true, false}) {
+    SCOPED_TRACE(withIndex ? "with the index" : "without it");
+    if (!withIndex) std::filesystem::remove(index());
+    KobFile reader(path().c_str(), READ);
+    EXPECT_EQ(reader.seek64(1 << 30, 0), 600000);
+    EXPECT_TRUE(reader.isEOF());
+    EXPECT_EQ(reader.damage(), kob::Damage::CutShort);
+    kob::SharedReader shared;
+    ASSERT_TRUE(shared.open(path().c_str()));
+    EXPECT_EQ(shared.size(), -1) << "the end is hidden by the damage";
+  }
+}
+
+// Nobody need write to whatever stands in the index's place for the packed
+// file to open: a FIFO there, with no writer, is not waited on.
+TEST_F(SavedIndex, AFifoInItsPlaceIsNotWaitedFor) {
+  ASSERT_EQ(mkfifo(index().c_str(), 0644), 0);
+  auto opening = std::async(std::launch::async, [&] {
+    std::string answers = kob::describe(kob::indexState(path()));
+    KobFile reader(path().c_str(), READ);
+    answers += " " + std::to_string(reader.seek64(599000, 0));
+    answers += " " + std::to_string(reader.get());
+    kob::SharedReader shared;
+    answers += shared.open(path().c_str()) ? " open" : " failed";
+    return answers;
+  });
+  // Opening waits on a FIFO only for a writer: after half a minute it is
+  // given writers until it has opened, so that it fails the test instead
+  // of hanging it.
+  if (opening.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "opening waited for a writer of " << index();
+    while (opening.wait_for(std::chrono::milliseconds(10)) !=
+           std::future_status::ready) {
+      const int fd = ::open(index().c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  EXPECT_EQ(opening.get(),
+            "unusable 599000 " +
+                std::to_string(static_cast<unsigned char>(data[599000])) +
+                " open");
 }
 
 TEST_F(SavedIndex, CutOrChangedIndexChangesNothingServed) {

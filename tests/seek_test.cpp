@@ -79,6 +79,19 @@ TEST_F(PackedSeek, BeyondTheEndLandsOnTheEndAndCanStepBack) {
   EXPECT_EQ(reader.get(), byteAt(39999));
 }
 
+TEST_F(PackedSeek, AsFarForwardAsAPositionGoesLandsOnTheEnd) {
+  pack(40000);
+  open();
+  EXPECT_EQ(reader.seek64(100, 0), 100);
+  EXPECT_EQ(reader.seek64(INT64_MAX, 1), 40000);
+  EXPECT_TRUE(reader.isEOF());
+  EXPECT_EQ(reader.seek64(-5, 1), 39995);
+  EXPECT_EQ(reader.seek64(INT64_MAX, 1), 40000);
+  EXPECT_EQ(reader.seek64(INT64_MIN, 1), 0);
+  EXPECT_EQ(reader.get(), byteAt(0));
+  EXPECT_FALSE(reader.hasError());
+}
+
 TEST_F(PackedSeek, ForwardToAChunkStartDecompressesNothing) {
   pack(40000);
   spoil(0);

@@ -113,6 +113,33 @@ TEST(SharedReader, AnswersAsAKobFileOnDamagedFiles) {
   }
 }
 
+// A file cut inside a payload is damage, as a KobFile says: no read of the
+// file failed.
+TEST(SharedReader, NamesAPayloadCutShortAsDamageNotAFailedRead) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("cut.kob");
+  std::mt19937 rng(14);
+  const std::string data = kobtest::makeData(20000, rng);
+  const std::string packed = kobtest::packFile(path, data, 4096, rng);
+  const kobtest::ChunkHeader third = kobtest::parseHeaders(packed)[2];
+  kobtest::writeFile(
+      path, packed.substr(0, third.offset + 6 + third.payloadSize / 2));
+  const Expected expected = seekAndRead(path, 0, 20000, false);
+  ASSERT_EQ(expected.bytes, data.substr(0, 8192));
+  ASSERT_TRUE(expected.error);
+
+  kob::SharedReader reader;
+  ASSERT_TRUE(reader.open(path.c_str()));
+  std::string buf(20000, '\0');
+  for (std::uint64_t at : {0, 9000}) {
+    SCOPED_TRACE(testing::Message() << "at " << at);
+    const kob::ReadResult got = reader.readAt(at, buf.data(), buf.size());
+    EXPECT_EQ(got.bytes, at == 0 ? 8192u : 0u);
+    EXPECT_EQ(got.damage, kob::Damage::CutShort);
+    EXPECT_EQ(got.error, 0);
+  }
+}
+
 TEST(SharedReader, RefusesWhatItCannotRead) {
   kobtest::TempDir dir;
   kobtest::writeFile(dir.path("plain"), "not packed");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <sstream>
 #include <thread>
 
 #include "kob.h"
@@ -156,6 +157,34 @@ TEST(StreamInput, PackedStreamAnswersAsTheFileExceptGoingBack) {
   }
 }
 
+// A stream that ends inside a payload: a seek past it walks the headers,
+// skipping payloads unread, and stops where the file stops on the damage.
+TEST(StreamInput, ASeekPastTheEndOfACutStreamStopsOnTheDamage) {
+  std::mt19937 rng(5);
+  kobtest::TempDir dir;
+  const std::string path = dir.path("cut.kob");
+  std::string noise(100000, '\0');
+  for (char& c : noise) c = static_cast<char>(rng());
+  const std::string packed = kobtest::packFile(path, noise, 20000, rng);
+  const std::vector<kobtest::ChunkHeader> headers =
+      kobtest::parseHeaders(packed);
+  const std::string cut =
+      packed.substr(0, headers[3].offset + 6 + headers[3].payloadSize / 2);
+  kobtest::writeFile(path, cut);
+  for (const std::int64_t target :
+       {std::int64_t{90000}, std::int64_t{1} << 40}) {
+    KobFile file(path.c_str(), READ);
+    PipeFeeder feeder(cut);
+    KobFile stream;
+    ASSERT_TRUE(stream.openDescriptor(feeder.takeReadEnd(), READ));
+    EXPECT_EQ(file.seek64(target, 0), 80000);  // after the chunk cut short
+    EXPECT_EQ(file.damage(), kob::Damage::CutShort);
+    EXPECT_EQ(stream.seek64(target, 0), 80000);
+    EXPECT_EQ(stream.damage(), kob::Damage::CutShort);
+    stream.close();
+  }
+}
+
 class KobOnStreams : public ::testing::Test {
  protected:
   int run(const std::string& command) {
@@ -182,6 +211,17 @@ TEST_F(KobOnStreams, UnpacksTestsAndListsStandardInputWithoutASpoolFile) {
   EXPECT_EQ(run("cat data.kob | " + kob() + " -l > list"), 0);
   EXPECT_NE(kobtest::readFile(dir.path("list")).find(" 200000 "),
             std::string::npos);
+  // The same sizes, ratio and chunks as for the file itself.
+  EXPECT_EQ(run(kob() + " -l data.kob > file-list"), 0);
+  auto sizes = [&](const std::string& name) {
+    std::istringstream list(kobtest::readFile(dir.path(name)));
+    std::string heading, packed, unpacked, ratio, chunks, chunkSize;
+    std::getline(list, heading);
+    list >> packed >> unpacked >> ratio >> chunks >> chunkSize;
+    return packed + " " + unpacked + " " + ratio + " " + chunks + " " +
+           chunkSize;
+  };
+  EXPECT_EQ(sizes("list"), sizes("file-list"));
   std::string cut = kobtest::readFile(dir.path("data.kob"));
   kobtest::writeFile(dir.path("cut.kob"), cut.substr(0, cut.size() / 2));
   EXPECT_EQ(run("cat cut.kob | " + kob() + " -t 2>/dev/null"), 1);

@@ -264,6 +264,16 @@ TEST(ClosedFile, RemembersWhetherTheLastFileWasPacked) {
   file.close();
   EXPECT_FALSE(file.isOpen());
   EXPECT_TRUE(file.isCompressed());
+
+  // Each open decides afresh.
+  kobtest::writeFile(dir.path("plain"), "not packed");
+  ASSERT_TRUE(file.open(dir.path("x.kob").c_str(), READ));
+  EXPECT_TRUE(file.isCompressed());
+  ASSERT_TRUE(file.open(dir.path("plain").c_str(), READ));
+  EXPECT_FALSE(file.isCompressed());
+  ASSERT_TRUE(file.open(dir.path("x.kob").c_str(), READ));
+  ASSERT_TRUE(file.open(dir.path("plain").c_str(), WRITEPLAIN));
+  EXPECT_FALSE(file.isCompressed());
 }
 
 }  // namespace
