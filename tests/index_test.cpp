@@ -8,22 +8,9 @@
 #include <thread>
 
 #include "kob.h"
+#include "kob_file_peer.h"
 #include "packed_reader.h"
 #include "test_util.h"
-
-// Reaches into the reader for what no caller can observe.
-class KobFileTestPeer {
- public:
-  static std::size_t heldBytes(const KobFile& file) {
-    return file.reader ? file.reader->heldBytes() : 0;
-  }
-  static std::uint64_t readCalls(const KobFile& file) {
-    return file.reader->readCalls();
-  }
-  static std::uint64_t knownChunks(const KobFile& file) {
-    return file.reader->frontier().chunksPassed;
-  }
-};
 
 namespace {
 

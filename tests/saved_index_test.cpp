@@ -11,17 +11,11 @@
 #include <future>
 
 #include "kob.h"
+#include "kob_file_peer.h"
 #include "kob_pack.h"
 #include "kob_shared.h"
 #include "packed_reader.h"
 #include "test_util.h"
-
-class KobFileTestPeer {
- public:
-  static std::uint64_t readCalls(const KobFile& file) {
-    return file.reader->readCalls();
-  }
-};
 
 namespace {
 
