@@ -157,7 +157,9 @@ class KobFile {
 
   // As seek64, for positions below 4 GiB. Returns: packed reader: the new
   //   position as an int (negative from 2 GiB on); -1 with the position
-  //   unchanged when it would land at 4 GiB or beyond. Otherwise as seek64.
+  //   unchanged when it would land at 4 GiB or beyond, except where damage
+  //   met on the way beyond 4 GiB stopped the reader (it stays stopped
+  //   there, as after any seek that meets damage). Otherwise as seek64.
   int seek(int offset, int whence);
 
   // Returns: packed reader: the position, in uncompressed bytes. Packed
