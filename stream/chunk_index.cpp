@@ -62,29 +62,32 @@ HeaderRead ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead) {
     case HeaderRead::EndMarker:
       front.state = Frontier::Ended;
       break;
-    case HeaderRead::Chunk: {
-      const ChunkHeader& h = read.header;
+    case HeaderRead::Chunk:
       if (observer) {
-        observer(front.chunksPassed, front.headerOffset, front.position, h);
+        observer(front.chunksPassed, front.headerOffset, front.position,
+                 read.header);
       }
-      // A chunk without data can be neither sought nor read into, so it
-      // costs no memory: a file of millions of them stays small.
-      if (h.dataSize > 0) {
-        if (!keepEntries) entries.clear();
-        entries.push_back({front.headerOffset, front.position,
-                           static_cast<std::uint16_t>(h.dataSize),
-                           static_cast<std::uint16_t>(h.payloadSize),
-                           static_cast<std::uint16_t>(h.backLink)});
-      }
-      front.headerOffset += static_cast<std::int64_t>(kHeaderSize) +
-                            static_cast<std::int64_t>(h.payloadSize);
-      front.position += h.dataSize;
-      front.previousPayloadSize = h.payloadSize;
-      ++front.chunksPassed;
+      pass(read.header);
       break;
-    }
   }
   return read;
+}
+
+void ChunkIndex::pass(const ChunkHeader& header) {
+  // A chunk without data can be neither sought nor read into, so it costs
+  // no memory: a file of millions of them stays small.
+  if (header.dataSize > 0) {
+    if (!keepEntries) entries.clear();
+    entries.push_back({front.headerOffset, front.position,
+                       static_cast<std::uint16_t>(header.dataSize),
+                       static_cast<std::uint16_t>(header.payloadSize),
+                       static_cast<std::uint16_t>(header.backLink)});
+  }
+  front.headerOffset += static_cast<std::int64_t>(kHeaderSize) +
+                        static_cast<std::int64_t>(header.payloadSize);
+  front.position += header.dataSize;
+  front.previousPayloadSize = header.payloadSize;
+  ++front.chunksPassed;
 }
 
 bool ChunkIndex::learnUpTo(std::uint64_t position, ReadWindow& window) {
@@ -102,11 +105,28 @@ void ChunkIndex::forget() {
   endMarkerChecked = true;
 }
 
-void ChunkIndex::adopt(std::vector<ChunkEntry> someEntries,
-                       const Frontier& frontier) {
-  entries = std::move(someEntries);
-  front = frontier;
+void ChunkIndex::assumeEnd() {
+  front.state = Frontier::Ended;
   endMarkerChecked = false;
+}
+
+ChunkIndex::EndCheck ChunkIndex::confirmEnd(ReadWindow& window) {
+  if (endMarkerChecked) return EndCheck::Confirmed;
+  const HeaderRead read =
+      readHeaderAt(window, front.headerOffset, front.previousPayloadSize, 0);
+  if (read.outcome == HeaderRead::ReadFailed) return EndCheck::ReadFailed;
+  if (read.outcome != HeaderRead::EndMarker) {
+    forget();
+    return EndCheck::Forgotten;
+  }
+  endMarkerChecked = true;
+  return EndCheck::Confirmed;
+}
+
+void ChunkIndex::adopt(ChunkIndex&& other) {
+  entries = std::move(other.entries);
+  front = other.front;
+  endMarkerChecked = other.endMarkerChecked;
 }
 
 }  // namespace kob

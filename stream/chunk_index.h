@@ -82,6 +82,10 @@ class ChunkIndex {
   // Reads the header at the frontier and learns it.
   HeaderRead learnNext(ReadWindow& window, std::size_t ahead);
 
+  // Moves the frontier past the chunk whose checked header `header` stands
+  // there, keeping an entry for it when it holds data.
+  void pass(const ChunkHeader& header);
+
   // Walks on until the chunk that holds `position` is known, or the walk
   // ends at the end marker or at damage. Returns false when a read failed.
   bool learnUpTo(std::uint64_t position, ReadWindow& window);
@@ -89,15 +93,21 @@ class ChunkIndex {
   // Forgets everything, as when the file changed under the reader.
   void forget();
 
-  // Takes over an index read from elsewhere (a file's saved index): its
-  // entries and a frontier at the end marker. Every header it leads to is
-  // still checked where it is met, the end marker once before it is
-  // trusted (see endChecked).
-  void adopt(std::vector<ChunkEntry> someEntries, const Frontier& frontier);
-  // False while the end marker the frontier stands on was only said to be
-  // there, not read.
-  bool endChecked() const { return endMarkerChecked; }
-  void markEndChecked() { endMarkerChecked = true; }
+  // Takes the end marker to stand at the frontier, as a file's saved index
+  // says, without reading it: confirmEnd reads it before it is trusted.
+  void assumeEnd();
+
+  enum class EndCheck { Confirmed, Forgotten, ReadFailed };
+  // Makes sure the end marker the frontier stands on is there. Confirmed
+  // when it was read already, or is read now and is an end marker with
+  // nothing after it; otherwise the index was wrong about the file and is
+  // forgotten, to be learned afresh (Forgotten), or the read failed.
+  EndCheck confirmEnd(ReadWindow& window);
+
+  // Takes over what `other` learned (a file's saved index, read into it),
+  // keeping this index's own settings. Every header it leads to is still
+  // checked where it is met.
+  void adopt(ChunkIndex&& other);
 
   void setObserver(Observer anObserver) { observer = std::move(anObserver); }
 

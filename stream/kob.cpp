@@ -10,7 +10,6 @@
 #include "packed_writer.h"
 #include "plain_file.h"
 #include "read_window.h"
-#include "saved_index.h"
 #include "unique_fd.h"
 
 namespace {
@@ -88,14 +87,10 @@ bool KobFile::openReading(int fd, const char* path) {
   kob::UniqueFd owned(fd);
   kob::SignatureProbe probe = kob::probeSignature(fd);
   if (probe.packed) {
-    std::vector<kob::ChunkEntry> entries;
-    kob::ChunkIndex::Frontier frontier;
-    const bool indexed = path != nullptr && probe.seekable &&
-                         kob::readSavedIndex(path, fd, entries, frontier) ==
-                             kob::IndexState::Valid;
-    reader = std::make_unique<kob::PackedReader>(
-        std::move(owned), probe.seekable, std::move(probe.consumed));
-    if (indexed) reader->adoptIndex(std::move(entries), frontier);
+    const bool seekable = probe.seekable;
+    reader = std::make_unique<kob::PackedReader>(std::move(owned), seekable,
+                                                 std::move(probe.consumed));
+    if (path != nullptr && seekable) reader->loadSavedIndex(path);
     reader->setPartialDecoding(partialDecoding);
     compressed = true;
     return true;

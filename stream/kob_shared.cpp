@@ -50,24 +50,6 @@ struct Scratch {
   std::vector<unsigned char> data = std::vector<unsigned char>(kMaxFieldValue);
 };
 
-// Reads `count` bytes at `offset`; returns how many the file had, or -1.
-long preadFully(int fd, unsigned char* into, std::size_t count,
-                std::int64_t offset) {
-  std::size_t got = 0;
-  while (got < count) {
-    const ssize_t n =
-        ::pread(fd, into + got, count - got, static_cast<off_t>(offset) + got);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return static_cast<long>(got);
-}
-
 // Finds the chunk that holds `position`, walking on when it lies beyond the
 // chunks known. Called with the index's lock held.
 Location locate(ChunkIndex& index, ReadWindow& window, std::uint64_t position) {
@@ -89,21 +71,16 @@ Location locate(ChunkIndex& index, ReadWindow& window, std::uint64_t position) {
     where.damage = frontier.damage;
     return where;
   }
-  if (!index.endChecked()) {
-    // A saved index said the end marker is there: read it once.
-    const HeaderRead end = readHeaderAt(window, frontier.headerOffset,
-                                        frontier.previousPayloadSize, 0);
-    if (end.outcome == HeaderRead::ReadFailed) {
+  switch (index.confirmEnd(window)) {
+    case ChunkIndex::EndCheck::Confirmed:
+      where.kind = Location::AtEnd;
+      return where;
+    case ChunkIndex::EndCheck::Forgotten:
+      return locate(index, window, position);
+    case ChunkIndex::EndCheck::ReadFailed:
       where.error = window.error();
       return where;
-    }
-    if (end.outcome != HeaderRead::EndMarker) {
-      index.forget();
-      return locate(index, window, position);
-    }
-    index.markEndChecked();
   }
-  where.kind = Location::AtEnd;
   return where;
 }
 
@@ -156,12 +133,7 @@ bool SharedReader::open(const char* path) {
     return false;
   }
   file = std::make_unique<File>(std::move(fd));
-  std::vector<ChunkEntry> entries;
-  ChunkIndex::Frontier frontier;
-  if (readSavedIndex(path, file->fd.get(), entries, frontier) ==
-      IndexState::Valid) {
-    file->index.adopt(std::move(entries), frontier);
-  }
+  readSavedIndex(path, file->fd.get(), file->index);
   return true;
 }
 

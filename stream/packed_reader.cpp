@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include "saved_index.h"
+
 namespace kob {
 namespace {
 
@@ -21,6 +23,10 @@ PackedReader::PackedReader(UniqueFd fd, bool seekable,
       index(seekable) {
   index.setObserver(std::move(observer));
   stepTo(kFirstHeaderOffset, 0);
+}
+
+void PackedReader::loadSavedIndex(const std::string& path) {
+  readSavedIndex(path, descriptor.get(), index);
 }
 
 // ---------------------------------------------------------------------------
@@ -220,7 +226,8 @@ void PackedReader::moveTo(std::uint64_t target) {
     return;
   }
   // A second pass follows only when a header no longer says what the index
-  // learned from it: the file changed, so it is walked afresh.
+  // learned from it, or the end marker is not where a saved index said: the
+  // file changed, so it is walked afresh.
   for (int pass = 0; pass < 2; ++pass) {
     if (!index.learnUpTo(target, window)) {
       chunkStart = index.frontier().position;
@@ -230,12 +237,17 @@ void PackedReader::moveTo(std::uint64_t target) {
     const ChunkIndex::Frontier& frontier = index.frontier();
     if (target >= frontier.position) {
       if (frontier.state == ChunkIndex::Frontier::Ended) {
-        if (!index.endChecked() && !checkEndMarker()) {
-          if (stopped()) return;
-          index.forget();
-          continue;
+        switch (index.confirmEnd(window)) {
+          case ChunkIndex::EndCheck::Confirmed:
+            enterEnd();
+            return;
+          case ChunkIndex::EndCheck::Forgotten:
+            continue;
+          case ChunkIndex::EndCheck::ReadFailed:
+            chunkStart = frontier.position;
+            stopOnReadError();
+            return;
         }
-        enterEnd();
       } else {
         headerOffset = frontier.headerOffset;
         chunkStart = frontier.position;
@@ -278,22 +290,6 @@ bool PackedReader::jumpTo(const ChunkEntry& entry) {
   chunkStart = entry.position;
   setChunk(header);
   chunksReadOn = 0;
-  return true;
-}
-
-// Reads the end marker an adopted index says is there: it must be one, with
-// nothing after it.
-bool PackedReader::checkEndMarker() {
-  const ChunkIndex::Frontier& frontier = index.frontier();
-  const HeaderRead read = readHeaderAt(window, frontier.headerOffset,
-                                       frontier.previousPayloadSize, 0);
-  if (read.outcome == HeaderRead::ReadFailed) {
-    chunkStart = frontier.position;
-    stopOnReadError();
-    return false;
-  }
-  if (read.outcome != HeaderRead::EndMarker) return false;
-  index.markEndChecked();
   return true;
 }
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "chunk_index.h"
@@ -55,11 +56,9 @@ class PackedReader {
 
   void setPartialDecoding(bool on) { partialDecoding = on; }
   bool seekable() const { return window.seekable(); }
-  // Starts from a saved index of the file instead of knowing nothing.
-  void adoptIndex(std::vector<ChunkEntry> entries,
-                  const ChunkIndex::Frontier& frontier) {
-    index.adopt(std::move(entries), frontier);
-  }
+  // Takes up the index saved beside the file at `path`, when it matches the
+  // file: the chunks are then known without walking to them.
+  void loadSavedIndex(const std::string& path);
   const ChunkIndex::Frontier& frontier() const { return index.frontier(); }
 
   // Memory held for the file: the chunk's data, the read window, the index.
@@ -77,7 +76,6 @@ class PackedReader {
   bool decodeInto(unsigned char* destination);
   void moveTo(std::uint64_t target);
   bool jumpTo(const ChunkEntry& entry);
-  bool checkEndMarker();
   void enterEnd();
   void setChunk(const ChunkHeader& header);
   void stopAt(std::uint64_t position);

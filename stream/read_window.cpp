@@ -37,6 +37,23 @@ SignatureProbe probeSignature(int fd) {
   return probe;
 }
 
+long preadFully(int fd, unsigned char* into, std::size_t count,
+                std::int64_t offset) {
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n =
+        ::pread(fd, into + got, count - got, static_cast<off_t>(offset) + got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return static_cast<long>(got);
+}
+
 ReadWindow::ReadWindow(int aFd, bool seekable,
                        std::vector<unsigned char> consumed)
     : fd(aFd), canSeek(seekable) {

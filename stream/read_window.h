@@ -29,6 +29,12 @@ struct SignatureProbe {
 // in `consumed`, so that none is lost.
 SignatureProbe probeSignature(int fd);
 
+// Reads `count` bytes at `offset` of `fd`, going on where a read stops short
+// or is interrupted. Returns how many the file had (fewer at its end), or -1
+// with errno set.
+long preadFully(int fd, unsigned char* into, std::size_t count,
+                std::int64_t offset);
+
 class ReadWindow {
  public:
   // `fd` stays the caller's. For a stream, `consumed` holds the bytes the

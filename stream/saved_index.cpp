@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "format.h"
+#include "read_window.h"
 #include "unique_fd.h"
 
 namespace kob {
@@ -52,56 +53,27 @@ void putIdentity(unsigned char* out, const struct stat& file) {
   put32(out + 32, static_cast<std::uint32_t>(file.st_mtim.tv_nsec));
 }
 
-// Reads all of `fd`, `size` bytes; false when it could not.
-bool readWhole(int fd, unsigned char* into, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n =
-        ::pread(fd, into + got, size - got, static_cast<off_t>(got));
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Turns the saved headers into the index they describe; false when they do
-// not chain as a packed file's headers do, or do not fill the file.
+// Learns the saved headers into `built`; false when they do not chain as a
+// packed file's headers do, or do not fill the file.
 bool rebuild(const unsigned char* headers, std::uint64_t count,
-             std::int64_t fileSize, std::vector<ChunkEntry>& entries,
-             ChunkIndex::Frontier& frontier) {
-  ChunkIndex::Frontier walk;
-  entries.clear();
-  entries.reserve(static_cast<std::size_t>(count));
+             std::int64_t fileSize, ChunkIndex& built) {
   for (std::uint64_t i = 0; i < count; ++i) {
     ChunkHeader header;
     if (decodeHeader(headers + kHeaderSize * i, kHeaderSize,
-                     walk.previousPayloadSize, header) != Damage::None ||
+                     built.frontier().previousPayloadSize,
+                     header) != Damage::None ||
         header.isEndMarker() != (i + 1 == count)) {
       return false;
     }
     if (header.isEndMarker()) break;
-    if (header.dataSize > 0) {
-      entries.push_back({walk.headerOffset, walk.position,
-                         static_cast<std::uint16_t>(header.dataSize),
-                         static_cast<std::uint16_t>(header.payloadSize),
-                         static_cast<std::uint16_t>(header.backLink)});
-    }
-    walk.headerOffset +=
-        static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
-    walk.position += header.dataSize;
-    walk.previousPayloadSize = header.payloadSize;
-    ++walk.chunksPassed;
+    built.pass(header);
   }
   // The end marker ends the file (its back-link may be cut off).
-  const std::int64_t after = fileSize - walk.headerOffset;
+  const std::int64_t after = fileSize - built.frontier().headerOffset;
   if (after < 4 || after > static_cast<std::int64_t>(kHeaderSize)) {
     return false;
   }
-  walk.state = ChunkIndex::Frontier::Ended;
-  frontier = walk;
+  built.assumeEnd();
   return true;
 }
 
@@ -126,8 +98,7 @@ const char* describe(IndexState state) {
 }
 
 IndexState readSavedIndex(const std::string& packedPath, int packedFd,
-                          std::vector<ChunkEntry>& entries,
-                          ChunkIndex::Frontier& frontier) {
+                          ChunkIndex& index) {
   struct stat packed;
   if (fstat(packedFd, &packed) != 0) return IndexState::Unusable;
   // Whatever sits under the index's name is opened without waiting: a FIFO
@@ -148,7 +119,7 @@ IndexState readSavedIndex(const std::string& packedPath, int packedFd,
   const auto size = static_cast<std::size_t>(info.st_size);
   const auto bytes = std::make_unique_for_overwrite<unsigned char[]>(size);
   const std::size_t checked = size - kChecksumSize;
-  if (!readWhole(fd.get(), bytes.get(), size) ||
+  if (preadFully(fd.get(), bytes.get(), size, 0) != static_cast<long>(size) ||
       std::memcmp(bytes.get(), kMagic, sizeof kMagic) != 0 ||
       get32(bytes.get() + checked) != checksum(bytes.get(), checked) ||
       get64(bytes.get() + 44) != (checked - kPreambleSize) / kHeaderSize) {
@@ -159,18 +130,20 @@ IndexState readSavedIndex(const std::string& packedPath, int packedFd,
   if (std::memcmp(bytes.get() + 8, identity, sizeof identity) != 0) {
     return IndexState::Stale;
   }
-  return rebuild(bytes.get() + kPreambleSize, get64(bytes.get() + 44),
-                 static_cast<std::int64_t>(packed.st_size), entries, frontier)
-             ? IndexState::Valid
-             : IndexState::Unusable;
+  ChunkIndex built;
+  if (!rebuild(bytes.get() + kPreambleSize, get64(bytes.get() + 44),
+               static_cast<std::int64_t>(packed.st_size), built)) {
+    return IndexState::Unusable;
+  }
+  index.adopt(std::move(built));
+  return IndexState::Valid;
 }
 
 IndexState indexState(const std::string& packedPath) {
   UniqueFd fd(::open(packedPath.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return IndexState::Missing;
-  std::vector<ChunkEntry> entries;
-  ChunkIndex::Frontier frontier;
-  return readSavedIndex(packedPath, fd.get(), entries, frontier);
+  ChunkIndex index;
+  return readSavedIndex(packedPath, fd.get(), index);
 }
 
 ScanReport writeIndex(int packedFd, std::FILE* out) {

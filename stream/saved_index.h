@@ -33,10 +33,10 @@
 namespace kob {
 
 // Reads the index saved for the packed file at `packedPath`, open on
-// `packedFd`. When it is Valid, `entries` and `frontier` hold it.
+// `packedFd`. When it is Valid, `index` takes it over; otherwise `index` is
+// left as it was.
 IndexState readSavedIndex(const std::string& packedPath, int packedFd,
-                          std::vector<ChunkEntry>& entries,
-                          ChunkIndex::Frontier& frontier);
+                          ChunkIndex& index);
 
 }  // namespace kob
 
