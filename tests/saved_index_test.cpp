@@ -240,6 +240,35 @@ TEST_F(SavedIndex, AFileChangedUnderAMatchingIndexAnswersAsWithoutIt) {
   }
 }
 
+// Where the end marker no longer stands where the index says, the reader
+// walks the file afresh from its start rather than on from there, and so
+// meets damage earlier in the file as a reader without the index does.
+TEST_F(SavedIndex, AnEndMarkerGoneFromItsPlaceSendsTheWalkBackToTheStart) {
+  ASSERT_TRUE(saveIndex(path()).ok());
+  struct stat before;
+  ASSERT_EQ(stat(path().c_str(), &before), 0);
+  std::string changed = packed;
+  changed[changed.size() - 3] = 1;  // the end marker now has a payload
+  const std::size_t middle = kobtest::parseHeaders(packed)[20].offset;
+  changed[middle + 5] ^= 0x01;  // and a back-link in the middle is broken
+  kobtest::writeFile(path(), changed);
+  setModified(path(), before.st_mtim);
+  ASSERT_EQ(kob::indexState(path()), kob::IndexState::Valid);
+
+  std::string seen[2];
+  for (bool withIndex : {true, false}) {
+    if (!withIndex) std::filesystem::remove(index());
+    KobFile reader(path().c_str(), READ);
+    const std::int64_t landed = reader.seek64(1 << 30, 0);
+    EXPECT_EQ(reader.damage(), kob::Damage::BrokenBackLink);
+    kob::SharedReader shared;
+    ASSERT_TRUE(shared.open(path().c_str()));
+    seen[withIndex] =
+        std::to_string(landed) + " " + std::to_string(shared.size());
+  }
+  EXPECT_EQ(seen[true], seen[false]);
+}
+
 // Nobody need write to whatever stands in the index's place for the packed
 // file to open: a FIFO there, with no writer, is not waited on.
 TEST_F(SavedIndex, AFifoInItsPlaceIsNotWaitedFor) {
