@@ -369,6 +369,12 @@ Status removeInput(const Options& options, const Input& input,
   return kDone;
 }
 
+// What a scan found damaged, and where.
+std::string damageFound(const kob::ScanReport& scan) {
+  return "chunk " + std::to_string(scan.chunkNumber) + " at offset " +
+         std::to_string(scan.fileOffset) + ": " + kob::describe(scan.damage);
+}
+
 // ---------------------------------------------------------------------------
 // Saved indexes
 
@@ -397,10 +403,7 @@ Status writeIndexBeside(const std::string& path) {
     case kob::ScanReport::Outcome::ReadFailed:
       return failed(path, "cannot read", scan.error);
     case kob::ScanReport::Outcome::Damaged:
-      return failed(path, "chunk " + std::to_string(scan.chunkNumber) +
-                              " at offset " + std::to_string(scan.fileOffset) +
-                              ": " + kob::describe(scan.damage) +
-                              "; not indexed");
+      return failed(path, damageFound(scan) + "; not indexed");
   }
   struct stat kept = info;
   kept.st_mode &= ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
@@ -735,10 +738,7 @@ std::optional<kob::ScanReport> scanInput(
       status = failed(input->shown(), "cannot read", scan.error);
       break;
     case kob::ScanReport::Outcome::Damaged:
-      status = failed(input->shown(),
-                      "chunk " + std::to_string(scan.chunkNumber) +
-                          " at offset " + std::to_string(scan.fileOffset) +
-                          ": " + kob::describe(scan.damage));
+      status = failed(input->shown(), damageFound(scan));
       break;
   }
   return std::nullopt;
