@@ -730,7 +730,7 @@ void PackThreads(benchmark::State& state) {
   for (auto _ : state) {
     std::FILE* in = std::fopen(input.c_str(), "rb");
     std::FILE* out = std::fopen(path.c_str(), "wb");
-    kob::packStream(in, out, kChunkSize, static_cast<unsigned>(state.range(0)));
+    kob::packStream(in, out, {kChunkSize, static_cast<unsigned>(state.range(0))});
     std::fclose(out);
     std::fclose(in);
   }

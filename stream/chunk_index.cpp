@@ -1,76 +1,98 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "chunk_index.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace kob {
 
-HeaderRead readHeaderAt(ReadWindow& window, std::int64_t offset,
-                        std::uint32_t previousPayloadSize, std::size_t ahead) {
-  HeaderRead result;
+Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
+                     std::uint32_t previousPayloadSize, std::size_t ahead,
+                     ChunkHeader& header) {
   ReadWindow::Bytes bytes;
-  if (window.fetch(offset, kHeaderSize, ahead, bytes) !=
-      ReadWindow::Result::Ok) {
-    return result;
+  if (const int error = window.fetch(offset, kHeaderSize, ahead, bytes)) {
+    return Failure::ofError(error);
   }
-  result.damage =
-      decodeHeader(bytes.data, bytes.size, previousPayloadSize, result.header);
-  if (result.damage != Damage::None) {
-    result.outcome = HeaderRead::Damaged;
-    return result;
-  }
-  if (!result.header.isEndMarker()) {
-    result.outcome = HeaderRead::Chunk;
-    return result;
+  const Damage damage =
+      decodeHeader(bytes.data, bytes.size, previousPayloadSize, header);
+  if (damage != Damage::None || !header.isEndMarker() || !header.hasBackLink) {
+    return Failure::ofDamage(damage);
   }
   // Nothing may follow the end marker: a chunk whose payload size was
   // changed to 0 would otherwise end the data early without a word.
   ReadWindow::Bytes after;
-  if (result.header.hasBackLink) {
-    if (window.fetch(offset + static_cast<std::int64_t>(kHeaderSize), 1, 0,
-                     after) != ReadWindow::Result::Ok) {
-      return result;
+  if (const int error = window.fetch(
+          offset + static_cast<std::int64_t>(kHeaderSize), 1, 0, after)) {
+    return Failure::ofError(error);
+  }
+  return Failure::ofDamage(after.size > 0 ? Damage::DataAfterEnd
+                                          : Damage::None);
+}
+
+Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
+                           const ChunkEntry*& found) {
+  found = nullptr;
+  if (front.state == Frontier::Damaged && front.position <= position) {
+    // Read the damaged header again: the file may have been mended.
+    ChunkHeader header;
+    const Failure failure =
+        learnNext(window, window.source().walkReadSize(), header);
+    if (failure.failed()) return failure;
+  }
+  for (;;) {
+    while (front.state == Frontier::Open && front.position <= position) {
+      ChunkHeader header;
+      const Failure failure =
+          learnNext(window, window.source().walkReadSize(), header);
+      if (failure.failed()) return failure;
     }
-  }
-  if (after.size > 0) {
-    result.outcome = HeaderRead::Damaged;
-    result.damage = Damage::DataAfterEnd;
-  } else {
-    result.outcome = HeaderRead::EndMarker;
-  }
-  return result;
-}
-
-const ChunkEntry* ChunkIndex::find(std::uint64_t position) const {
-  auto after = std::upper_bound(
-      entries.begin(), entries.end(), position,
-      [](std::uint64_t p, const ChunkEntry& e) { return p < e.position; });
-  if (after == entries.begin()) return nullptr;
-  const ChunkEntry& entry = *(after - 1);
-  return position < entry.position + entry.dataSize ? &entry : nullptr;
-}
-
-HeaderRead ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead) {
-  HeaderRead read = readHeaderAt(window, front.headerOffset,
-                                 front.previousPayloadSize, ahead);
-  switch (read.outcome) {
-    case HeaderRead::ReadFailed:
-      break;
-    case HeaderRead::Damaged:
-      front.state = Frontier::Damaged;
-      front.damage = read.damage;
-      break;
-    case HeaderRead::EndMarker:
-      front.state = Frontier::Ended;
-      break;
-    case HeaderRead::Chunk:
-      if (observer) {
-        observer(front.chunksPassed, front.headerOffset, front.position,
-                 read.header);
+    if (position < front.position) {
+      auto after = std::upper_bound(
+          entries.begin(), entries.end(), position,
+          [](std::uint64_t p, const ChunkEntry& e) { return p < e.position; });
+      if (after != entries.begin() &&
+          position < (after - 1)->position + (after - 1)->dataSize) {
+        found = &*(after - 1);
+        return {};
       }
-      pass(read.header);
-      break;
+      // A stream's index keeps only its last chunk: the others are gone.
+      return frontierFailure(Failure::ofError(ESPIPE));
+    }
+    if (front.state == Frontier::Damaged) {
+      return frontierFailure(Failure::ofDamage(front.damage));
+    }
+    bool confirmed = false;
+    const Failure failure = confirmEnd(window, confirmed);
+    if (failure.failed() || confirmed) return failure;
+    // The end marker was not where the saved index said: the index has
+    // been forgotten, and the walk starts again from the first header.
   }
-  return read;
+}
+
+Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
+                              ChunkHeader& header) {
+  front.state = Frontier::Open;
+  front.damage = Damage::None;
+  const Failure failure = readHeaderAt(window, front.headerOffset,
+                                       front.previousPayloadSize, ahead,
+                                       header);
+  if (failure.isDamage()) {
+    front.state = Frontier::Damaged;
+    front.damage = failure.damage;
+  }
+  if (failure.failed()) return frontierFailure(failure);
+  if (header.isEndMarker()) {
+    front.state = Frontier::Ended;
+    return {};
+  }
+  if (observer) {
+    observer({front.headerOffset, front.position, front.chunksPassed,
+              static_cast<std::uint16_t>(header.dataSize),
+              static_cast<std::uint16_t>(header.payloadSize),
+              static_cast<std::uint16_t>(header.backLink)});
+  }
+  pass(header);
+  return {};
 }
 
 void ChunkIndex::pass(const ChunkHeader& header) {
@@ -78,7 +100,7 @@ void ChunkIndex::pass(const ChunkHeader& header) {
   // no memory: a file of millions of them stays small.
   if (header.dataSize > 0) {
     if (!keepEntries) entries.clear();
-    entries.push_back({front.headerOffset, front.position,
+    entries.push_back({front.headerOffset, front.position, front.chunksPassed,
                        static_cast<std::uint16_t>(header.dataSize),
                        static_cast<std::uint16_t>(header.payloadSize),
                        static_cast<std::uint16_t>(header.backLink)});
@@ -90,13 +112,42 @@ void ChunkIndex::pass(const ChunkHeader& header) {
   ++front.chunksPassed;
 }
 
-bool ChunkIndex::learnUpTo(std::uint64_t position, ReadWindow& window) {
-  while (front.state == Frontier::Open && front.position <= position) {
-    if (learnNext(window, kWalkReadSize).outcome == HeaderRead::ReadFailed) {
-      return false;
-    }
+bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header) const {
+  // A stream's index keeps only its last chunk: it cannot tell.
+  if (offset > front.headerOffset || !keepEntries) return true;
+  if (offset == front.headerOffset) {
+    return front.state != Frontier::Ended || header.isEndMarker();
   }
-  return true;
+  if (header.isEndMarker()) return false;
+  auto at = std::lower_bound(
+      entries.begin(), entries.end(), offset,
+      [](const ChunkEntry& e, std::int64_t o) { return e.headerOffset < o; });
+  if (at != entries.end() && at->headerOffset == offset) {
+    return header.dataSize == at->dataSize &&
+           header.payloadSize == at->payloadSize &&
+           header.backLink == at->backLink;
+  }
+  const std::int64_t next =
+      at != entries.end() ? at->headerOffset : front.headerOffset;
+  return header.dataSize == 0 &&
+         offset + static_cast<std::int64_t>(kHeaderSize + header.payloadSize) <=
+             next;
+}
+
+Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
+  confirmed = true;
+  if (endMarkerChecked) return {};
+  ChunkHeader header;
+  const Failure failure = readHeaderAt(window, front.headerOffset,
+                                       front.previousPayloadSize, 0, header);
+  if (failure.error != 0) return frontierFailure(failure);
+  if (failure.isDamage() || !header.isEndMarker()) {
+    forget();
+    confirmed = false;
+    return {};
+  }
+  endMarkerChecked = true;
+  return {};
 }
 
 void ChunkIndex::forget() {
@@ -110,23 +161,17 @@ void ChunkIndex::assumeEnd() {
   endMarkerChecked = false;
 }
 
-ChunkIndex::EndCheck ChunkIndex::confirmEnd(ReadWindow& window) {
-  if (endMarkerChecked) return EndCheck::Confirmed;
-  const HeaderRead read =
-      readHeaderAt(window, front.headerOffset, front.previousPayloadSize, 0);
-  if (read.outcome == HeaderRead::ReadFailed) return EndCheck::ReadFailed;
-  if (read.outcome != HeaderRead::EndMarker) {
-    forget();
-    return EndCheck::Forgotten;
-  }
-  endMarkerChecked = true;
-  return EndCheck::Confirmed;
-}
-
 void ChunkIndex::adopt(ChunkIndex&& other) {
   entries = std::move(other.entries);
   front = other.front;
   endMarkerChecked = other.endMarkerChecked;
+}
+
+Failure ChunkIndex::frontierFailure(Failure failure) const {
+  failure.chunk = static_cast<std::int64_t>(front.chunksPassed);
+  failure.fileOffset = front.headerOffset;
+  failure.position = static_cast<std::int64_t>(front.position);
+  return failure;
 }
 
 }  // namespace kob

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "format.h"
 
 #include <algorithm>
@@ -109,6 +110,31 @@ bool writeChunkRecord(std::FILE* file, std::uint32_t dataSize,
   return std::fwrite(header, 1, sizeof header, file) == sizeof header &&
          (payloadSize == 0 ||
           std::fwrite(payload, 1, payloadSize, file) == payloadSize);
+}
+
+bool writeSignature(std::FILE* file) {
+  return std::fwrite(kSignature, 1, sizeof kSignature, file) ==
+         sizeof kSignature;
+}
+
+bool compressOnce(const unsigned char* data, std::uint32_t length, int level,
+                  unsigned char* scratch, WorkMemory& work,
+                  std::uint32_t& payloadSize) {
+  static_assert(sizeof(WorkMemory) >= LZO1X_1_MEM_COMPRESS);
+  lzo_uint produced = 0;
+  int result = LZO_E_ERROR;
+  if (level == kDefaultLevel) {
+    // LZO1X-999's own entry point, whose bytes every packed file written
+    // with the defaults has.
+    result = lzo1x_999_compress(data, length, scratch, &produced, work.area);
+  } else if (level > 6) {
+    result = lzo1x_999_compress_level(data, length, scratch, &produced,
+                                      work.area, nullptr, 0, nullptr, level);
+  } else {
+    result = lzo1x_1_compress(data, length, scratch, &produced, work.area);
+  }
+  payloadSize = static_cast<std::uint32_t>(produced);
+  return result == LZO_E_OK;
 }
 
 WorkMemory& threadWorkMemory() {

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
 // The packed format, read in one place and written in one place: the
 // signature, chunk headers, payload expansion and chunk compression. Every
 // reader, writer and tool goes through these functions, so none can disagree
@@ -10,6 +12,10 @@
 //             backLink (uint16, big-endian: payloadSize of the chunk
 //                       before, 0 for the first)
 //   end     = a header whose payloadSize is 0; nothing follows it
+//
+// The format's first description named the fields chunkDataSize,
+// chunkSize and lastChunkSize; here, and everywhere in kob, they are the
+// data size, the payload size and the back-link.
 
 #ifndef KOB_FORMAT_H
 #define KOB_FORMAT_H
@@ -21,6 +27,7 @@
 #include <cstdio>
 
 #include "kob_damage.h"
+#include "kob_limits.h"
 
 namespace kob {
 
@@ -30,7 +37,7 @@ constexpr std::size_t kSignatureTestLength = 4;
 constexpr std::int64_t kFirstHeaderOffset = sizeof kSignature;
 constexpr std::size_t kHeaderSize = 6;
 constexpr std::uint32_t kMaxFieldValue = 0xFFFF;
-constexpr int kDefaultChunkSize = 16384;
+static_assert(kLargestChunkSize == kMaxFieldValue);
 
 // True when `count` bytes at `bytes` begin a packed file.
 bool hasSignature(const unsigned char* bytes, std::size_t count);
@@ -98,7 +105,10 @@ bool writeChunkRecord(std::FILE* file, std::uint32_t dataSize,
                       const unsigned char* payload, std::uint32_t payloadSize,
                       std::uint32_t backLink);
 
-// Work memory for one compression at a time.
+// Writes the signature. Returns false on a short write.
+bool writeSignature(std::FILE* file);
+
+// Work memory for one compression at a time, at any level.
 struct WorkMemory {
   lzo_align_t area[(LZO1X_999_MEM_COMPRESS + sizeof(lzo_align_t) - 1) /
                    sizeof(lzo_align_t)];
@@ -116,28 +126,41 @@ inline std::size_t worstCaseCompressedSize(std::size_t length) {
   return length + length / 16 + 64 + 3;
 }
 
-// Compresses `length` bytes into `scratch` (room for the worst case of
-// `length`) and hands the result to emit(dataSize, payload, payloadSize).
-// A compressed form too large for the 16-bit size field, possible only for
-// more than 61617 bytes that do not compress, becomes two chunks of half the
-// data each. Returns false when the compressor or `emit` fails.
+// True for a chunk size the format can record: 1..65535.
+inline bool validChunkSize(long size) {
+  return size >= 1 && size <= kLargestChunkSize;
+}
+
+inline bool validLevel(int level) {
+  return level >= kFastestLevel && level <= kBestLevel;
+}
+
+// Compresses `length` bytes at `level` into `scratch` (room for
+// worstCaseCompressedSize(length)); `payloadSize` tells how many came out.
+bool compressOnce(const unsigned char* data, std::uint32_t length, int level,
+                  unsigned char* scratch, WorkMemory& work,
+                  std::uint32_t& payloadSize);
+
+// Compresses `length` bytes and hands the result to emit(dataSize, payload,
+// payloadSize). A compressed form too large for the 16-bit size field,
+// possible only for more than 61617 bytes that do not compress, becomes two
+// chunks of half the data each. Returns false when the compressor or `emit`
+// fails.
 template <class Emit>
-bool compressChunk(const unsigned char* data, std::uint32_t length,
+bool compressChunk(const unsigned char* data, std::uint32_t length, int level,
                    unsigned char* scratch, WorkMemory& work, Emit&& emit) {
-  lzo_uint payloadSize = 0;
-  if (lzo1x_999_compress(data, length, scratch, &payloadSize, work.area) !=
-      LZO_E_OK) {
+  std::uint32_t payloadSize = 0;
+  if (!compressOnce(data, length, level, scratch, work, payloadSize)) {
     return false;
   }
   if (payloadSize > kMaxFieldValue) {
     // A half never exceeds 32768 bytes, whose worst case fits the field.
     const std::uint32_t firstHalf = length / 2;
-    return compressChunk(data, firstHalf, scratch, work, emit) &&
-           compressChunk(data + firstHalf, length - firstHalf, scratch, work,
-                         emit);
+    return compressChunk(data, firstHalf, level, scratch, work, emit) &&
+           compressChunk(data + firstHalf, length - firstHalf, level, scratch,
+                         work, emit);
   }
-  return emit(length, static_cast<const unsigned char*>(scratch),
-              static_cast<std::uint32_t>(payloadSize));
+  return emit(length, static_cast<const unsigned char*>(scratch), payloadSize);
 }
 
 }  // namespace kob

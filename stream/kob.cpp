@@ -1,15 +1,17 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "kob.h"
 
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 
 #include "format.h"
 #include "packed_reader.h"
 #include "packed_writer.h"
 #include "plain_file.h"
-#include "read_window.h"
+#include "source.h"
 #include "unique_fd.h"
 
 namespace {
@@ -20,10 +22,6 @@ constexpr std::int64_t kLargestIntPosition = 0xFFFFFFFF;
 // Positions of 2 GiB and more come back negative, as documented.
 int asInt(std::int64_t position) {
   return static_cast<int>(static_cast<std::uint32_t>(position));
-}
-
-bool validChunkSize(int size) {
-  return size >= 1 && size <= static_cast<int>(kob::kMaxFieldValue);
 }
 
 }  // namespace
@@ -54,7 +52,7 @@ bool KobFile::open(const char* path, int mode) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     return fd >= 0 && openReading(fd, path);
   }
-  if (mode == WRITE && !validChunkSize(bufferSize)) return false;
+  if (mode == WRITE && !kob::validChunkSize(bufferSize)) return false;
   return startWriting(std::fopen(path, "wbe"));
 }
 
@@ -65,7 +63,7 @@ bool KobFile::openDescriptor(int fd, int mode) {
   compressed = false;
   if (fd < 0) return false;
   if (mode == READ) return openReading(owned.release(), nullptr);
-  if (mode == WRITE && !validChunkSize(bufferSize)) return false;
+  if (mode == WRITE && !kob::validChunkSize(bufferSize)) return false;
   std::FILE* file = fdopen(fd, "wb");
   if (file != nullptr) owned.release();
   return startWriting(file);
@@ -88,8 +86,11 @@ bool KobFile::openReading(int fd, const char* path) {
   kob::SignatureProbe probe = kob::probeSignature(fd);
   if (probe.packed) {
     const bool seekable = probe.seekable;
-    reader = std::make_unique<kob::PackedReader>(std::move(owned), seekable,
-                                                 std::move(probe.consumed));
+    const auto streamStart = static_cast<std::int64_t>(probe.consumed.size());
+    reader = std::make_unique<kob::PackedReader>(
+        std::make_unique<kob::FileSource>(std::move(owned), seekable,
+                                          streamStart),
+        std::move(probe.consumed));
     if (path != nullptr && seekable) reader->loadSavedIndex(path);
     reader->setPartialDecoding(partialDecoding);
     compressed = true;
@@ -124,11 +125,16 @@ bool KobFile::hasError() {
   return plain && plain->hasError();
 }
 
-kob::Damage KobFile::damage() {
-  return reader ? reader->damage() : kob::Damage::None;
-}
+kob::Damage KobFile::damage() { return failure().damage; }
 
-int KobFile::ioError() { return reader ? reader->readError() : 0; }
+int KobFile::ioError() { return reader ? reader->failure().error : 0; }
+
+kob::Failure KobFile::failure() {
+  if (reader) return reader->failure();
+  if (writer) return writer->failure();
+  if (plain && plain->hasError()) return kob::Failure::ofError(EIO);
+  return {};
+}
 
 int KobFile::getBufferSize() { return bufferSize; }
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
 // kob: packed data files read back with random access.
 //
 // A packed file is the 6-byte signature "KOB" 0x01 0x00 0x00, then chunks of
@@ -53,6 +55,9 @@
 #include <memory>
 
 #include "kob_damage.h"
+#include "kob_export.h"
+#include "kob_failure.h"
+#include "kob_limits.h"
 
 // The modes of KobFile::open. Any mode other than READ and WRITE writes plain.
 enum fileModes {
@@ -74,12 +79,14 @@ class PackedReader;
 class PackedWriter;
 }  // namespace kob
 
-class KobFile {
+class KOB_EXPORT KobFile {
  public:
-  // A closed object with the default chunk size of 16384.
+  // A closed object with the default chunk size, kob::kDefaultChunkSize
+  // (16384).
   KobFile();
   // Sets the chunk size, then opens `path` in `mode` (see open).
-  KobFile(const char* path, int mode, int aBufferSize = 16384);
+  KobFile(const char* path, int mode,
+          int aBufferSize = kob::kDefaultChunkSize);
   // Closes the file as close() does.
   ~KobFile();
 
@@ -111,7 +118,8 @@ class KobFile {
   // still collects as the last chunk, then the end marker; a packed file is
   // complete only after close. Any number of calls is harmless.
   // Returns: 0; -1 when a write to the file failed (a short write, a failed
-  // flush or close). With no file open: 0. Clears hasError().
+  // flush or close), with errno saying why for a packed writer. With no
+  // file open: 0. Clears hasError().
   int close();
 
   // Reads up to `len` bytes into `buf`.
@@ -198,6 +206,14 @@ class KobFile {
   //   (damage is not a read error). Otherwise 0.
   int ioError();
 
+  // Returns: what hasError() reports, as one kob::Failure: packed reader:
+  //   the damage or failed read it stopped on, with the chunk's number,
+  //   the file offset of its header and the position of its first byte
+  //   (where tell64() stands). Packed writer: the first write that failed
+  //   (action Writing). Plain file: EIO once ferror(file) is set. ok()
+  //   when hasError() is false.
+  kob::Failure failure();
+
   // Partial decoding, off by default, trades a check for speed. A packed
   // reader then decompresses a chunk only as far as a read needs (and a
   // little more), not to its end: a lookup of a few hundred bytes costs
@@ -226,7 +242,7 @@ class KobFile {
   std::unique_ptr<kob::PackedWriter> writer;
   bool compressed = false;
   int fileMode = 0;
-  int bufferSize = 16384;
+  int bufferSize = kob::kDefaultChunkSize;
   bool partialDecoding = false;
 
   friend class KobFileTestPeer;

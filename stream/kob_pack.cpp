@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "kob_pack.h"
 
 #include <sys/stat.h>
@@ -6,211 +7,48 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
 #include <new>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "format.h"
 #include "packed_reader.h"
-#include "read_window.h"
+#include "source.h"
 #include "unique_fd.h"
 
 namespace kob {
-namespace {
 
-// One chunk on its way from the input to the output: its data as read,
-// then its compressed form (one piece, or two for a chunk split in half).
-struct Slot {
-  struct Piece {
-    std::uint32_t dataSize;
-    std::uint32_t payloadSize;
-  };
-  std::vector<unsigned char> data;
-  std::size_t length = 0;
-  std::vector<unsigned char> payloads;
-  Piece pieces[2];
-  int pieceCount = 0;
-  bool ok = false;
-  bool compressed = false;  // guarded by the packer's mutex
-};
-
-void compressSlot(Slot& slot, std::vector<unsigned char>& scratch) {
-  slot.payloads.clear();
-  slot.pieceCount = 0;
+Failure packStream(std::FILE* input, std::FILE* output,
+                   const PackOptions& options,
+                   const std::function<void(std::uint64_t bytesDone)>& progress) {
+  if (Failure invalid = Packer::validOptions(options); invalid.failed()) {
+    return invalid;
+  }
   try {
-    slot.ok = compressChunk(
-        slot.data.data(), static_cast<std::uint32_t>(slot.length),
-        scratch.data(), threadWorkMemory(),
-        [&slot](std::uint32_t dataSize, const unsigned char* payload,
-                std::uint32_t payloadSize) {
-          slot.payloads.insert(slot.payloads.end(), payload,
-                               payload + payloadSize);
-          slot.pieces[slot.pieceCount++] = {dataSize, payloadSize};
-          return true;
-        });
-  } catch (const std::bad_alloc&) {
-    slot.ok = false;
-  }
-}
-
-// Reads up to `wanted` bytes, to the end of the input or an error.
-std::size_t readFully(std::FILE* input, unsigned char* into,
-                      std::size_t wanted) {
-  std::size_t got = 0;
-  while (got < wanted) {
-    std::size_t n = std::fread(into + got, 1, wanted - got, input);
-    if (n == 0) break;
-    got += n;
-  }
-  return got;
-}
-
-// A pipeline: the calling thread reads chunks into a ring of slots and
-// writes them out in order as they come back compressed; helper threads
-// compress them meanwhile. The ring holds one slot more than there are
-// helpers, so memory stays at about two chunks a thread.
-class ParallelPacker {
- public:
-  ParallelPacker(std::FILE* anInput, std::FILE* anOutput,
-                 std::uint32_t aChunkSize, unsigned threads,
-                 const std::function<void(std::uint64_t)>& aProgress)
-      : input(anInput),
-        output(anOutput),
-        chunkSize(aChunkSize),
-        progress(aProgress),
-        slots(threads > 1 ? threads + 1 : 1),
-        scratch(worstCaseCompressedSize(chunkSize)) {
-    for (Slot& slot : slots) slot.data.resize(chunkSize);
-    if (threads > 1) {
-      for (unsigned t = 0; t < threads; ++t) {
-        helpers.emplace_back([this] { compressInTurn(); });
-      }
-    }
-  }
-
-  ~ParallelPacker() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stopping = true;
-    }
-    chunkRead.notify_all();
-    for (std::thread& helper : helpers) helper.join();
-  }
-
-  ParallelPacker(const ParallelPacker&) = delete;
-  ParallelPacker& operator=(const ParallelPacker&) = delete;
-
-  PackStatus run() {
-    if (std::fwrite(kSignature, 1, sizeof kSignature, output) !=
-        sizeof kSignature) {
-      return PackStatus::WriteFailed;
-    }
-    std::uint64_t written = 0;
-    std::uint64_t bytesDone = 0;
-    bool inputEnded = false;
+    Packer packer(output, options);
+    std::vector<unsigned char> block(
+        std::max<std::size_t>(static_cast<std::size_t>(options.chunkSize),
+                              64 * 1024));
     for (;;) {
-      while (!inputEnded && read - written < slots.size()) {
-        Slot& slot = slots[read % slots.size()];
-        slot.length = readFully(input, slot.data.data(), chunkSize);
-        if (std::ferror(input)) return PackStatus::ReadFailed;
-        inputEnded = slot.length < chunkSize;
-        if (slot.length == 0) break;
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          slot.compressed = false;
-          ++read;
+      const std::size_t got = std::fread(block.data(), 1, block.size(), input);
+      if (got > 0) {
+        if (Failure failure = packer.write(block.data(), got); failure.failed()) {
+          return failure;
         }
-        chunkRead.notify_one();
+        if (progress) progress(packer.bytesTaken());
       }
-      if (written == read) break;
-      Slot& slot = slots[written % slots.size()];
-      if (helpers.empty()) {
-        compressSlot(slot, scratch);
-      } else {
-        std::unique_lock<std::mutex> lock(mutex);
-        chunkCompressed.wait(lock, [&slot] { return slot.compressed; });
+      if (got < block.size()) {
+        if (std::ferror(input)) {
+          return Failure::ofError(errno != 0 ? errno : EIO);
+        }
+        if (std::feof(input)) break;
       }
-      if (!writeSlot(slot)) return PackStatus::WriteFailed;
-      ++written;
-      bytesDone += slot.length;
-      if (progress) progress(bytesDone);
     }
-    return writeChunkRecord(output, 0, nullptr, 0, lastPayloadSize) &&
-                   std::fflush(output) == 0
-               ? PackStatus::Ok
-               : PackStatus::WriteFailed;
-  }
-
- private:
-  // A helper: takes the chunks read, in turn, until told to stop.
-  void compressInTurn() {
-    std::vector<unsigned char> ownScratch(worstCaseCompressedSize(chunkSize));
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      chunkRead.wait(lock, [this] { return stopping || taken < read; });
-      if (stopping) return;
-      Slot& slot = slots[taken++ % slots.size()];
-      lock.unlock();
-      compressSlot(slot, ownScratch);
-      lock.lock();
-      slot.compressed = true;
-      chunkCompressed.notify_all();
-    }
-  }
-
-  bool writeSlot(const Slot& slot) {
-    if (!slot.ok) return false;
-    const unsigned char* payload = slot.payloads.data();
-    for (int p = 0; p < slot.pieceCount; ++p) {
-      const Slot::Piece& piece = slot.pieces[p];
-      if (!writeChunkRecord(output, piece.dataSize, payload, piece.payloadSize,
-                            lastPayloadSize)) {
-        return false;
-      }
-      lastPayloadSize = piece.payloadSize;
-      payload += piece.payloadSize;
-    }
-    return true;
-  }
-
-  std::FILE* input;
-  std::FILE* output;
-  std::uint32_t chunkSize;
-  const std::function<void(std::uint64_t)>& progress;
-  std::vector<Slot> slots;
-  std::vector<unsigned char> scratch;
-  std::uint32_t lastPayloadSize = 0;
-
-  std::mutex mutex;
-  std::condition_variable chunkRead;
-  std::condition_variable chunkCompressed;
-  std::uint64_t read = 0;   // chunks read into slots
-  std::uint64_t taken = 0;  // chunks a helper has taken
-  bool stopping = false;
-  std::vector<std::thread> helpers;
-};
-
-}  // namespace
-
-PackStatus packStream(
-    std::FILE* input, std::FILE* output, int chunkSize, unsigned threads,
-    const std::function<void(std::uint64_t bytesDone)>& progress) {
-  if (chunkSize < 1 || chunkSize > int{kMaxFieldValue}) {
-    return PackStatus::BadChunkSize;
-  }
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  try {
-    ParallelPacker packer(input, output, static_cast<std::uint32_t>(chunkSize),
-                          threads, progress);
-    return packer.run();
+    return packer.finish();
   } catch (const std::bad_alloc&) {
-    return PackStatus::OutOfMemory;
+    return Failure::ofError(ENOMEM, Failure::Action::Writing);
   } catch (const std::system_error&) {
-    return PackStatus::OutOfMemory;  // no thread could be started
+    return Failure::ofError(EAGAIN, Failure::Action::Writing);  // no thread
   }
 }
 
@@ -219,25 +57,28 @@ ScanReport scanPacked(int fd, bool decompress,
   ScanReport report;
   UniqueFd own(::dup(fd));
   if (own.get() < 0) {
-    report.error = errno;
+    report.failure = Failure::ofError(errno);
     return report;
   }
   SignatureProbe probe = probeSignature(own.get());
   if (!probe.packed) {
-    report.error = probe.error;
-    if (probe.error == 0) report.outcome = ScanReport::Outcome::NotPacked;
+    if (probe.error != 0) report.failure = Failure::ofError(probe.error);
     return report;
   }
+  report.packed = true;
   struct stat info;
   const bool sized = probe.seekable && fstat(own.get(), &info) == 0;
-  ChunkInfo last{};
+  const auto streamStart = static_cast<std::int64_t>(probe.consumed.size());
   PackedReader reader(
-      std::move(own), probe.seekable, std::move(probe.consumed),
-      [&](std::uint64_t number, std::int64_t offset, std::uint64_t position,
-          const ChunkHeader& header) {
-        last = {number, offset, position, header.dataSize, header.payloadSize};
-        report.largestChunk = std::max(report.largestChunk, header.dataSize);
-        if (onChunk) onChunk(last);
+      std::make_unique<FileSource>(std::move(own), probe.seekable,
+                                   streamStart),
+      std::move(probe.consumed), [&](const ChunkEntry& chunk) {
+        report.largestChunk =
+            std::max<std::uint32_t>(report.largestChunk, chunk.dataSize);
+        if (onChunk) {
+          onChunk({chunk.number, chunk.headerOffset, chunk.position,
+                   chunk.dataSize, chunk.payloadSize});
+        }
       });
   if (decompress) {
     std::vector<unsigned char> block(1 << 16);
@@ -246,23 +87,11 @@ ScanReport scanPacked(int fd, bool decompress,
   } else {
     reader.seek(INT64_MAX, 0);
   }
-  const ChunkIndex::Frontier& frontier = reader.frontier();
+  const ChunkIndex::Frontier frontier = reader.frontier();
   report.chunks = frontier.chunksPassed;
   report.dataSize = frontier.position;
-  if (reader.readError() != 0) {
-    report.error = reader.readError();
-  } else if (reader.damage() != Damage::None) {
-    report.outcome = ScanReport::Outcome::Damaged;
-    report.damage = reader.damage();
-    report.fileOffset = reader.currentHeaderOffset();
-    // Damage in a payload lies in the last chunk passed; damage in a header
-    // in the one after it.
-    report.chunkNumber =
-        report.chunks > 0 && last.fileOffset == report.fileOffset
-            ? last.number
-            : report.chunks;
-  } else {
-    report.outcome = ScanReport::Outcome::Ok;
+  report.failure = reader.failure();
+  if (report.failure.ok()) {
     report.packedSize =
         sized ? static_cast<std::int64_t>(info.st_size)
               : frontier.headerOffset + static_cast<std::int64_t>(kHeaderSize);

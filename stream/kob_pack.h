@@ -1,38 +1,92 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
 // Whole-file operations on packed files, for tools and programs that pack,
-// check or list them: a packer that compresses on several threads, and a
-// scanner that walks a packed file chunk by chunk.
+// check or list them: kob::Packer, which writes a packed stream and can
+// compress on several threads; kob::packStream over it; a scanner that walks
+// a packed file chunk by chunk; and the saved index. Every operation that
+// can fail answers with a kob::Failure (kob_failure.h).
 
 #ifndef KOB_KOB_PACK_H
 #define KOB_KOB_PACK_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
-#include "kob_damage.h"
+#include "kob_export.h"
+#include "kob_failure.h"
+#include "kob_limits.h"
 
 namespace kob {
 
-enum class PackStatus {
-  Ok,
-  BadChunkSize,  // chunkSize outside 1..65535
-  ReadFailed,    // reading `input` failed (errno tells why)
-  WriteFailed,   // writing `output` failed (errno tells why)
-  OutOfMemory,
+struct PackOptions {
+  // Bytes of data a chunk, 1..65535 (KobFile's bufferSize).
+  int chunkSize = kDefaultChunkSize;
+  // Threads that compress beside the caller's; 1: the caller compresses,
+  // 0: one per core.
+  unsigned threads = 1;
+  // kFastestLevel..kBestLevel; kDefaultLevel writes exactly what KobFile
+  // writes.
+  int level = kDefaultLevel;
 };
 
-// Packs everything `input` yields, to its end, into `output`: byte for byte
-// what a KobFile opened in WRITE with the same chunk size writes, however
-// many threads compress. `threads` 0 means one per core. The calling thread
-// reads and writes while `threads` others compress, holding about two
-// chunks and LZO's 448 KiB work area each. `progress`, when
-// given, is called from the calling thread with the input bytes done so far.
-// Both files stay open; `output` is flushed.
-PackStatus packStream(
-    std::FILE* input, std::FILE* output, int chunkSize, unsigned threads,
+// Writes a packed stream to `output`: the signature at once, then a chunk
+// for every chunkSize bytes written, then, from finish(), the last chunk
+// and the end marker. Its bytes are those a KobFile opened in WRITE with
+// the same chunk size writes, however many threads compress: with threads,
+// the caller's thread collects and writes in order while the others
+// compress, holding about two chunks and LZO's 448 KiB work area each.
+// `output` stays the caller's and is never closed.
+class KOB_EXPORT Packer {
+ public:
+  // The options must be valid (see validOptions); the first failure shows
+  // in failure(). Throws std::bad_alloc, or std::system_error when a
+  // thread cannot be started.
+  Packer(std::FILE* output, const PackOptions& options);
+  // Stops the threads. A packer not finished leaves its stream without an
+  // end marker: incomplete, as it must be after a failure.
+  ~Packer();
+  Packer(const Packer&) = delete;
+  Packer& operator=(const Packer&) = delete;
+
+  // Packs `length` bytes. Returns: the first failure so far (a write of a
+  // chunk that failed, a compressor that failed), ok() when none.
+  Failure write(const void* data, std::size_t length);
+  // Packs one byte; a chunk filled by it is written when the next byte
+  // comes, or at finish.
+  Failure put(unsigned char byte);
+  // Writes what is collected and the end marker, and flushes `output`.
+  // Returns: the first failure of the whole stream, ok() when none. Later
+  // writes fail with EBADF.
+  Failure finish();
+
+  // The first failure so far.
+  Failure failure() const;
+  // Bytes of data taken so far.
+  std::uint64_t bytesTaken() const;
+
+  // Returns: ok(), or the failure (EINVAL) that `options` would give.
+  static Failure validOptions(const PackOptions& options);
+
+ private:
+  struct Pipeline;
+  std::unique_ptr<Pipeline> pipeline;
+};
+
+// Packs everything `input` yields, to its end, into `output` with a Packer.
+// `progress`, when given, is called from the calling thread with the input
+// bytes done so far. Both files stay open; `output` is flushed. Returns the
+// first failure: of reading `input` (action Reading), of writing `output`
+// (Writing), EINVAL for invalid options, ENOMEM when memory or threads ran
+// out.
+KOB_EXPORT Failure packStream(
+    std::FILE* input, std::FILE* output, const PackOptions& options,
     const std::function<void(std::uint64_t bytesDone)>& progress = {});
 
+// A chunk, as a scan passes it.
 struct ChunkInfo {
   std::uint64_t number;       // 0 for the first chunk
   std::int64_t fileOffset;    // where its header starts
@@ -42,26 +96,19 @@ struct ChunkInfo {
 };
 
 struct ScanReport {
-  enum class Outcome {
-    Ok,
-    NotPacked,   // no signature
-    Damaged,     // `damage` tells what
-    ReadFailed,  // `error` is the errno
-  };
-  Outcome outcome = Outcome::ReadFailed;
-  Damage damage = Damage::None;
-  int error = 0;
-  // When damaged: the chunk's number and the file offset of its header.
-  std::uint64_t chunkNumber = 0;
-  std::int64_t fileOffset = 0;
-  // What was passed up to the end marker or the damage.
+  // Not packed: the file does not begin with the signature.
+  bool packed = false;
+  // What stopped the scan before the end marker, with where; ok() when it
+  // reached the end marker (and a packed file).
+  Failure failure;
+  // What was passed up to the end marker or the failure.
   std::uint64_t chunks = 0;
   std::uint64_t dataSize = 0;
   std::uint32_t largestChunk = 0;
   // Bytes of the packed file, up to and including its end marker.
   std::int64_t packedSize = 0;
 
-  bool ok() const { return outcome == Outcome::Ok; }
+  bool ok() const { return packed && failure.ok(); }
 };
 
 // Reads the packed file on `fd` (which stays the caller's) from its start,
@@ -70,7 +117,7 @@ struct ScanReport {
 // `decompress` it reads all the data, which checks every payload; without,
 // it walks the headers only. Calls `onChunk` for every chunk passed, in
 // order.
-ScanReport scanPacked(
+KOB_EXPORT ScanReport scanPacked(
     int fd, bool decompress,
     const std::function<void(const ChunkInfo&)>& onChunk = {});
 
@@ -81,7 +128,7 @@ ScanReport scanPacked(
 // the file is not used.
 
 // PATH.kbi for the packed file PATH.
-std::string indexPathFor(const std::string& packedPath);
+KOB_EXPORT std::string indexPathFor(const std::string& packedPath);
 
 enum class IndexState {
   Valid,     // present, whole, and describes the file as it is
@@ -89,17 +136,17 @@ enum class IndexState {
   Stale,     // describes another file or an earlier state of this one
   Unusable,  // cut short, changed, unreadable, or writable by others
 };
-const char* describe(IndexState state);
+KOB_EXPORT const char* describe(IndexState state);
 
 // The state of the index saved for the packed file at `packedPath`.
-IndexState indexState(const std::string& packedPath);
+KOB_EXPORT IndexState indexState(const std::string& packedPath);
 
 // Walks the headers of the packed file on `packedFd` (a file that can seek;
 // it stays the caller's) and writes its index to `out`. Returns the walk's
-// report: not ok() when the file is damaged or a read failed, and then
-// nothing useful was written. Errors writing `out` are the caller's to see
-// (ferror, fflush).
-ScanReport writeIndex(int packedFd, std::FILE* out);
+// report: not ok() when the file is not packed, damaged or a read failed,
+// and then nothing useful was written. Errors writing `out` are the
+// caller's to see (ferror, fflush).
+KOB_EXPORT ScanReport writeIndex(int packedFd, std::FILE* out);
 
 }  // namespace kob
 

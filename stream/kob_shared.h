@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
 // kob::SharedReader: one packed file read by many threads at once.
 //
 //   kob::SharedReader dictionary;
@@ -6,6 +8,7 @@
 //   // in any thread, at the same time:
 //   char entry[512];
 //   kob::ReadResult got = dictionary.readAt(offset, entry, length);
+//   if (!got.ok()) { /* got.failure.describe() */ }
 //
 // Reads are positional: each says where it reads and moves no shared
 // position, so threads need no coordination. They share one chunk index,
@@ -13,8 +16,17 @@
 // as reads walk the headers; a lock guards the index only, never held while
 // a chunk is decompressed. Each read checks the headers it meets and the
 // payloads it decompresses as KobFile does, and serves no byte of a chunk
-// that fails; it serves bytes of the chunks before, and damage stops that
-// read only: a later read elsewhere in the file goes on.
+// that fails; it serves the bytes of the chunks before, and damage stops
+// that read only. A later read looks again: a file damaged while it was
+// being replaced (cut short by a copy still running, say) reads as it is
+// once it is whole.
+//
+// What may run beside what: readAt, size and setPartialDecoding from any
+// number of threads at once, and beside them open and close: a read under
+// way finishes on the file it started on, and reads that start after a
+// close answer EBADF. Destroying the SharedReader while another thread is
+// still inside one of its calls is the caller's to prevent, as for any
+// object.
 //
 // A KobFile is still the choice for one thread reading in order; this is
 // for many threads looking things up at random in one file.
@@ -22,25 +34,28 @@
 #ifndef KOB_KOB_SHARED_H
 #define KOB_KOB_SHARED_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
-#include "kob_damage.h"
+#include "kob_export.h"
+#include "kob_failure.h"
 
 namespace kob {
 
 struct ReadResult {
-  std::size_t bytes = 0;         // delivered
-  Damage damage = Damage::None;  // what stopped the read short, if damage
-  int error = 0;                 // the errno of a read that failed, if one
+  std::size_t bytes = 0;  // delivered
+  // What stopped the read short, with where; ok() when nothing did.
+  Failure failure;
 
   // False when damage or a failed read stopped the read short; a short
   // count with ok() true means the data ended.
-  bool ok() const { return damage == Damage::None && error == 0; }
+  bool ok() const { return failure.ok(); }
 };
 
-class SharedReader {
+class KOB_EXPORT SharedReader {
  public:
   SharedReader();
   ~SharedReader();
@@ -48,24 +63,26 @@ class SharedReader {
   SharedReader& operator=(const SharedReader&) = delete;
 
   // Opens the packed file at `path`, which must be a file that can seek
-  // (positional reads need one). A file open before is closed first; no
-  // thread may be reading then.
+  // (positional reads need one), and takes up its saved index when there is
+  // one it can trust. A file open before is closed first.
   // Returns: true when open; false when the file cannot be opened (errno
   //   tells why), cannot seek (ESPIPE) or is not packed (EINVAL).
   bool open(const char* path);
+  // Closes the file; reads under way finish first on their own.
   void close();
   bool isOpen() const;
 
   // As KobFile::setPartialDecoding: reads decompress a chunk only as far as
-  // they need. Off by default; may change while threads read.
+  // they need. Off by default; may change while threads read, and holds
+  // for files opened later too.
   void setPartialDecoding(bool on);
 
   // Reads up to `len` bytes of the data from `position` into `buf`; any
   // number of threads at once.
   // Returns: the bytes delivered, fewer than `len` when the data ends (0 at
   //   or beyond its end) or when damage or a failed read stops it (then
-  //   ok() is false and says which). With no file open: 0 bytes, error
-  //   EBADF.
+  //   ok() is false and `failure` says what and where). With no file open:
+  //   0 bytes, error EBADF.
   ReadResult readAt(std::uint64_t position, void* buf, std::size_t len);
 
   // Returns: the size of the data, walking the headers to its end the first
@@ -75,7 +92,11 @@ class SharedReader {
 
  private:
   struct File;
-  std::unique_ptr<File> file;
+  std::shared_ptr<File> current() const;
+
+  mutable std::mutex door;  // guards `file`: the pointer, not the file
+  std::shared_ptr<File> file;
+  std::atomic<bool> partialDecoding{false};
 };
 
 }  // namespace kob

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "saved_index.h"
 
 #include <fcntl.h>
@@ -9,7 +10,7 @@
 #include <cstring>
 
 #include "format.h"
-#include "read_window.h"
+#include "source.h"
 #include "unique_fd.h"
 
 namespace kob {

@@ -98,7 +98,7 @@ TEST_F(OnePolicy, ScannerFailsExactlyWhenReadingThroughFails) {
     SCOPED_TRACE(testing::Message() << "variant of " << variant.size());
     ASSERT_EQ(scan.ok(), !reader.hasError());
     if (!scan.ok()) {
-      ASSERT_EQ(scan.damage, reader.damage());
+      ASSERT_EQ(scan.failure.damage, reader.damage());
       ++damaged;
     }
   }

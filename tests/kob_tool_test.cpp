@@ -238,7 +238,8 @@ TEST_F(KobTool, TestModeNamesTheFirstDamagedChunk) {
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.errors, "kob: d.kob: chunk 2 at offset " +
                             std::to_string(headers[2].offset) +
-                            ": payload rejected by the decompressor\n");
+                            " (data from byte 2000): payload rejected by the "
+                            "decompressor\n");
 
   writeFile(path("d.kob"), packed.substr(0, headers[3].offset + 3));
   EXPECT_NE(kob("-t d.kob").errors.find("chunk 3 at offset"),
@@ -737,7 +738,10 @@ TEST_F(KobTool, LeavesNoOutputBehindAndNamesTheFileThatFailed) {
   std::filesystem::rename(path("big"), path("big.orig"));
   Result damaged = kob("-d big.kob");
   EXPECT_EQ(damaged.status, 1);
-  expectMessage(damaged.errors, "big.kob: packed data is damaged");
+  // Named as -t names it: the chunk, where it is, what is wrong.
+  expectMessage(damaged.errors, "big.kob: chunk ");
+  EXPECT_NE(damaged.errors.find("cut short by the end of the file"),
+            std::string::npos);
   expectOnly({"big.kob", "big.orig", "noise.kob", "noise.orig"});
 }
 

@@ -74,8 +74,9 @@ TEST_F(ReadError, TheScannerAndTheSharedReaderSayTheSame) {
   const kob::ScanReport scan = kob::scanPacked(fd, true);
   readsBeforeFailure = -1;
   ::close(fd);
-  EXPECT_EQ(scan.outcome, kob::ScanReport::Outcome::ReadFailed);
-  EXPECT_EQ(scan.error, EIO);
+  EXPECT_TRUE(scan.packed);
+  EXPECT_FALSE(scan.failure.isDamage());
+  EXPECT_EQ(scan.failure.error, EIO);
 
   kob::SharedReader shared;
   ASSERT_TRUE(shared.open(path().c_str()));
@@ -83,8 +84,8 @@ TEST_F(ReadError, TheScannerAndTheSharedReaderSayTheSame) {
   char buf[100];
   const kob::ReadResult got = shared.readAt(250000, buf, sizeof buf);
   readsBeforeFailure = -1;
-  EXPECT_EQ(got.damage, kob::Damage::None);
-  EXPECT_EQ(got.error, EIO);
+  EXPECT_EQ(got.failure.damage, kob::Damage::None);
+  EXPECT_EQ(got.failure.error, EIO);
   EXPECT_TRUE(shared.readAt(250000, buf, sizeof buf).ok()) << "that read only";
 }
 

@@ -135,8 +135,8 @@ TEST(SharedReader, NamesAPayloadCutShortAsDamageNotAFailedRead) {
     SCOPED_TRACE(testing::Message() << "at " << at);
     const kob::ReadResult got = reader.readAt(at, buf.data(), buf.size());
     EXPECT_EQ(got.bytes, at == 0 ? 8192u : 0u);
-    EXPECT_EQ(got.damage, kob::Damage::CutShort);
-    EXPECT_EQ(got.error, 0);
+    EXPECT_EQ(got.failure.damage, kob::Damage::CutShort);
+    EXPECT_EQ(got.failure.error, 0);
   }
 }
 
@@ -149,7 +149,7 @@ TEST(SharedReader, RefusesWhatItCannotRead) {
   EXPECT_FALSE(reader.open(dir.path("missing").c_str()));
   EXPECT_FALSE(reader.isOpen());
   char buf[4];
-  EXPECT_EQ(reader.readAt(0, buf, 4).error, EBADF);
+  EXPECT_EQ(reader.readAt(0, buf, 4).failure.error, EBADF);
   EXPECT_EQ(reader.size(), -1);
 }
 

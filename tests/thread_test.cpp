@@ -74,7 +74,7 @@ TEST(Threads, ThePackerWritesOnManyThreadsWhatOneWrites) {
     for (int i = 0; i < 3; ++i) {
       std::FILE* in = std::fopen(dir.path("in").c_str(), "rb");
       std::FILE* out = std::fopen(dir.path("out").c_str(), "wb");
-      EXPECT_EQ(kob::packStream(in, out, 64, threads[i]), kob::PackStatus::Ok);
+      EXPECT_TRUE(kob::packStream(in, out, {64, threads[i]}).ok());
       std::fclose(out);
       std::fclose(in);
       packed[i] = kobtest::readFile(dir.path("out"));

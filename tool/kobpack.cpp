@@ -37,15 +37,10 @@ std::string because(const char* file, const std::string& what, int error) {
 // Why reading stopped, once inFile.hasError(); `plainError` is the errno of
 // a failed read of a plain input.
 std::string readFailure(KobFile& inFile, int plainError) {
-  if (inFile.damage() != kob::Damage::None) {
-    return because(kInputName,
-                   "packed data is damaged at byte " +
-                       std::to_string(inFile.tell64()) + ": " +
-                       kob::describe(inFile.damage()),
-                   0);
+  if (inFile.isCompressed()) {
+    return std::string(kInputName) + ": " + inFile.failure().describe();
   }
-  return because(kInputName, "cannot read",
-                 inFile.isCompressed() ? inFile.ioError() : plainError);
+  return because(kInputName, "cannot read", plainError);
 }
 
 // Returns the line that says why packing failed, or nullopt on success.
@@ -79,7 +74,6 @@ std::optional<std::string> packDictionary() {
                   static_cast<unsigned int>(bytes));
     if (outFile.hasError()) break;
   }
-  errno = 0;
   if (outFile.close() != 0) {
     return because(kOutputName, "cannot write", errno);
   }

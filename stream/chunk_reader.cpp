@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "chunk_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "saved_index.h"
+
+namespace kob {
+namespace {
+
+// Reading on brings this much of the file with each read: several chunks.
+constexpr std::size_t kReadAhead = 64 * 1024;
+
+bool sameSizes(const ChunkHeader& header, const ChunkEntry& entry) {
+  return header.dataSize == entry.dataSize &&
+         header.payloadSize == entry.payloadSize;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The reader: the file's source and its index
+
+ChunkReader::ChunkReader(std::unique_ptr<Source> source,
+                         std::vector<unsigned char> consumed, bool sharedWalks)
+    : from(std::move(source)),
+      streamStart(std::move(consumed)),
+      index(from->seekable()) {
+  if (sharedWalks && from->seekable()) {
+    walkWindow = std::make_unique<ReadWindow>(*from);
+  }
+}
+
+void ChunkReader::setObserver(ChunkIndex::Observer observer) {
+  std::lock_guard<std::mutex> lock(mutex);
+  index.setObserver(std::move(observer));
+}
+
+void ChunkReader::loadSavedIndex(const std::string& path) {
+  if (from->descriptor() < 0 || !from->seekable()) return;
+  std::lock_guard<std::mutex> lock(mutex);
+  readSavedIndex(path, from->descriptor(), index);
+}
+
+Failure ChunkReader::dataSize(std::uint64_t& size) {
+  if (!from->seekable()) return Failure::ofError(ESPIPE);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!walkWindow) walkWindow = std::make_unique<ReadWindow>(*from);
+  const ChunkEntry* found = nullptr;
+  const Failure failure = index.locate(UINT64_MAX, *walkWindow, found);
+  size = index.frontier().position;
+  return failure;
+}
+
+ChunkIndex::Frontier ChunkReader::frontier() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return index.frontier();
+}
+
+std::size_t ChunkReader::heldBytes() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return index.heldBytes() + (walkWindow ? walkWindow->heldBytes() : 0);
+}
+
+// ---------------------------------------------------------------------------
+// The cursor: moving from chunk to chunk
+
+ChunkCursor::ChunkCursor(ChunkReader& aReader)
+    : reader(aReader), window(*aReader.from, std::move(aReader.streamStart)) {}
+
+Failure ChunkCursor::start() {
+  relearned = false;
+  chunksReadOn = 0;
+  return stepTo(kFirstHeaderOffset, 0, 0, 0);
+}
+
+Failure ChunkCursor::land(std::uint64_t position) {
+  relearned = false;
+  return landAt(position);
+}
+
+Failure ChunkCursor::advance() {
+  relearned = false;
+  if (where == State::AtEnd) return {};
+  for (;;) {
+    if (current.dataSize == 0 && where == State::AtHeader) {
+      // Nothing to serve, but its payload must expand to nothing.
+      const Failure failure = decode(0, false);
+      if (failure.failed()) return failure;
+    }
+    const Failure failure = stepTo(
+        current.headerOffset +
+            static_cast<std::int64_t>(kHeaderSize + current.payloadSize),
+        current.payloadSize, current.position + current.dataSize,
+        current.number + 1);
+    if (failure.failed() || where == State::AtEnd || current.dataSize > 0) {
+      return failure;
+    }
+  }
+}
+
+// Reads the header at `offset`, reached by reading on, and makes it the
+// current chunk (or the end).
+Failure ChunkCursor::stepTo(std::int64_t offset,
+                            std::uint32_t previousPayloadSize,
+                            std::uint64_t position, std::uint64_t number) {
+  ++chunksReadOn;
+  ChunkHeader header;
+  bool agreed = true;
+  Failure failure = readOn(offset, previousPayloadSize, header, agreed);
+  if (failure.failed()) {
+    if (failure.chunk < 0) {
+      failure.chunk = static_cast<std::int64_t>(number);
+      failure.fileOffset = offset;
+      failure.position = static_cast<std::int64_t>(position);
+    }
+    return failure;
+  }
+  if (!agreed) return relearnAndLand(position);
+  setChunk(offset, position, number, header);
+  if (header.isEndMarker()) where = State::AtEnd;
+  return {};
+}
+
+// At the frontier the header is learned; elsewhere it is read, and must
+// say what the index learned of that place.
+Failure ChunkCursor::readOn(std::int64_t offset,
+                            std::uint32_t previousPayloadSize,
+                            ChunkHeader& header, bool& agreed) {
+  {
+    std::lock_guard<std::mutex> lock(reader.mutex);
+    const ChunkIndex::Frontier& frontier = reader.index.frontier();
+    if (offset == frontier.headerOffset &&
+        frontier.state != ChunkIndex::Frontier::Ended) {
+      return reader.index.learnNext(window, kReadAhead, header);
+    }
+  }
+  const Failure failure =
+      readHeaderAt(window, offset, previousPayloadSize, kReadAhead, header);
+  if (failure.ok()) {
+    std::lock_guard<std::mutex> lock(reader.mutex);
+    agreed = reader.index.agrees(offset, header);
+  }
+  return failure;
+}
+
+Failure ChunkCursor::landAt(std::uint64_t position) {
+  chunksReadOn = 0;
+  if (position == 0) return stepTo(kFirstHeaderOffset, 0, 0, 0);
+  const ChunkEntry* found = nullptr;
+  ChunkEntry entry{};
+  ChunkIndex::Frontier frontier;
+  Failure failure;
+  {
+    std::lock_guard<std::mutex> lock(reader.mutex);
+    failure = reader.index.locate(position, walker(), found);
+    if (found != nullptr) entry = *found;
+    frontier = reader.index.frontier();
+  }
+  if (failure.failed()) return failure;
+  if (found == nullptr) {
+    enterEnd(frontier);
+    return {};
+  }
+  // The header, its payload and the next header, in one read.
+  ReadWindow::Bytes bytes;
+  if (const int error =
+          window.fetch(entry.headerOffset,
+                       kHeaderSize + entry.payloadSize + kHeaderSize, 0, bytes)) {
+    setChunk(entry.headerOffset, entry.position, entry.number, entry.header());
+    return here(Failure::ofError(error));
+  }
+  ChunkHeader header;
+  if (decodeHeader(bytes.data, bytes.size, entry.backLink, header) !=
+          Damage::None ||
+      !sameSizes(header, entry)) {
+    return relearnAndLand(position);
+  }
+  setChunk(entry.headerOffset, entry.position, entry.number, header);
+  return {};
+}
+
+// The file changed under the reader: what the index learned is forgotten,
+// and the walk learns the file afresh, once a call.
+Failure ChunkCursor::relearnAndLand(std::uint64_t position) {
+  if (relearned) {
+    Failure failure = here(Failure::ofError(EIO));  // it keeps changing
+    return failure;
+  }
+  relearned = true;
+  {
+    std::lock_guard<std::mutex> lock(reader.mutex);
+    reader.index.forget();
+  }
+  return landAt(position);
+}
+
+void ChunkCursor::setChunk(std::int64_t offset, std::uint64_t position,
+                           std::uint64_t number, const ChunkHeader& header) {
+  current = {offset,
+             position,
+             number,
+             static_cast<std::uint16_t>(header.dataSize),
+             static_cast<std::uint16_t>(header.payloadSize),
+             static_cast<std::uint16_t>(header.backLink)};
+  where = State::AtHeader;
+  decodedLength = 0;
+}
+
+void ChunkCursor::enterEnd(const ChunkIndex::Frontier& frontier) {
+  current = {frontier.headerOffset,
+             frontier.position,
+             frontier.chunksPassed,
+             0,
+             0,
+             static_cast<std::uint16_t>(frontier.previousPayloadSize)};
+  where = State::AtEnd;
+  decodedLength = 0;
+}
+
+Failure ChunkCursor::here(Failure failure) const {
+  if (failure.chunk < 0) {
+    failure.chunk = static_cast<std::int64_t>(current.number);
+    failure.fileOffset = current.headerOffset;
+    failure.position = static_cast<std::int64_t>(current.position);
+  }
+  return failure;
+}
+
+// ---------------------------------------------------------------------------
+// The cursor: decompressing
+
+Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
+  ReadWindow::Bytes bytes;
+  // The next header comes in the same read.
+  if (const int error = window.fetch(
+          current.headerOffset + static_cast<std::int64_t>(kHeaderSize),
+          current.payloadSize + kHeaderSize,
+          chunksReadOn > 1 ? kReadAhead : 0, bytes)) {
+    return here(Failure::ofError(error));
+  }
+  if (bytes.size < current.payloadSize) {
+    return here(Failure::ofDamage(Damage::CutShort));
+  }
+  payload = bytes.data;
+  return {};
+}
+
+Failure ChunkCursor::decode(std::uint32_t end, bool partial) {
+  if (where == State::Decoded && decodedLength >= end) return {};
+  const unsigned char* payload = nullptr;
+  Failure failure = fetchPayload(payload);
+  if (failure.failed()) return failure;
+  if (bufferCapacity < current.dataSize || !buffer) {
+    bufferCapacity = std::max<std::uint32_t>(current.dataSize, 1);
+    buffer = std::make_unique_for_overwrite<unsigned char[]>(bufferCapacity);
+  }
+  const Damage damage =
+      expandChunk(payload, current.header(), end,
+                  partial && where == State::AtHeader, buffer.get(),
+                  decodedLength);
+  if (damage != Damage::None) return here(Failure::ofDamage(damage));
+  where = State::Decoded;
+  return {};
+}
+
+Failure ChunkCursor::decodeInto(unsigned char* out) {
+  const unsigned char* payload = nullptr;
+  Failure failure = fetchPayload(payload);
+  if (failure.failed()) return failure;
+  const Damage damage =
+      expandPayload(payload, current.payloadSize, out, current.dataSize);
+  if (damage != Damage::None) return here(Failure::ofDamage(damage));
+  where = State::Decoded;
+  decodedLength = 0;
+  return {};
+}
+
+}  // namespace kob

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "kob_failure.h"
+
+#include <cstring>
+
+namespace kob {
+
+std::string Failure::describe() const {
+  if (ok()) return "no failure";
+  std::string where;
+  if (chunk >= 0) {
+    where = "chunk " + std::to_string(chunk);
+    if (fileOffset >= 0) where += " at offset " + std::to_string(fileOffset);
+    if (position >= 0) {
+      where += " (data from byte " + std::to_string(position) + ")";
+    }
+  }
+  if (isDamage()) {
+    return where.empty() ? kob::describe(damage)
+                         : where + ": " + kob::describe(damage);
+  }
+  std::string what =
+      action == Action::Writing ? "cannot write" : "cannot read";
+  if (!where.empty() && action == Action::Reading) what += " " + where;
+  return what + ": " + std::strerror(error);
+}
+
+}  // namespace kob

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// kob's jobs, one per mode. Each works on one input (or, packing to
+// standard output, on all of them), returns what it came to and prints no
+// message: main prints them.
+
+#ifndef KOB_TOOL_MODES_H
+#define KOB_TOOL_MODES_H
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "outcome.h"
+
+namespace kobtool {
+
+// Packs `name` into its own file: NAME.kob, or the -o PATH; with -i also
+// writes the output's index. A packed input with -i is indexed instead.
+Outcome packToFile(const Options& options, const std::string& name);
+
+// Packs the concatenation of `names` into one packed stream on standard
+// output.
+Outcome packToStdout(const Options& options,
+                     const std::vector<std::string>& names);
+
+// Unpacks `name`, or with -b/-s the range of its data asked for.
+Outcome unpack(const Options& options, const std::string& name);
+
+// -t: reads every chunk of `name`.
+Outcome test(const Options& options, const std::string& name);
+
+// -l: a line of sizes for `name` (every chunk with -v); the header first.
+void printListHeader();
+Outcome list(const Options& options, const std::string& name);
+
+// Writes the index of the packed file `path` beside it, as PATH.kbi.
+Outcome writeIndexBeside(const std::string& path);
+
+}  // namespace kobtool
+
+#endif  // KOB_TOOL_MODES_H

@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// kob's command line: the options it takes, read into Options. `kob --help`
+// and man/kob.1 list the same options (a test keeps them equal).
+
+#ifndef KOB_TOOL_OPTIONS_H
+#define KOB_TOOL_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kob_limits.h"
+#include "outcome.h"
+
+namespace kobtool {
+
+// The name that stands for standard input or output.
+constexpr const char* kStandardStream = "-";
+
+struct Options {
+  std::vector<std::string> files;
+  bool decompress = false;
+  bool toStdout = false;
+  std::string output;
+  bool force = false;
+  bool removeInput = false;
+  bool test = false;
+  bool list = false;
+  bool verbose = false;
+  bool quiet = false;
+  bool index = false;
+  std::optional<std::uint64_t> offset;
+  std::optional<std::uint64_t> size;
+  int chunkSize = kob::kDefaultChunkSize;
+  unsigned threads = 1;
+
+  bool hasRange() const { return offset || size; }
+  bool packing() const { return !decompress && !test && !list; }
+  // What is not a regular file, or is reached through a symbolic link, is
+  // read only when asked for (-f), or when nothing is written beside it
+  // and no input is removed.
+  bool readsAnyFile() const {
+    return force || toStdout || test || list || hasRange();
+  }
+};
+
+// Reads a count: decimal digits, then optionally k, M or G for 1024, 1024²
+// or 1024³. No sign, and no octal or hexadecimal: "010" is ten. A value
+// too large for 64 bits comes back as UINT64_MAX, beyond every limit.
+std::optional<std::uint64_t> parseCount(const std::string& text);
+
+// Parses the command line into `options`. Returns an outcome when the run
+// ends here: after help or the version (done), or a usage error (failed).
+std::optional<Outcome> parseCommandLine(int argc, char** argv,
+                                        Options& options);
+
+}  // namespace kobtool
+
+#endif  // KOB_TOOL_OPTIONS_H

@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "outcome.h"
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace kobtool {
+
+Status worse(Status a, Status b) {
+  if (a == kFailed || b == kFailed) return kFailed;
+  return a == kSkipped || b == kSkipped ? kSkipped : kDone;
+}
+
+Outcome::Outcome(Status status, std::string message)
+    : worst(status), messages{std::move(message)} {}
+
+Outcome Outcome::failed(const std::string& file, const std::string& what,
+                        int error) {
+  return Outcome(kFailed, "kob: " + file + ": " + what +
+                              (error != 0 ? std::string(": ") +
+                                                std::strerror(error)
+                                          : std::string()));
+}
+
+Outcome Outcome::failed(const std::string& file, const kob::Failure& failure) {
+  return Outcome(kFailed, "kob: " + file + ": " + failure.describe());
+}
+
+Outcome Outcome::skipped(const std::string& file, const std::string& what) {
+  return Outcome(kSkipped, "kob: " + file + ": " + what);
+}
+
+Outcome Outcome::told(const std::string& file, const std::string& what) {
+  return Outcome(kDone, "kob: " + file + ": " + what);
+}
+
+Outcome Outcome::alreadyReported() {
+  Outcome outcome;
+  outcome.worst = kFailed;
+  return outcome;
+}
+
+Outcome Outcome::usage(const std::string& what) {
+  return Outcome(kFailed, "kob: " + what);
+}
+
+Outcome& Outcome::operator+=(const Outcome& later) {
+  worst = worse(worst, later.worst);
+  messages.insert(messages.end(), later.messages.begin(), later.messages.end());
+  return *this;
+}
+
+void Outcome::print() const {
+  for (const std::string& message : messages) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+  }
+}
+
+}  // namespace kobtool

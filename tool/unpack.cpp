@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// Unpacking: a packed input read through KobFile, whole or a range of its
+// data, into a file or standard output.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "inputs.h"
+#include "kob.h"
+#include "kob_pack.h"
+#include "modes.h"
+#include "outputs.h"
+#include "progress.h"
+
+namespace kobtool {
+namespace {
+
+constexpr const char* kSuffix = ".kob";
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Where the data of `name` goes: "" for standard output; nullopt when it is
+// skipped, with `outcome` saying why.
+std::optional<std::string> unpackedPath(const Options& options,
+                                        const std::string& name,
+                                        Outcome& outcome) {
+  if (!options.output.empty()) return options.output;
+  if (options.toStdout || name == kStandardStream || options.hasRange()) {
+    return std::string();
+  }
+  if (!endsWith(name, kSuffix)) {
+    outcome = Outcome::skipped(name, "no .kob suffix; skipped (use -o or -c)");
+    return std::nullopt;
+  }
+  std::string path = name.substr(0, name.size() - std::strlen(kSuffix));
+  if (path.empty() || path.back() == '/') {
+    outcome = Outcome::skipped(
+        name, "nothing before the .kob suffix; skipped (use -o or -c)");
+    return std::nullopt;
+  }
+  return path;
+}
+
+// Opens `input`, handing its descriptor over, as packed data.
+Outcome openPacked(KobFile& file, Input& input) {
+  errno = 0;
+  if (!file.openDescriptor(input.fd.release(), READ)) {
+    return Outcome::failed(input.shown(), "cannot read", errno);
+  }
+  if (!file.isCompressed()) {
+    return Outcome::failed(input.shown(), "not a packed file");
+  }
+  if (file.hasError()) return Outcome::failed(input.shown(), file.failure());
+  return Outcome();
+}
+
+// Copies up to `limit` bytes of `file`'s data from where it stands to
+// `out`.
+Outcome copyData(KobFile& file, std::FILE* out, std::uint64_t limit,
+                 const Input& input, const Destination& destination,
+                 ProgressMeter& meter) {
+  static unsigned char block[1 << 16];
+  std::uint64_t done = 0;
+  while (done < limit) {
+    const auto wanted = static_cast<unsigned int>(
+        std::min<std::uint64_t>(sizeof block, limit - done));
+    const int got = file.read(block, wanted);
+    if (got > 0 &&
+        std::fwrite(block, 1, got, out) != static_cast<std::size_t>(got)) {
+      return destination.writeFailed(errno);
+    }
+    done += got > 0 ? got : 0;
+    meter.update(done);
+    if (got < static_cast<int>(wanted)) break;
+  }
+  if (file.hasError()) return Outcome::failed(input.shown(), file.failure());
+  return Outcome();
+}
+
+}  // namespace
+
+Outcome unpack(const Options& options, const std::string& name) {
+  Outcome outcome;
+  const std::optional<std::string> path = unpackedPath(options, name, outcome);
+  if (!path) return outcome;
+  OpenedInput opened = openInput(options, name);
+  if (!opened.input) return opened.outcome;
+  Input& input = *opened.input;
+  outcome = path->empty() ? checkNotStandardOutput(input)
+                          : checkOutputPath(options, input, *path);
+  if (!outcome.ok()) return outcome;
+  KobFile file;
+  if (outcome = openPacked(file, input); !outcome.ok()) return outcome;
+  std::uint64_t limit = options.size.value_or(UINT64_MAX);
+  if (options.offset) {
+    const auto offset = static_cast<std::int64_t>(*options.offset);
+    if (file.seek64(offset, 0) != offset) limit = 0;  // past the end
+    if (file.hasError()) return Outcome::failed(input.shown(), file.failure());
+  }
+  Destination destination(*path);
+  std::FILE* out = destination.open(outcome);
+  if (!out) return outcome;
+  ProgressMeter meter(options.quiet, input.shown(), options.size.value_or(0));
+  outcome = copyData(file, out, limit, input, destination, meter);
+  if (!outcome.ok()) return outcome;
+  if (outcome = destination.commit(input, options.force); !outcome.ok()) {
+    return outcome;
+  }
+  const bool removing = options.removeInput && input.isRegular() &&
+                        !input.isStdin() && !destination.isStdout();
+  outcome = removeInput(options, input, destination);
+  // An index beside a packed file removed would only ever be stale.
+  if (removing && outcome.ok()) {
+    unlink(kob::indexPathFor(input.name).c_str());
+  }
+  return outcome;
+}
+
+}  // namespace kobtool
