@@ -23,29 +23,28 @@ bool sameSizes(const ChunkHeader& header, const ChunkEntry& entry) {
 // The reader: the file's source and its index
 
 ChunkReader::ChunkReader(std::unique_ptr<Source> source,
-                         std::vector<unsigned char> consumed, bool sharedWalks)
+                         std::vector<unsigned char> consumed, bool aShared)
     : from(std::move(source)),
       streamStart(std::move(consumed)),
+      shared(aShared && from->seekable()),
       index(from->seekable()) {
-  if (sharedWalks && from->seekable()) {
-    walkWindow = std::make_unique<ReadWindow>(*from);
-  }
+  if (shared) walkWindow = std::make_unique<ReadWindow>(*from);
 }
 
 void ChunkReader::setObserver(ChunkIndex::Observer observer) {
-  std::lock_guard<std::mutex> lock(mutex);
+  Guard guard(*this);
   index.setObserver(std::move(observer));
 }
 
 void ChunkReader::loadSavedIndex(const std::string& path) {
   if (from->descriptor() < 0 || !from->seekable()) return;
-  std::lock_guard<std::mutex> lock(mutex);
+  Guard guard(*this);
   readSavedIndex(path, from->descriptor(), index);
 }
 
 Failure ChunkReader::dataSize(std::uint64_t& size) {
   if (!from->seekable()) return Failure::ofError(ESPIPE);
-  std::lock_guard<std::mutex> lock(mutex);
+  Guard guard(*this);
   if (!walkWindow) walkWindow = std::make_unique<ReadWindow>(*from);
   const ChunkEntry* found = nullptr;
   const Failure failure = index.locate(UINT64_MAX, *walkWindow, found);
@@ -54,12 +53,12 @@ Failure ChunkReader::dataSize(std::uint64_t& size) {
 }
 
 ChunkIndex::Frontier ChunkReader::frontier() {
-  std::lock_guard<std::mutex> lock(mutex);
+  Guard guard(*this);
   return index.frontier();
 }
 
 std::size_t ChunkReader::heldBytes() {
-  std::lock_guard<std::mutex> lock(mutex);
+  Guard guard(*this);
   return index.heldBytes() + (walkWindow ? walkWindow->heldBytes() : 0);
 }
 
@@ -129,7 +128,7 @@ Failure ChunkCursor::readOn(std::int64_t offset,
                             std::uint32_t previousPayloadSize,
                             ChunkHeader& header, bool& agreed) {
   {
-    std::lock_guard<std::mutex> lock(reader.mutex);
+    ChunkReader::Guard guard(reader);
     const ChunkIndex::Frontier& frontier = reader.index.frontier();
     if (offset == frontier.headerOffset &&
         frontier.state != ChunkIndex::Frontier::Ended) {
@@ -139,7 +138,7 @@ Failure ChunkCursor::readOn(std::int64_t offset,
   const Failure failure =
       readHeaderAt(window, offset, previousPayloadSize, kReadAhead, header);
   if (failure.ok()) {
-    std::lock_guard<std::mutex> lock(reader.mutex);
+    ChunkReader::Guard guard(reader);
     agreed = reader.index.agrees(offset, header);
   }
   return failure;
@@ -153,7 +152,7 @@ Failure ChunkCursor::landAt(std::uint64_t position) {
   ChunkIndex::Frontier frontier;
   Failure failure;
   {
-    std::lock_guard<std::mutex> lock(reader.mutex);
+    ChunkReader::Guard guard(reader);
     failure = reader.index.locate(position, walker(), found);
     if (found != nullptr) entry = *found;
     frontier = reader.index.frontier();
@@ -190,7 +189,7 @@ Failure ChunkCursor::relearnAndLand(std::uint64_t position) {
   }
   relearned = true;
   {
-    std::lock_guard<std::mutex> lock(reader.mutex);
+    ChunkReader::Guard guard(reader);
     reader.index.forget();
   }
   return landAt(position);

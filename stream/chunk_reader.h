@@ -42,12 +42,13 @@ namespace kob {
 class ChunkReader {
  public:
   // Reads the packed file `source`, whose first bytes are the signature.
-  // For a stream, `consumed` holds the bytes already read from it, and the
-  // one cursor there can be walks through its own window. `sharedWalks`:
-  // walks go through one window of the reader's, for many cursors on a file
-  // that can seek; otherwise each cursor walks through its own.
+  // For a stream, `consumed` holds the bytes already read from it. `shared`:
+  // for many cursors in many threads on a file that can seek, the index is
+  // locked and walks go through one window of the reader's; otherwise there
+  // is one cursor, in one thread at a time, and it walks through its own
+  // window without locking (a stream can have no other).
   ChunkReader(std::unique_ptr<Source> source,
-              std::vector<unsigned char> consumed, bool sharedWalks);
+              std::vector<unsigned char> consumed, bool shared);
 
   ChunkReader(const ChunkReader&) = delete;
   ChunkReader& operator=(const ChunkReader&) = delete;
@@ -73,8 +74,26 @@ class ChunkReader {
  private:
   friend class ChunkCursor;
 
+  // Holds the lock on the index while it lives, when the reader is shared.
+  class Guard {
+   public:
+    explicit Guard(ChunkReader& reader)
+        : mutex(reader.shared ? &reader.mutex : nullptr) {
+      if (mutex) mutex->lock();
+    }
+    ~Guard() {
+      if (mutex) mutex->unlock();
+    }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+   private:
+    std::mutex* mutex;
+  };
+
   std::unique_ptr<Source> from;
   std::vector<unsigned char> streamStart;  // handed to the first cursor
+  const bool shared;
   std::mutex mutex;
   // Guarded by mutex.
   ChunkIndex index;
