@@ -31,6 +31,11 @@ ChunkReader::ChunkReader(std::unique_ptr<Source> source,
   if (shared) walkWindow = std::make_unique<ReadWindow>(*from);
 }
 
+std::vector<unsigned char> ChunkReader::takeStreamStart() {
+  // A shared reader reads a file that can seek: it has no stream's bytes.
+  return shared ? std::vector<unsigned char>() : std::move(streamStart);
+}
+
 void ChunkReader::setObserver(ChunkIndex::Observer observer) {
   Guard guard(*this);
   index.setObserver(std::move(observer));
@@ -46,6 +51,7 @@ Failure ChunkReader::dataSize(std::uint64_t& size) {
   if (!from->seekable()) return Failure::ofError(ESPIPE);
   Guard guard(*this);
   if (!walkWindow) walkWindow = std::make_unique<ReadWindow>(*from);
+  walkWindow->discard();
   const ChunkEntry* found = nullptr;
   const Failure failure = index.locate(UINT64_MAX, *walkWindow, found);
   size = index.frontier().position;
@@ -66,7 +72,7 @@ std::size_t ChunkReader::heldBytes() {
 // The cursor: moving from chunk to chunk
 
 ChunkCursor::ChunkCursor(ChunkReader& aReader)
-    : reader(aReader), window(*aReader.from, std::move(aReader.streamStart)) {}
+    : reader(aReader), window(*aReader.from, aReader.takeStreamStart()) {}
 
 Failure ChunkCursor::start() {
   relearned = false;
@@ -137,10 +143,14 @@ Failure ChunkCursor::readOn(std::int64_t offset,
   }
   const Failure failure =
       readHeaderAt(window, offset, previousPayloadSize, kReadAhead, header);
-  if (failure.ok()) {
-    ChunkReader::Guard guard(reader);
-    agreed = reader.index.agrees(offset, header);
+  if (failure.error != 0) return failure;
+  ChunkReader::Guard guard(reader);
+  if (failure.isDamage()) {
+    // Damage where the walk found a sound header: the file changed.
+    agreed = offset >= reader.index.frontier().headerOffset;
+    return agreed ? failure : Failure();
   }
+  agreed = reader.index.agrees(offset, header);
   return failure;
 }
 
@@ -153,6 +163,8 @@ Failure ChunkCursor::landAt(std::uint64_t position) {
   Failure failure;
   {
     ChunkReader::Guard guard(reader);
+    // The shared walk window may hold bytes from long ago.
+    if (reader.walkWindow) reader.walkWindow->discard();
     failure = reader.index.locate(position, walker(), found);
     if (found != nullptr) entry = *found;
     frontier = reader.index.frontier();

@@ -74,6 +74,10 @@ class ChunkReader {
  private:
   friend class ChunkCursor;
 
+  // The bytes a stream gave up before the reader was made, for its one
+  // cursor.
+  std::vector<unsigned char> takeStreamStart();
+
   // Holds the lock on the index while it lives, when the reader is shared.
   class Guard {
    public:
@@ -118,6 +122,10 @@ class ChunkCursor {
   // as its position, and no data.
   const ChunkEntry& chunk() const { return current; }
   State state() const { return where; }
+
+  // Drops the file's bytes held from earlier calls: what follows reads the
+  // file as it is now (a SharedReader's read, which may come long after).
+  void discardHeldBytes() { window.discard(); }
 
   // Every call below returns the damage or failed read it met, with where;
   // the cursor is then left where it was, or at the end.

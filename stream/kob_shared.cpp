@@ -89,6 +89,7 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
   }
   if (len == 0) return result;
   std::unique_ptr<ChunkCursor> cursor = open->takeCursor();
+  cursor->discardHeldBytes();
   const bool partial = partialDecoding;
   auto* out = static_cast<unsigned char*>(buf);
   // A read from 0 starts at the first header, as a KobFile just opened

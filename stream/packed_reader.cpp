@@ -85,14 +85,19 @@ std::int64_t PackedReader::seek(std::int64_t offset, int whence) {
   if (whence != 0 && __builtin_add_overflow(here, offset, &target)) {
     target = offset > 0 ? INT64_MAX : 0;
   }
-  target = std::max<std::int64_t>(target, 0);
   if (target == here) return here;
+  // A target before the start lands there, from wherever the reader is:
+  // even from the end of a file that holds chunks but no data.
+  target = std::max<std::int64_t>(target, 0);
+  // A stream cannot go back to its first header: it stays where it is.
+  if (target == here && !reader.seekable()) return here;
   const auto wanted = static_cast<std::uint64_t>(target);
   const ChunkEntry& chunk = cursor.chunk();
   // Position 0 is where opening leaves the reader: at the first header,
   // before any chunks without data that come ahead of the first byte.
   const bool backToFirstHeader =
-      wanted == 0 && chunk.headerOffset != kFirstHeaderOffset;
+      wanted == 0 && (chunk.headerOffset != kFirstHeaderOffset ||
+                      cursor.state() == ChunkCursor::State::AtEnd);
   if (cursor.state() != ChunkCursor::State::AtEnd &&
       wanted >= chunk.position && wanted - chunk.position < chunk.dataSize &&
       !backToFirstHeader) {

@@ -41,6 +41,12 @@ class ReadWindow {
   int fetch(std::int64_t offset, std::size_t count, std::size_t ahead,
             Bytes& out);
 
+  // Drops the bytes held, so that the next fetch reads the file as it is
+  // now. Not for a stream, which cannot read them again.
+  void discard() {
+    if (from.seekable()) length = 0;
+  }
+
   Source& source() const { return from; }
   bool seekable() const { return from.seekable(); }
   std::size_t heldBytes() const { return capacity; }

@@ -83,7 +83,16 @@ class OnePolicy : public ::testing::Test {
   std::string packed;
 };
 
-TEST_F(OnePolicy, ScannerFailsExactlyWhenReadingThroughFails) {
+std::string where(const kob::Failure& failure) {
+  return failure.describe() + " [chunk " + std::to_string(failure.chunk) +
+         ", offset " + std::to_string(failure.fileOffset) + ", position " +
+         std::to_string(failure.position) + "]";
+}
+
+// Reading through with KobFile, the scanner behind `kob -t`, and a
+// SharedReader's read of everything: on every damaged variant they fail
+// alike, naming the same damage in the same chunk at the same place.
+TEST_F(OnePolicy, EveryEntryPointNamesTheSameFailureInTheSamePlace) {
   int damaged = 0;
   for (const std::string& variant : damagedVariants(packed)) {
     kobtest::writeFile(path(), variant);
@@ -92,15 +101,24 @@ TEST_F(OnePolicy, ScannerFailsExactlyWhenReadingThroughFails) {
     unsigned char buf[64];
     while (reader.read(buf, sizeof buf) > 0) {
     }
+    const kob::Failure expected = reader.failure();
+    SCOPED_TRACE(testing::Message() << "variant of " << variant.size()
+                                    << ": " << where(expected));
+    ASSERT_EQ(expected.failed(), reader.hasError());
+    ASSERT_EQ(expected.position, expected.failed() ? reader.tell64() : -1);
+
     const int fd = ::open(path().c_str(), O_RDONLY);
     const kob::ScanReport scan = kob::scanPacked(fd, true);
     ::close(fd);
-    SCOPED_TRACE(testing::Message() << "variant of " << variant.size());
-    ASSERT_EQ(scan.ok(), !reader.hasError());
-    if (!scan.ok()) {
-      ASSERT_EQ(scan.failure.damage, reader.damage());
-      ++damaged;
-    }
+    ASSERT_EQ(where(scan.failure), where(expected)) << "scanner";
+
+    kob::SharedReader shared;
+    ASSERT_TRUE(shared.open(path().c_str()));
+    std::string all(1000, '\0');
+    const kob::ReadResult got = shared.readAt(0, all.data(), all.size());
+    ASSERT_EQ(where(got.failure), where(expected)) << "shared reader";
+    ASSERT_EQ(all.substr(0, got.bytes), data.substr(0, got.bytes));
+    if (expected.failed()) ++damaged;
   }
   EXPECT_GT(damaged, 500);
 }
@@ -142,35 +160,6 @@ TEST_F(OnePolicy, ToolsAgreeOnABrokenBackLink) {
   EXPECT_EQ(std::system((kob + "-d -b 100 -s 50" + in).c_str()), 0);
 }
 
-// The packed file `packed` with a chunk holding no data, whose payload is
-// `emptyPayload`, inserted before each chunk numbered in `before` (the end
-// marker counts as the last; a number listed twice gets two), back-links
-// mended.
-std::string withEmptyChunks(const std::string& packed,
-                            const std::vector<std::size_t>& before,
-                            const std::string& emptyPayload) {
-  std::string out = packed.substr(0, 6);
-  std::uint32_t previous = 0;
-  auto append = [&](std::uint32_t dataSize, const std::string& payload) {
-    const auto size = static_cast<std::uint32_t>(payload.size());
-    const char header[6] = {char(dataSize >> 8), char(dataSize),
-                            char(size >> 8),     char(size),
-                            char(previous >> 8), char(previous)};
-    out.append(header, 6);
-    out += payload;
-    previous = size;
-  };
-  const std::vector<kobtest::ChunkHeader> headers =
-      kobtest::parseHeaders(packed);
-  for (std::size_t i = 0; i < headers.size(); ++i) {
-    for (auto n = std::count(before.begin(), before.end(), i); n > 0; --n) {
-      append(0, emptyPayload);
-    }
-    append(headers[i].dataSize,
-           packed.substr(headers[i].offset + 6, headers[i].payloadSize));
-  }
-  return out;
-}
 
 TEST_F(OnePolicy, ChunksWithoutDataAreMetAlikeOnEveryPath) {
   std::mt19937 rng(kobtest::testSeed("ChunksWithoutDataAreMetAlike"));
@@ -181,7 +170,7 @@ TEST_F(OnePolicy, ChunksWithoutDataAreMetAlikeOnEveryPath) {
       {0}, {3}, {last}, {0, 3, last}, {0, 0, 5}};
   for (const auto& before : places) {
     for (const std::string& payload : {good, wrong}) {
-      kobtest::writeFile(path(), withEmptyChunks(packed, before, payload));
+      kobtest::writeFile(path(), kobtest::withEmptyChunks(packed, before, payload));
       for (int round = 0; round < 20; ++round) {
         KobFile visited(path().c_str(), READ);
         visited.seek64(rng() % 800, 0);

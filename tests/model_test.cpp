@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "kob.h"
+#include "kob_shared.h"
 #include "test_util.h"
 
 namespace {
@@ -15,8 +16,12 @@ namespace {
 // What a packed reader must answer, call by call.
 class ReaderModel {
  public:
-  explicit ReaderModel(std::string bytes)
-      : data(std::move(bytes)), atEnd(data.empty()) {}
+  // `leadingChunks`: the file holds chunks (without data) before its end
+  // even when it holds no data, so that the start is not the end.
+  explicit ReaderModel(std::string bytes, bool leadingChunks = false)
+      : data(std::move(bytes)),
+        endAtStart(data.empty() && !leadingChunks),
+        atEnd(endAtStart) {}
 
   std::string read(std::size_t length) {
     std::size_t available = data.size() - position;
@@ -38,7 +43,7 @@ class ReaderModel {
     if (target == here) return here;
     if (target <= 0) {
       position = 0;
-      atEnd = data.empty();
+      atEnd = endAtStart;
     } else if (target >= std::int64_t(data.size()) && target > here) {
       position = data.size();
       atEnd = true;
@@ -55,6 +60,7 @@ class ReaderModel {
  private:
   std::string data;
   std::size_t position = 0;
+  bool endAtStart;
   bool atEnd;
 };
 
@@ -94,9 +100,25 @@ Operation randomOperation(std::mt19937& rng, std::size_t size, int chunkSize) {
   }
 }
 
-// Runs `count` random operations on `reader` and the model, comparing all.
+// A positional read through `shared`, which must give the model's bytes
+// at `position`, whatever the KobFile beside it has done.
+void compareSharedRead(kob::SharedReader& shared, const std::string& data,
+                       std::uint64_t position, std::size_t length) {
+  std::string buf(length + 1, '\xEE');
+  const kob::ReadResult got = shared.readAt(position, buf.data(), length);
+  ASSERT_TRUE(got.ok()) << got.failure.describe();
+  const std::string expected =
+      position < data.size() ? data.substr(position, length) : "";
+  ASSERT_EQ(buf.substr(0, got.bytes), expected) << "readAt " << position;
+  ASSERT_EQ(buf[length], '\xEE') << "wrote past the count asked for";
+}
+
+// Runs `count` random operations on `reader` and the model, comparing all;
+// with `shared`, a positional read beside every few.
 void compareWithModel(KobFile& reader, ReaderModel& model, std::mt19937& rng,
-                      int chunkSize, int count) {
+                      int chunkSize, int count,
+                      kob::SharedReader* shared = nullptr,
+                      const std::string* data = nullptr) {
   std::vector<unsigned char> buf;
   for (int i = 0; i < count; ++i) {
     Operation op = randomOperation(rng, model.size(), chunkSize);
@@ -135,6 +157,13 @@ void compareWithModel(KobFile& reader, ReaderModel& model, std::mt19937& rng,
     ASSERT_EQ(reader.tell64(), std::int64_t(model.tell()));
     ASSERT_EQ(reader.isEOF(), model.isEOF());
     ASSERT_FALSE(reader.hasError());
+    if (shared != nullptr && rng() % 3 == 0) {
+      const std::uint64_t at =
+          rng() % 4 == 0 ? 0 : rng() % (model.size() + chunkSize + 2);
+      compareSharedRead(*shared, *data, at,
+                        rng() % 2 ? rng() % 100 : rng() % (3 * chunkSize + 2));
+      if (testing::Test::HasFatalFailure()) return;
+    }
   }
 }
 
@@ -149,6 +178,8 @@ std::size_t randomSize(std::mt19937& rng, int chunkSize) {
   }
 }
 
+// KobFile and SharedReader read through one core: both are held to the
+// model, over files with and without chunks that hold no data.
 TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
   std::mt19937 rng(kobtest::testSeed("PackedFilesAnswerEveryCall"));
   kobtest::TempDir dir;
@@ -160,17 +191,32 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
     std::size_t size =
         std::min<std::size_t>(randomSize(rng, chunkSize), 120000);
     std::string data = kobtest::makeData(size, rng);
-    kobtest::packFile(dir.path("model.kob"), data, chunkSize, rng);
-    SCOPED_TRACE(testing::Message() << "round " << round << " size " << size
-                                    << " chunk size " << chunkSize);
+    const std::string packed =
+        kobtest::packFile(dir.path("model.kob"), data, chunkSize, rng);
+    std::vector<std::size_t> empties;
+    if (rng() % 3 == 0) {
+      const std::size_t chunks = kobtest::parseHeaders(packed).size();
+      for (int n = 1 + static_cast<int>(rng() % 4); n > 0; --n) {
+        empties.push_back(rng() % chunks);
+      }
+      kobtest::writeFile(
+          dir.path("model.kob"),
+          kobtest::withEmptyChunks(packed, empties, kobtest::kEmptyPayload));
+    }
+    SCOPED_TRACE(testing::Message()
+                 << "round " << round << " size " << size << " chunk size "
+                 << chunkSize << " chunks without data " << empties.size());
     KobFile reader;
     const bool partial = rng() % 2;
     reader.setPartialDecoding(partial);
     ASSERT_TRUE(reader.open(dir.path("model.kob").c_str(), READ));
     ASSERT_TRUE(reader.isCompressed());
     SCOPED_TRACE(partial ? "partial decoding" : "whole chunks");
-    ReaderModel model(data);
-    compareWithModel(reader, model, rng, chunkSize, 300);
+    kob::SharedReader shared;
+    shared.setPartialDecoding(rng() % 2);
+    ASSERT_TRUE(shared.open(dir.path("model.kob").c_str()));
+    ReaderModel model(data, !empties.empty());
+    compareWithModel(reader, model, rng, chunkSize, 300, &shared, &data);
     if (HasFatalFailure()) return;
   }
 }

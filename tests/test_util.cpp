@@ -4,6 +4,7 @@
 #include <lzo/lzo1x.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -151,6 +152,32 @@ std::string decodeIndependently(const std::string& packed) {
     data += chunk;
   }
   return data;
+}
+
+std::string withEmptyChunks(const std::string& packed,
+                            const std::vector<std::size_t>& before,
+                            const std::string& emptyPayload) {
+  std::string out = packed.substr(0, 6);
+  std::uint32_t previous = 0;
+  auto append = [&](std::uint32_t dataSize, const std::string& payload) {
+    const auto size = static_cast<std::uint32_t>(payload.size());
+    const char header[6] = {char(dataSize >> 8), char(dataSize),
+                            char(size >> 8),     char(size),
+                            char(previous >> 8), char(previous)};
+    out.append(header, 6);
+    out += payload;
+    previous = size;
+  };
+  const std::vector<ChunkHeader> headers =
+      parseHeaders(packed);
+  for (std::size_t i = 0; i < headers.size(); ++i) {
+    for (auto n = std::count(before.begin(), before.end(), i); n > 0; --n) {
+      append(0, emptyPayload);
+    }
+    append(headers[i].dataSize,
+           packed.substr(headers[i].offset + 6, headers[i].payloadSize));
+  }
+  return out;
 }
 
 }  // namespace kobtest

@@ -62,6 +62,16 @@ std::vector<ChunkHeader> parseHeaders(const std::string& packed);
 // Zeroes the payload of the chunk `header` describes in `packed`, so that it
 // no longer decompresses.
 void spoilPayload(std::string& packed, const ChunkHeader& header);
+// The packed file `packed` with a chunk holding no data, whose payload is
+// `emptyPayload`, inserted before each chunk numbered in `before` (the end
+// marker counts as the last; a number listed twice gets two), back-links
+// mended.
+std::string withEmptyChunks(const std::string& packed,
+                            const std::vector<std::size_t>& before,
+                            const std::string& emptyPayload);
+// An LZO1X payload that expands to nothing.
+inline const std::string kEmptyPayload("\x11\x00\x00", 3);
+
 // Decodes a packed file with its own header parser and plain LZO calls.
 std::string decodeIndependently(const std::string& packed);
 
