@@ -29,6 +29,9 @@
 //   Pack                   vs CompressYardstick (lzo1x_999_compress)
 //   PackThreads/1,2        (kob::packStream; the speed-up from threads)
 //   LookupAtSize/4,40,400 MB          (kob; must stay flat)
+//   ChunksWithoutData/0,1   KobFile (0) and SharedReader (1) reading through
+//                                     2,000,000 chunks without data: the
+//                                     same road, about the same time
 //
 // Data: --kob_corpus=PATH reads a text corpus (tens of MB is the honest
 // case); without it a synthetic text of 40 MB is made. The 400 MB files hold
@@ -746,6 +749,54 @@ void LookupAtSize(benchmark::State& state) {
   lookupLoop(state, reader, size);
 }
 
+// A crafted file of 2,000,000 chunks without data before one of "ab": a
+// read from the start reads every header and checks every payload. KobFile
+// and SharedReader read it down the same road, so they must take about the
+// same time.
+std::string manyEmptyChunksFile() {
+  const std::string path = scratchDir() + "/empty-chunks.kob";
+  buildOnce(path, [](const std::string& part) {
+    std::string file("KOB\x01\x00\x00", 6);
+    std::uint32_t previous = 0;
+    auto chunk = [&](std::uint32_t dataSize, const std::string& payload) {
+      const auto size = static_cast<std::uint32_t>(payload.size());
+      const char header[6] = {char(dataSize >> 8), char(dataSize),
+                              char(size >> 8),     char(size),
+                              char(previous >> 8), char(previous)};
+      file.append(header, 6);
+      file += payload;
+      previous = size;
+    };
+    for (int i = 0; i < 2000000; ++i) chunk(0, std::string("\x11\x00\x00", 3));
+    chunk(2, std::string("\x13\x61\x62\x11\x00\x00", 6));
+    chunk(0, "");
+    std::ofstream(part, std::ios::binary) << file;
+  });
+  return path;
+}
+
+void ChunksWithoutData(benchmark::State& state) {
+  const std::string path = manyEmptyChunksFile();
+  for (auto _ : state) {
+    char ab[2] = {};
+    if (state.range(0) == 0) {
+      KobFile file(path.c_str(), READ);
+      if (file.read(reinterpret_cast<unsigned char*>(ab), 2) != 2) {
+        fail("KobFile did not read through the chunks without data");
+      }
+    } else {
+      kob::SharedReader shared;
+      shared.open(path.c_str());
+      if (shared.readAt(0, ab, 2).bytes != 2) {
+        fail("SharedReader did not read through the chunks without data");
+      }
+    }
+    benchmark::DoNotOptimize(ab);
+  }
+  state.SetLabel(state.range(0) == 0 ? "KobFile" : "SharedReader");
+}
+
+BENCHMARK(ChunksWithoutData)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(SequentialRead)->Arg(1024)->Arg(65536)->Unit(benchmark::kMillisecond);
 BENCHMARK(DecompressYardstick)->Unit(benchmark::kMillisecond);
 BENCHMARK(Pack)->Unit(benchmark::kMillisecond);
