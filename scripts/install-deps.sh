@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh build|test|bench|ci
 set -euo pipefail
 
-packages=(g++ make cmake pkg-config liblzo2-dev libcli11-dev)
+packages=(g++ make cmake pkg-config liblzo2-dev libxxhash-dev libcli11-dev)
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev bsdutils man-db) ;;

@@ -30,8 +30,8 @@ Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
 }
 
 Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
-                           const ChunkEntry*& found) {
-  found = nullptr;
+                           Location& where) {
+  where = Location();
   if (front.state == Frontier::Damaged && front.position <= position) {
     // Read the damaged header again: the file may have been mended.
     ChunkHeader header;
@@ -47,23 +47,33 @@ Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
       if (failure.failed()) return failure;
     }
     if (position < front.position) {
-      auto after = std::upper_bound(
-          entries.begin(), entries.end(), position,
-          [](std::uint64_t p, const ChunkEntry& e) { return p < e.position; });
-      if (after != entries.begin() &&
-          position < (after - 1)->position + (after - 1)->dataSize) {
-        found = &*(after - 1);
+      if (!keepEntries) {
+        // A stream's index keeps only its last chunk: the others are gone.
+        if (!haveLast || position < last.position) {
+          return frontierFailure(Failure::ofError(ESPIPE));
+        }
+        where.chunk = last;
         return {};
       }
-      // A stream's index keeps only its last chunk: the others are gone.
-      return frontierFailure(Failure::ofError(ESPIPE));
+      const Run& run = *(std::upper_bound(runs.begin(), runs.end(), position,
+                                          [](std::uint64_t p, const Run& r) {
+                                            return p < r.firstPosition;
+                                          }) -
+                         1);
+      where.chunk =
+          entryAt(run.firstEntry + (position - run.firstPosition) / run.dataSize);
+      return {};
     }
     if (front.state == Frontier::Damaged) {
       return frontierFailure(Failure::ofDamage(front.damage));
     }
     bool confirmed = false;
     const Failure failure = confirmEnd(window, confirmed);
-    if (failure.failed() || confirmed) return failure;
+    if (failure.failed()) return failure;
+    if (confirmed) {
+      where.atEnd = true;
+      return {};
+    }
     // The end marker was not where the saved index said: the index has
     // been forgotten, and the walk starts again from the first header.
   }
@@ -86,24 +96,56 @@ Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
     return {};
   }
   if (observer) {
-    observer({front.headerOffset, front.position, front.chunksPassed,
-              static_cast<std::uint16_t>(header.dataSize),
-              static_cast<std::uint16_t>(header.payloadSize),
-              static_cast<std::uint16_t>(header.backLink)});
+    ChunkEntry seen;
+    seen.headerOffset = front.headerOffset;
+    seen.position = front.position;
+    seen.number = front.chunksPassed;
+    seen.dataSize = static_cast<std::uint16_t>(header.dataSize);
+    seen.payloadSize = static_cast<std::uint16_t>(header.payloadSize);
+    seen.backLink = static_cast<std::uint16_t>(header.backLink);
+    observer(seen);
   }
   pass(header);
   return {};
 }
 
-void ChunkIndex::pass(const ChunkHeader& header) {
+void ChunkIndex::pass(const ChunkHeader& header,
+                      const std::uint32_t* checksum) {
+  const auto payloadSize = static_cast<std::uint16_t>(header.payloadSize);
   // A chunk without data can be neither sought nor read into, so it costs
-  // no memory: a file of millions of them stays small.
-  if (header.dataSize > 0) {
-    if (!keepEntries) entries.clear();
-    entries.push_back({front.headerOffset, front.position, front.chunksPassed,
-                       static_cast<std::uint16_t>(header.dataSize),
-                       static_cast<std::uint16_t>(header.payloadSize),
-                       static_cast<std::uint16_t>(header.backLink)});
+  // no memory of its own: a file of millions of them stays small.
+  if (header.dataSize == 0) {
+    if (keepEntries) {
+      ++pending.chunksSoFar;
+      pending.bytes +=
+          static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
+      pending.lastPayloadSize = payloadSize;
+    }
+  } else if (!keepEntries) {
+    last = ChunkEntry{front.headerOffset,
+                      front.position,
+                      front.chunksPassed,
+                      static_cast<std::uint16_t>(header.dataSize),
+                      payloadSize,
+                      static_cast<std::uint16_t>(header.backLink)};
+    haveLast = true;
+  } else {
+    const std::uint64_t entry = entryCount();
+    if (pending.bytes > 0) {
+      const std::uint64_t before = gaps.empty() ? 0 : gaps.back().chunksSoFar;
+      gaps.push_back({entry, before + pending.chunksSoFar, pending.bytes,
+                      pending.lastPayloadSize});
+      pending = Gap{0, 0, 0, 0};
+    }
+    if (entry % kMilestoneEvery == 0) milestones.push_back(front.headerOffset);
+    if (runs.empty() || runs.back().dataSize != header.dataSize) {
+      runs.push_back({entry, front.position, header.dataSize});
+    }
+    payloads.push_back(payloadSize);
+    if (checksum != nullptr) {
+      checksums.resize(entry);  // none before: the chunks had none
+      checksums.push_back(*checksum);
+    }
   }
   front.headerOffset += static_cast<std::int64_t>(kHeaderSize) +
                         static_cast<std::int64_t>(header.payloadSize);
@@ -112,23 +154,88 @@ void ChunkIndex::pass(const ChunkHeader& header) {
   ++front.chunksPassed;
 }
 
-bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header) const {
+ChunkEntry ChunkIndex::entryAt(std::uint64_t entry) const {
+  const Run& run = *(std::upper_bound(runs.begin(), runs.end(), entry,
+                                      [](std::uint64_t e, const Run& r) {
+                                        return e < r.firstEntry;
+                                      }) -
+                     1);
+  auto gapAfter = std::upper_bound(
+      gaps.begin(), gaps.end(), entry,
+      [](std::uint64_t e, const Gap& g) { return e < g.beforeEntry; });
+  const bool gapBefore =
+      gapAfter != gaps.begin() && (gapAfter - 1)->beforeEntry == entry;
+  ChunkEntry found;
+  found.headerOffset = headerOffsetOf(entry);
+  found.position = run.firstPosition + (entry - run.firstEntry) * run.dataSize;
+  found.number =
+      entry + (gapAfter == gaps.begin() ? 0 : (gapAfter - 1)->chunksSoFar);
+  found.dataSize = static_cast<std::uint16_t>(run.dataSize);
+  found.payloadSize = payloads[entry];
+  found.backLink = static_cast<std::uint16_t>(
+      gapBefore   ? (gapAfter - 1)->lastPayloadSize
+      : entry > 0 ? payloads[entry - 1]
+                  : 0);
+  if (entry < checksums.size()) {
+    found.hasChecksum = true;
+    found.checksum = checksums[entry];
+  }
+  return found;
+}
+
+std::int64_t ChunkIndex::headerOffsetOf(std::uint64_t entry) const {
+  const std::uint64_t from = entry / kMilestoneEvery * kMilestoneEvery;
+  std::int64_t offset = milestones[entry / kMilestoneEvery];
+  for (std::uint64_t j = from; j < entry; ++j) {
+    offset += static_cast<std::int64_t>(kHeaderSize + payloads[j]);
+  }
+  // Chunks without data between the milestone and the entry.
+  for (auto gap = std::upper_bound(
+           gaps.begin(), gaps.end(), from,
+           [](std::uint64_t e, const Gap& g) { return e < g.beforeEntry; });
+       gap != gaps.end() && gap->beforeEntry <= entry; ++gap) {
+    offset += gap->bytes;
+  }
+  return offset;
+}
+
+std::uint64_t ChunkIndex::firstEntryFrom(std::int64_t offset) const {
+  auto milestone = std::upper_bound(milestones.begin(), milestones.end(),
+                                    offset);
+  if (milestone == milestones.begin()) return 0;
+  std::uint64_t entry =
+      static_cast<std::uint64_t>(milestone - 1 - milestones.begin()) *
+      kMilestoneEvery;
+  std::int64_t at = *(milestone - 1);
+  auto gap = std::upper_bound(
+      gaps.begin(), gaps.end(), entry,
+      [](std::uint64_t e, const Gap& g) { return e < g.beforeEntry; });
+  while (entry < entryCount() && at < offset) {
+    at += static_cast<std::int64_t>(kHeaderSize + payloads[entry]);
+    ++entry;
+    if (gap != gaps.end() && gap->beforeEntry == entry) at += (gap++)->bytes;
+  }
+  return entry;
+}
+
+bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
+                        ChunkEntry* known) const {
   // A stream's index keeps only its last chunk: it cannot tell.
   if (offset > front.headerOffset || !keepEntries) return true;
   if (offset == front.headerOffset) {
     return front.state != Frontier::Ended || header.isEndMarker();
   }
   if (header.isEndMarker()) return false;
-  auto at = std::lower_bound(
-      entries.begin(), entries.end(), offset,
-      [](const ChunkEntry& e, std::int64_t o) { return e.headerOffset < o; });
-  if (at != entries.end() && at->headerOffset == offset) {
-    return header.dataSize == at->dataSize &&
-           header.payloadSize == at->payloadSize &&
-           header.backLink == at->backLink;
-  }
+  const std::uint64_t entry = firstEntryFrom(offset);
   const std::int64_t next =
-      at != entries.end() ? at->headerOffset : front.headerOffset;
+      entry < entryCount() ? headerOffsetOf(entry) : front.headerOffset;
+  if (next == offset && entry < entryCount()) {
+    const ChunkEntry at = entryAt(entry);
+    if (known != nullptr) *known = at;
+    return header.dataSize == at.dataSize &&
+           header.payloadSize == at.payloadSize &&
+           header.backLink == at.backLink;
+  }
   return header.dataSize == 0 &&
          offset + static_cast<std::int64_t>(kHeaderSize + header.payloadSize) <=
              next;
@@ -151,7 +258,13 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
 }
 
 void ChunkIndex::forget() {
-  entries = std::vector<ChunkEntry>();
+  payloads = {};
+  checksums = {};
+  runs = {};
+  milestones = {};
+  gaps = {};
+  pending = Gap{0, 0, 0, 0};
+  haveLast = false;
   front = Frontier();
   endMarkerChecked = true;
 }
@@ -162,9 +275,28 @@ void ChunkIndex::assumeEnd() {
 }
 
 void ChunkIndex::adopt(ChunkIndex&& other) {
-  entries = std::move(other.entries);
+  payloads = std::move(other.payloads);
+  checksums = std::move(other.checksums);
+  runs = std::move(other.runs);
+  milestones = std::move(other.milestones);
+  gaps = std::move(other.gaps);
+  pending = other.pending;
   front = other.front;
   endMarkerChecked = other.endMarkerChecked;
+}
+
+void ChunkIndex::reserve(std::uint64_t chunks, bool withChecksums) {
+  payloads.reserve(chunks);
+  milestones.reserve(chunks / kMilestoneEvery + 1);
+  if (withChecksums) checksums.reserve(chunks);
+}
+
+std::size_t ChunkIndex::heldBytes() const {
+  return payloads.capacity() * sizeof payloads[0] +
+         checksums.capacity() * sizeof checksums[0] +
+         runs.capacity() * sizeof(Run) +
+         milestones.capacity() * sizeof milestones[0] +
+         gaps.capacity() * sizeof(Gap);
 }
 
 Failure ChunkIndex::frontierFailure(Failure failure) const {

@@ -38,12 +38,15 @@ Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
 
 // A chunk that holds data, as its header said when it was learned.
 struct ChunkEntry {
-  std::int64_t headerOffset;
-  std::uint64_t position;  // of its first byte in the data
-  std::uint64_t number;    // 0 for the first chunk in the file
-  std::uint16_t dataSize;
-  std::uint16_t payloadSize;
-  std::uint16_t backLink;
+  std::int64_t headerOffset = kFirstHeaderOffset;
+  std::uint64_t position = 0;  // of its first byte in the data
+  std::uint64_t number = 0;    // 0 for the first chunk in the file
+  std::uint16_t dataSize = 0;
+  std::uint16_t payloadSize = 0;
+  std::uint16_t backLink = 0;
+  // A checksum of its payload, from a saved index that carries them.
+  bool hasChecksum = false;
+  std::uint32_t checksum = 0;
 
   ChunkHeader header() const {
     ChunkHeader h;
@@ -70,6 +73,12 @@ class ChunkIndex {
     Damage damage = Damage::None;
   };
 
+  // Where a position lies: in `chunk`, or at or beyond the end of the data.
+  struct Location {
+    bool atEnd = false;
+    ChunkEntry chunk;
+  };
+
   // Sees every chunk the walk passes, in file order.
   using Observer = std::function<void(const ChunkEntry& chunk)>;
 
@@ -80,12 +89,11 @@ class ChunkIndex {
   const Frontier& frontier() const { return front; }
 
   // Finds where `position` lies, walking on from the frontier when it lies
-  // beyond: `found` is the chunk that holds it, or null when it lies at or
-  // beyond the end of the data (frontier().position is then the data's
-  // size). Returns the damage or failed read that stops the walk first,
+  // beyond (frontier().position is the data's size when it lies at the
+  // end). Returns the damage or failed read that stops the walk first,
   // with where it is.
   Failure locate(std::uint64_t position, ReadWindow& window,
-                 const ChunkEntry*& found);
+                 Location& where);
 
   // Reads the header at the frontier into `header` and learns it (a chunk,
   // the end marker, or damage), reading a damaged one again. Not at the
@@ -94,15 +102,18 @@ class ChunkIndex {
                     ChunkHeader& header);
 
   // Moves the frontier past the chunk whose checked header `header` stands
-  // there, keeping an entry for it when it holds data.
-  void pass(const ChunkHeader& header);
+  // there, keeping it when it holds data, with the checksum of its payload
+  // when one is given.
+  void pass(const ChunkHeader& header, const std::uint32_t* checksum = nullptr);
 
   // Whether the sound header `header`, read at `offset`, says what the
   // index learned of that place: a chunk known there must be that chunk,
   // and where none is known below the frontier only a chunk without data
   // can stand; at an end marker the walk reached, only an end marker.
-  // Headers beyond the frontier agree with anything.
-  bool agrees(std::int64_t offset, const ChunkHeader& header) const;
+  // Headers beyond the frontier agree with anything. `known` is the chunk
+  // known there, if any (its checksum is what the payload must have).
+  bool agrees(std::int64_t offset, const ChunkHeader& header,
+              ChunkEntry* known = nullptr) const;
 
   // Forgets everything, as when the file changed under the reader.
   void forget();
@@ -116,22 +127,59 @@ class ChunkIndex {
   // checked where it is met.
   void adopt(ChunkIndex&& other);
 
+  // Makes room for `chunks` chunks holding data, with checksums or not, at
+  // once: a saved index is sized once, never grown by copying.
+  void reserve(std::uint64_t chunks, bool withChecksums);
+
   void setObserver(Observer anObserver) { observer = std::move(anObserver); }
 
   // The failure at the frontier, with where it is.
   Failure frontierFailure(Failure failure) const;
 
-  std::size_t heldBytes() const {
-    return entries.capacity() * sizeof(ChunkEntry);
-  }
+  // Memory held for the chunks: about 2 bytes a chunk holding data, 6 with
+  // checksums, and a little for every 64 chunks and every stretch of chunks
+  // without data.
+  std::size_t heldBytes() const;
 
  private:
-  // Reads the end marker a saved index put at the frontier. False when it
-  // is not there: the index was wrong about the file and is forgotten.
+  // A stretch of data chunks of one data size.
+  struct Run {
+    std::uint64_t firstEntry;
+    std::uint64_t firstPosition;
+    std::uint32_t dataSize;
+  };
+  // Chunks without data, all together before the data chunk `beforeEntry`.
+  struct Gap {
+    std::uint64_t beforeEntry;
+    std::uint64_t chunksSoFar;  // chunks without data in this gap and before
+    std::int64_t bytes;         // their headers and payloads
+    std::uint32_t lastPayloadSize;
+  };
+  static constexpr std::uint64_t kMilestoneEvery = 64;
+
+  std::uint64_t entryCount() const { return payloads.size(); }
+  ChunkEntry entryAt(std::uint64_t entry) const;
+  std::int64_t headerOffsetOf(std::uint64_t entry) const;
+  // The first entry whose header lies at or after `offset` (entryCount()
+  // when none does).
+  std::uint64_t firstEntryFrom(std::int64_t offset) const;
   Failure confirmEnd(ReadWindow& window, bool& confirmed);
 
   bool keepEntries;
-  std::vector<ChunkEntry> entries;
+  // Data chunks in file order, by their payload sizes (with checksums from
+  // a saved index), positions and offsets worked out from the runs, the
+  // milestones (the header offset of every 64th) and the gaps.
+  std::vector<std::uint16_t> payloads;
+  std::vector<std::uint32_t> checksums;
+  std::vector<Run> runs;
+  std::vector<std::int64_t> milestones;
+  std::vector<Gap> gaps;
+  // Chunks without data passed since the last data chunk.
+  Gap pending{0, 0, 0, 0};
+  // A stream keeps only its last data chunk.
+  bool haveLast = false;
+  ChunkEntry last;
+
   Frontier front;
   bool endMarkerChecked = true;
   Observer observer;

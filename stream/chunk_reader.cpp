@@ -2,6 +2,8 @@
 #include "chunk_reader.h"
 
 #include <algorithm>
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "saved_index.h"
@@ -41,10 +43,22 @@ void ChunkReader::setObserver(ChunkIndex::Observer observer) {
   index.setObserver(std::move(observer));
 }
 
-void ChunkReader::loadSavedIndex(const std::string& path) {
-  if (from->descriptor() < 0 || !from->seekable()) return;
+bool ChunkReader::loadSavedIndex(const std::string& indexPath) {
+  if (from->descriptor() < 0 || !from->seekable()) return false;
   Guard guard(*this);
-  readSavedIndex(path, from->descriptor(), index);
+  bool withChecksums = false;
+  if (fstat(from->descriptor(), &indexedAs) != 0 ||
+      readSavedIndex(indexPath, from->descriptor(), index, &withChecksums) !=
+          IndexState::Valid) {
+    return false;
+  }
+  return withChecksums;
+}
+
+bool ChunkReader::changedSinceIndexed() const {
+  struct stat now;
+  return fstat(from->descriptor(), &now) != 0 ||
+         !sameIdentity(now, indexedAs);
 }
 
 Failure ChunkReader::dataSize(std::uint64_t& size) {
@@ -52,7 +66,7 @@ Failure ChunkReader::dataSize(std::uint64_t& size) {
   Guard guard(*this);
   if (!walkWindow) walkWindow = std::make_unique<ReadWindow>(*from);
   walkWindow->discard();
-  const ChunkEntry* found = nullptr;
+  ChunkIndex::Location found;
   const Failure failure = index.locate(UINT64_MAX, *walkWindow, found);
   size = index.frontier().position;
   return failure;
@@ -87,22 +101,31 @@ Failure ChunkCursor::land(std::uint64_t position) {
 
 Failure ChunkCursor::advance() {
   relearned = false;
-  if (where == State::AtEnd) return {};
   for (;;) {
-    if (current.dataSize == 0 && where == State::AtHeader) {
-      // Nothing to serve, but its payload must expand to nothing.
-      const Failure failure = decode(0, false);
-      if (failure.failed()) return failure;
-    }
-    const Failure failure = stepTo(
-        current.headerOffset +
-            static_cast<std::int64_t>(kHeaderSize + current.payloadSize),
-        current.payloadSize, current.position + current.dataSize,
-        current.number + 1);
+    const Failure failure = nextChunk();
     if (failure.failed() || where == State::AtEnd || current.dataSize > 0) {
       return failure;
     }
   }
+}
+
+Failure ChunkCursor::next() {
+  relearned = false;
+  return nextChunk();
+}
+
+Failure ChunkCursor::nextChunk() {
+  if (where == State::AtEnd) return {};
+  if (current.dataSize == 0 && where == State::AtHeader) {
+    // Nothing to serve, but its payload must expand to nothing.
+    const Failure failure = decode(0, false);
+    if (failure.failed()) return failure;
+  }
+  return stepTo(
+      current.headerOffset +
+          static_cast<std::int64_t>(kHeaderSize + current.payloadSize),
+      current.payloadSize, current.position + current.dataSize,
+      current.number + 1);
 }
 
 // Reads the header at `offset`, reached by reading on, and makes it the
@@ -112,8 +135,9 @@ Failure ChunkCursor::stepTo(std::int64_t offset,
                             std::uint64_t position, std::uint64_t number) {
   ++chunksReadOn;
   ChunkHeader header;
+  ChunkEntry known;
   bool agreed = true;
-  Failure failure = readOn(offset, previousPayloadSize, header, agreed);
+  Failure failure = readOn(offset, previousPayloadSize, header, known, agreed);
   if (failure.failed()) {
     if (failure.chunk < 0) {
       failure.chunk = static_cast<std::int64_t>(number);
@@ -124,6 +148,8 @@ Failure ChunkCursor::stepTo(std::int64_t offset,
   }
   if (!agreed) return relearnAndLand(position);
   setChunk(offset, position, number, header);
+  current.hasChecksum = known.hasChecksum;
+  current.checksum = known.checksum;
   if (header.isEndMarker()) where = State::AtEnd;
   return {};
 }
@@ -132,7 +158,8 @@ Failure ChunkCursor::stepTo(std::int64_t offset,
 // say what the index learned of that place.
 Failure ChunkCursor::readOn(std::int64_t offset,
                             std::uint32_t previousPayloadSize,
-                            ChunkHeader& header, bool& agreed) {
+                            ChunkHeader& header, ChunkEntry& known,
+                            bool& agreed) {
   {
     ChunkReader::Guard guard(reader);
     const ChunkIndex::Frontier& frontier = reader.index.frontier();
@@ -150,15 +177,14 @@ Failure ChunkCursor::readOn(std::int64_t offset,
     agreed = offset >= reader.index.frontier().headerOffset;
     return agreed ? failure : Failure();
   }
-  agreed = reader.index.agrees(offset, header);
+  agreed = reader.index.agrees(offset, header, &known);
   return failure;
 }
 
 Failure ChunkCursor::landAt(std::uint64_t position) {
   chunksReadOn = 0;
   if (position == 0) return stepTo(kFirstHeaderOffset, 0, 0, 0);
-  const ChunkEntry* found = nullptr;
-  ChunkEntry entry{};
+  ChunkIndex::Location found;
   ChunkIndex::Frontier frontier;
   Failure failure;
   {
@@ -166,20 +192,21 @@ Failure ChunkCursor::landAt(std::uint64_t position) {
     // The shared walk window may hold bytes from long ago.
     if (reader.walkWindow) reader.walkWindow->discard();
     failure = reader.index.locate(position, walker(), found);
-    if (found != nullptr) entry = *found;
     frontier = reader.index.frontier();
   }
   if (failure.failed()) return failure;
-  if (found == nullptr) {
+  if (found.atEnd) {
     enterEnd(frontier);
     return {};
   }
+  const ChunkEntry& entry = found.chunk;
   // The header, its payload and the next header, in one read.
   ReadWindow::Bytes bytes;
   if (const int error =
           window.fetch(entry.headerOffset,
                        kHeaderSize + entry.payloadSize + kHeaderSize, 0, bytes)) {
-    setChunk(entry.headerOffset, entry.position, entry.number, entry.header());
+    current = entry;
+    where = State::AtHeader;
     return here(Failure::ofError(error));
   }
   ChunkHeader header;
@@ -188,7 +215,9 @@ Failure ChunkCursor::landAt(std::uint64_t position) {
       !sameSizes(header, entry)) {
     return relearnAndLand(position);
   }
-  setChunk(entry.headerOffset, entry.position, entry.number, header);
+  current = entry;
+  where = State::AtHeader;
+  decodedLength = 0;
   return {};
 }
 
@@ -209,23 +238,23 @@ Failure ChunkCursor::relearnAndLand(std::uint64_t position) {
 
 void ChunkCursor::setChunk(std::int64_t offset, std::uint64_t position,
                            std::uint64_t number, const ChunkHeader& header) {
-  current = {offset,
-             position,
-             number,
-             static_cast<std::uint16_t>(header.dataSize),
-             static_cast<std::uint16_t>(header.payloadSize),
-             static_cast<std::uint16_t>(header.backLink)};
+  current = ChunkEntry{offset,
+                       position,
+                       number,
+                       static_cast<std::uint16_t>(header.dataSize),
+                       static_cast<std::uint16_t>(header.payloadSize),
+                       static_cast<std::uint16_t>(header.backLink)};
   where = State::AtHeader;
   decodedLength = 0;
 }
 
 void ChunkCursor::enterEnd(const ChunkIndex::Frontier& frontier) {
-  current = {frontier.headerOffset,
-             frontier.position,
-             frontier.chunksPassed,
-             0,
-             0,
-             static_cast<std::uint16_t>(frontier.previousPayloadSize)};
+  current = ChunkEntry{frontier.headerOffset,
+                       frontier.position,
+                       frontier.chunksPassed,
+                       0,
+                       0,
+                       static_cast<std::uint16_t>(frontier.previousPayloadSize)};
   where = State::AtEnd;
   decodedLength = 0;
 }
@@ -242,6 +271,10 @@ Failure ChunkCursor::here(Failure failure) const {
 // ---------------------------------------------------------------------------
 // The cursor: decompressing
 
+Failure ChunkCursor::payload(const unsigned char*& bytes) {
+  return fetchPayload(bytes);
+}
+
 Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
   ReadWindow::Bytes bytes;
   // The next header comes in the same read.
@@ -253,6 +286,15 @@ Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
   }
   if (bytes.size < current.payloadSize) {
     return here(Failure::ofDamage(Damage::CutShort));
+  }
+  // Checked whenever it is read, even when only its start is decoded: the
+  // payload is read whole either way.
+  if (current.hasChecksum &&
+      payloadChecksum(bytes.data, current.payloadSize) != current.checksum) {
+    // Rewritten since the index was read, or changed where no time shows.
+    return here(reader.changedSinceIndexed()
+                    ? Failure::ofError(ESTALE)
+                    : Failure::ofDamage(Damage::ChecksumMismatch));
   }
   payload = bytes.data;
   return {};

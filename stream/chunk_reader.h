@@ -20,10 +20,13 @@
 // afresh, once; if it changes again meanwhile the call fails with EIO.
 // Reading on through a chunk without data checks that its payload expands
 // to nothing, so that a chunk whose size was changed to 0 cannot take its
-// data out of the file without a word.
+// data out of the file without a word. Under a saved index that carries
+// checksums, every payload read is checked against its own.
 
 #ifndef KOB_CHUNK_READER_H
 #define KOB_CHUNK_READER_H
+
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -59,9 +62,14 @@ class ChunkReader {
   // Sees every chunk a walk passes, in file order. Set before reading.
   void setObserver(ChunkIndex::Observer observer);
 
-  // Takes up the index saved beside the local file `path`, when it can be
-  // trusted: chunks are then known without walking to them.
-  void loadSavedIndex(const std::string& path);
+  // Takes up the index saved at `indexPath` for the local file read, when
+  // it can be trusted: chunks are then known without walking to them.
+  // Returns true when it was taken up with checksums of the payloads.
+  bool loadSavedIndex(const std::string& indexPath);
+
+  // Whether the file is no longer as it was when its saved index was taken
+  // up: another size, times or inode.
+  bool changedSinceIndexed() const;
 
   // The size of the data in `size`, walking the headers to the end marker
   // the first time. Returns the damage or failed read that hides the end.
@@ -99,6 +107,7 @@ class ChunkReader {
   std::vector<unsigned char> streamStart;  // handed to the first cursor
   const bool shared;
   std::mutex mutex;
+  struct stat indexedAs {};  // the file, when its saved index was taken up
   // Guarded by mutex.
   ChunkIndex index;
   std::unique_ptr<ReadWindow> walkWindow;
@@ -139,6 +148,9 @@ class ChunkCursor {
   // Moves on to the next chunk that holds data, or to the end, checking
   // every chunk without data it passes (the current one too).
   Failure advance();
+  // Moves on to the chunk right after the current one, with data or not
+  // (checking the current one when it holds none).
+  Failure next();
 
   // Makes the current chunk's first `end` bytes available at data(); with
   // `partial`, the first decompression may stop soon after them.
@@ -147,6 +159,9 @@ class ChunkCursor {
   // its data; data() then holds none of it.
   Failure decodeInto(unsigned char* out);
   const unsigned char* data() const { return buffer.get(); }
+  // The current chunk's payload, read whole (and checked against its
+  // checksum when the index has one); valid until the next call.
+  Failure payload(const unsigned char*& bytes);
   std::uint32_t decoded() const { return decodedLength; }
 
   // Memory held: the chunk's data and the read window.
@@ -156,8 +171,9 @@ class ChunkCursor {
  private:
   Failure stepTo(std::int64_t offset, std::uint32_t previousPayloadSize,
                  std::uint64_t position, std::uint64_t number);
+  Failure nextChunk();
   Failure readOn(std::int64_t offset, std::uint32_t previousPayloadSize,
-                 ChunkHeader& header, bool& agreed);
+                 ChunkHeader& header, ChunkEntry& known, bool& agreed);
   Failure landAt(std::uint64_t position);
   Failure relearnAndLand(std::uint64_t position);
   Failure fetchPayload(const unsigned char*& payload);
@@ -171,7 +187,7 @@ class ChunkCursor {
 
   ChunkReader& reader;
   ReadWindow window;
-  ChunkEntry current{kFirstHeaderOffset, 0, 0, 0, 0, 0};
+  ChunkEntry current;
   State where = State::AtEnd;
   // Chunks reached by reading on since the last landing. From the second
   // on, a payload comes with a large read that brings the chunks after it

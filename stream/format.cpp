@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "format.h"
 
+#include <xxhash.h>
+
 #include <algorithm>
 #include <memory>
 
@@ -22,6 +24,8 @@ const char* describe(Damage damage) {
       return "data after the end marker";
     case Damage::BrokenBackLink:
       return "back-link does not match the chunk before";
+    case Damage::ChecksumMismatch:
+      return "payload does not match its checksum in the saved index";
   }
   return "unknown damage";
 }
@@ -93,6 +97,10 @@ Damage expandChunk(const unsigned char* payload, const ChunkHeader& header,
       expandPayload(payload, header.payloadSize, out, header.dataSize);
   if (damage == Damage::None) decoded = header.dataSize;
   return damage;
+}
+
+std::uint32_t payloadChecksum(const unsigned char* payload, std::size_t size) {
+  return static_cast<std::uint32_t>(XXH3_64bits(payload, size));
 }
 
 void encodeHeader(unsigned char* out, std::uint32_t dataSize,

@@ -95,6 +95,10 @@ Damage expandChunk(const unsigned char* payload, const ChunkHeader& header,
                    std::uint32_t end, bool partial, unsigned char* out,
                    std::uint32_t& decoded);
 
+// The checksum a saved index keeps of a payload: the low 32 bits of its
+// XXH3-64.
+std::uint32_t payloadChecksum(const unsigned char* payload, std::size_t size);
+
 // Writes a chunk header into `out`.
 void encodeHeader(unsigned char* out, std::uint32_t dataSize,
                   std::uint32_t payloadSize, std::uint32_t backLink);

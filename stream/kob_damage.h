@@ -1,9 +1,13 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
 // The kinds of damage a packed file can have, as the reader names them.
 // They are apart from I/O errors: damage is a property of the bytes in the
 // file, an I/O error of the attempt to read them.
 
 #ifndef KOB_KOB_DAMAGE_H
 #define KOB_KOB_DAMAGE_H
+
+#include "kob_export.h"
 
 namespace kob {
 
@@ -14,11 +18,13 @@ enum class Damage {
   WrongExpandedSize,  // a payload expands to more or fewer bytes than stated
   DataAfterEnd,       // bytes follow the end marker
   BrokenBackLink,     // a header's back-link does not match the chunk before
+  ChecksumMismatch,   // a payload differs from its checksum in the saved
+                      // index (changed in place since it was indexed)
 };
 
 // A short phrase for messages, e.g. "back-link does not match the chunk
 // before".
-const char* describe(Damage damage);
+KOB_EXPORT const char* describe(Damage damage);
 
 }  // namespace kob
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "format.h"
-#include "packed_reader.h"
+#include "chunk_reader.h"
 #include "source.h"
 #include "unique_fd.h"
 
@@ -53,7 +53,8 @@ Failure packStream(std::FILE* input, std::FILE* output,
 }
 
 ScanReport scanPacked(int fd, bool decompress,
-                      const std::function<void(const ChunkInfo&)>& onChunk) {
+                      const std::function<void(const ChunkInfo&)>& onChunk,
+                      const char* indexPath) {
   ScanReport report;
   UniqueFd own(::dup(fd));
   if (own.get() < 0) {
@@ -69,32 +70,34 @@ ScanReport scanPacked(int fd, bool decompress,
   struct stat info;
   const bool sized = probe.seekable && fstat(own.get(), &info) == 0;
   const auto streamStart = static_cast<std::int64_t>(probe.consumed.size());
-  PackedReader reader(
-      std::make_unique<FileSource>(std::move(own), probe.seekable,
-                                   streamStart),
-      std::move(probe.consumed), [&](const ChunkEntry& chunk) {
-        report.largestChunk =
-            std::max<std::uint32_t>(report.largestChunk, chunk.dataSize);
-        if (onChunk) {
-          onChunk({chunk.number, chunk.headerOffset, chunk.position,
-                   chunk.dataSize, chunk.payloadSize});
-        }
-      });
-  if (decompress) {
-    std::vector<unsigned char> block(1 << 16);
-    while (reader.read(block.data(), block.size()) > 0) {
+  ChunkReader reader(std::make_unique<FileSource>(std::move(own),
+                                                  probe.seekable, streamStart),
+                     std::move(probe.consumed), false);
+  const bool checksums =
+      indexPath != nullptr && reader.loadSavedIndex(indexPath);
+  ChunkCursor cursor(reader);
+  std::vector<unsigned char> data(decompress ? kMaxFieldValue : 0);
+  Failure failure = cursor.start();
+  while (failure.ok() && cursor.state() != ChunkCursor::State::AtEnd) {
+    const ChunkEntry& chunk = cursor.chunk();
+    if (onChunk) {
+      onChunk({chunk.number, chunk.headerOffset, chunk.position,
+               chunk.dataSize, chunk.payloadSize});
     }
-  } else {
-    reader.seek(INT64_MAX, 0);
+    ++report.chunks;
+    report.dataSize += chunk.dataSize;
+    report.largestChunk =
+        std::max<std::uint32_t>(report.largestChunk, chunk.dataSize);
+    if (decompress && chunk.dataSize > 0) failure = cursor.decodeInto(data.data());
+    if (failure.ok()) failure = cursor.next();
   }
-  const ChunkIndex::Frontier frontier = reader.frontier();
-  report.chunks = frontier.chunksPassed;
-  report.dataSize = frontier.position;
-  report.failure = reader.failure();
-  if (report.failure.ok()) {
+  report.failure = failure;
+  if (failure.ok()) {
+    report.contentChecked = checksums && decompress;
     report.packedSize =
         sized ? static_cast<std::int64_t>(info.st_size)
-              : frontier.headerOffset + static_cast<std::int64_t>(kHeaderSize);
+              : cursor.chunk().headerOffset +
+                    static_cast<std::int64_t>(kHeaderSize);
   }
   return report;
 }

@@ -98,6 +98,9 @@ struct ChunkInfo {
 struct ScanReport {
   // Not packed: the file does not begin with the signature.
   bool packed = false;
+  // Every payload read was checked against its checksum in the file's
+  // saved index.
+  bool contentChecked = false;
   // What stopped the scan before the end marker, with where; ok() when it
   // reached the end marker (and a packed file).
   Failure failure;
@@ -112,14 +115,18 @@ struct ScanReport {
 };
 
 // Reads the packed file on `fd` (which stays the caller's) from its start,
-// or a stream from where it stands, with the same reader as KobFile: so it
-// finds damage exactly when reading the file through KobFile would. With
-// `decompress` it reads all the data, which checks every payload; without,
-// it walks the headers only. Calls `onChunk` for every chunk passed, in
-// order.
+// or a stream from where it stands, chunk by chunk, with the same reader as
+// KobFile: so it finds damage exactly when reading the file through KobFile
+// would. With `decompress` it decompresses every payload; without, it
+// reads the headers (and checks the chunks without data, as reading through
+// them does). Calls `onChunk` for every chunk, in order. With `indexPath`,
+// the index saved there is used when it is valid for the file, and its
+// checksums, when it carries them, are checked against every payload read
+// (contentChecked says so).
 KOB_EXPORT ScanReport scanPacked(
     int fd, bool decompress,
-    const std::function<void(const ChunkInfo&)>& onChunk = {});
+    const std::function<void(const ChunkInfo&)>& onChunk = {},
+    const char* indexPath = nullptr);
 
 // ---------------------------------------------------------------------------
 // A packed file's saved index (PATH.kbi): with it, a fresh KobFile or
@@ -134,18 +141,25 @@ enum class IndexState {
   Valid,     // present, whole, and describes the file as it is
   Missing,   // no index beside the file
   Stale,     // describes another file or an earlier state of this one
-  Unusable,  // cut short, changed, unreadable, or writable by others
+  Unusable,  // cut short, changed, unreadable, a link, not a regular
+             // file, or writable by others
 };
 KOB_EXPORT const char* describe(IndexState state);
 
 // The state of the index saved for the packed file at `packedPath`.
 KOB_EXPORT IndexState indexState(const std::string& packedPath);
 
-// Walks the headers of the packed file on `packedFd` (a file that can seek;
-// it stays the caller's) and writes its index to `out`. Returns the walk's
-// report: not ok() when the file is not packed, damaged or a read failed,
-// and then nothing useful was written. Errors writing `out` are the
-// caller's to see (ferror, fflush).
+// Whether the file at `packedPath`.kbi is an index (valid or not) of the
+// packed file open on `packedFd`: a regular file, not a link, that names
+// that file's device and inode. What `kob -d --rm` removes with its input.
+KOB_EXPORT bool isIndexOf(const std::string& packedPath, int packedFd);
+
+// Reads the packed file on `packedFd` (a file that can seek; it stays the
+// caller's) chunk by chunk, checking every payload as `kob -t` does, and
+// writes its index to `out`: version 2, with a checksum of every payload.
+// Returns the scan's report: not ok() when the file is not packed, damaged
+// or a read failed, and then nothing useful was written. Errors writing
+// `out` are the caller's to see (ferror, fflush).
 KOB_EXPORT ScanReport writeIndex(int packedFd, std::FILE* out);
 
 }  // namespace kob

@@ -10,6 +10,7 @@
 
 #include "chunk_reader.h"
 #include "format.h"
+#include "kob_pack.h"
 #include "source.h"
 #include "unique_fd.h"
 
@@ -58,7 +59,7 @@ bool SharedReader::open(const char* path) {
   }
   auto opened =
       std::make_shared<File>(std::make_unique<FileSource>(std::move(fd), true));
-  opened->reader.loadSavedIndex(path);
+  opened->reader.loadSavedIndex(indexPathFor(path));
   std::lock_guard<std::mutex> lock(door);
   file = std::move(opened);
   return true;

@@ -19,6 +19,7 @@
 
 #include "chunk_reader.h"
 #include "kob_failure.h"
+#include "kob_pack.h"
 #include "source.h"
 
 namespace kob {
@@ -52,7 +53,9 @@ class PackedReader {
   bool seekable() const { return reader.seekable(); }
   // Takes up the index saved beside the file at `path`, when it matches the
   // file: the chunks are then known without walking to them.
-  void loadSavedIndex(const std::string& path) { reader.loadSavedIndex(path); }
+  void loadSavedIndex(const std::string& path) {
+    reader.loadSavedIndex(indexPathFor(path));
+  }
   ChunkIndex::Frontier frontier() { return reader.frontier(); }
 
   // Memory held for the file: the chunk's data, the read window, the index.
