@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kob: packed data files read back with random access.
 //
 // A packed file is the 6-byte signature "KOB" 0x01 0x00 0x00, then chunks of
@@ -53,6 +54,7 @@
 #include <memory>
 
 #include "kob_damage.h"
+#include "kob_export.h"
 
 // The modes of KobFile::open. Any mode other than READ and WRITE writes plain.
 enum fileModes {
@@ -74,7 +76,7 @@ class PackedReader;
 class PackedWriter;
 }  // namespace kob
 
-class KobFile {
+class KOB_EXPORT KobFile {
  public:
   // A closed object with the default chunk size of 16384.
   KobFile();

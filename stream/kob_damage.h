@@ -1,9 +1,12 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The kinds of damage a packed file can have, as the reader names them.
 // They are apart from I/O errors: damage is a property of the bytes in the
 // file, an I/O error of the attempt to read them.
 
 #ifndef KOB_KOB_DAMAGE_H
 #define KOB_KOB_DAMAGE_H
+
+#include "kob_export.h"
 
 namespace kob {
 
@@ -18,7 +21,7 @@ enum class Damage {
 
 // A short phrase for messages, e.g. "back-link does not match the chunk
 // before".
-const char* describe(Damage damage);
+KOB_EXPORT const char* describe(Damage damage);
 
 }  // namespace kob
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kob_damage.h"
+#include "kob_export.h"
 
 namespace kob {
 
@@ -29,7 +30,7 @@ enum class PackStatus {
 // chunks and LZO's 448 KiB work area each. `progress`, when
 // given, is called from the calling thread with the input bytes done so far.
 // Both files stay open; `output` is flushed.
-PackStatus packStream(
+KOB_EXPORT PackStatus packStream(
     std::FILE* input, std::FILE* output, int chunkSize, unsigned threads,
     const std::function<void(std::uint64_t bytesDone)>& progress = {});
 
@@ -70,7 +71,7 @@ struct ScanReport {
 // `decompress` it reads all the data, which checks every payload; without,
 // it walks the headers only. Calls `onChunk` for every chunk passed, in
 // order.
-ScanReport scanPacked(
+KOB_EXPORT ScanReport scanPacked(
     int fd, bool decompress,
     const std::function<void(const ChunkInfo&)>& onChunk = {});
 
@@ -81,7 +82,7 @@ ScanReport scanPacked(
 // the file is not used.
 
 // PATH.kbi for the packed file PATH.
-std::string indexPathFor(const std::string& packedPath);
+KOB_EXPORT std::string indexPathFor(const std::string& packedPath);
 
 enum class IndexState {
   Valid,     // present, whole, and describes the file as it is
@@ -89,17 +90,17 @@ enum class IndexState {
   Stale,     // describes another file or an earlier state of this one
   Unusable,  // cut short, changed, unreadable, or writable by others
 };
-const char* describe(IndexState state);
+KOB_EXPORT const char* describe(IndexState state);
 
 // The state of the index saved for the packed file at `packedPath`.
-IndexState indexState(const std::string& packedPath);
+KOB_EXPORT IndexState indexState(const std::string& packedPath);
 
 // Walks the headers of the packed file on `packedFd` (a file that can seek;
 // it stays the caller's) and writes its index to `out`. Returns the walk's
 // report: not ok() when the file is damaged or a read failed, and then
 // nothing useful was written. Errors writing `out` are the caller's to see
 // (ferror, fflush).
-ScanReport writeIndex(int packedFd, std::FILE* out);
+KOB_EXPORT ScanReport writeIndex(int packedFd, std::FILE* out);
 
 }  // namespace kob
 

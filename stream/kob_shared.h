@@ -27,6 +27,7 @@
 #include <memory>
 
 #include "kob_damage.h"
+#include "kob_export.h"
 
 namespace kob {
 
@@ -40,7 +41,7 @@ struct ReadResult {
   bool ok() const { return damage == Damage::None && error == 0; }
 };
 
-class SharedReader {
+class KOB_EXPORT SharedReader {
  public:
   SharedReader();
   ~SharedReader();
