@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The two entry points: `make demo` packs the sample dictionary, `make test`
 # runs every test. Each installs what is missing, configures and builds.
 BUILD_DIR ?= build

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian 12 packages a task needs, when they are missing.
 # Usage: scripts/install-deps.sh build|test|bench|ci
 set -euo pipefail
