@@ -27,3 +27,10 @@ else()
     DESTINATION ${kob_man1_dir} COMPONENT tools)
 endif()
 
+
+# bash-completion loads a command's completion from a file named after it.
+set(kob_completion_dir ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+file(CREATE_LINK kob ${PROJECT_BINARY_DIR}/completion-kobcat SYMBOLIC)
+install(FILES completion/kob.bash DESTINATION ${kob_completion_dir} RENAME kob COMPONENT tools)
+install(FILES ${PROJECT_BINARY_DIR}/completion-kobcat DESTINATION ${kob_completion_dir}
+  RENAME kobcat COMPONENT tools)
