@@ -13,7 +13,8 @@ case "${1:-build}" in
   # (dpkg-dev), file and binutils (readelf, strip) for CPack, lintian, and
   # bash-completion to load the packaged completion.
   deb) packages+=(dpkg-dev file binutils lintian bash-completion) ;;
-  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind) ;;
+  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind
+    dpkg-dev file binutils lintian bash-completion) ;;
   *) echo "usage: $0 build|test|bench|deb|ci" >&2; exit 2 ;;
 esac
 
