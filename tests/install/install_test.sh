@@ -54,7 +54,8 @@ export PKG_CONFIG_PATH="$pc_dir"
 # shellcheck disable=SC2046
 c++ -std=c++17 "$consumer/main.cpp" "$consumer/plain_names.cpp" -o "$work/pkg-consumer" \
   $(pkg-config --cflags --libs kob)
-run_consumer "$work/pkg-consumer" "pkg-config against static"
+# The build's own kob may be shared too (-DBUILD_SHARED_LIBS=ON).
+LD_LIBRARY_PATH="$work/static/lib" run_consumer "$work/pkg-consumer" "pkg-config against static"
 
 cmake -S "$source" -B "$work/shared-build" -DBUILD_SHARED_LIBS=ON \
   -DKOB_BUILD_TESTS=OFF -DKOB_BUILD_EXAMPLES=OFF >/dev/null
