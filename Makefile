@@ -1,11 +1,13 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The two entry points: `make demo` packs the sample dictionary, `make test`
 # runs every test. Each installs what is missing, configures and builds.
 BUILD_DIR ?= build
 DEMO_BUILD_DIR ?= build-demo
+DEB_BUILD_DIR ?= build-deb
 CMAKE_FLAGS ?=
 JOBS ?= 2
 
-.PHONY: demo test build clean
+.PHONY: demo test deb build clean
 
 demo:
 	scripts/install-deps.sh build
@@ -19,5 +21,11 @@ test:
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The Debian packages libkob0.2, libkob-dev and kob in $(DEB_BUILD_DIR)/,
+# checked with lintian and unpacked into a scratch root.
+deb:
+	scripts/install-deps.sh deb
+	JOBS=$(JOBS) scripts/deb.sh $(DEB_BUILD_DIR)
+
 clean:
-	rm -rf $(BUILD_DIR) $(DEMO_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(DEMO_BUILD_DIR) $(DEB_BUILD_DIR)

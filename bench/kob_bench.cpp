@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Benchmarks of KobFile, each beside a yardstick measured in the same run, so
 // that the ratios can be read off one report. Random lookups are measured on
 // kob and on two peer formats holding the same data: BGZF (htslib's gzip

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // lookup: prints a word's entry from a dictionary, packed or plain, using an
 // index of the dictionary's entries: one seek and one read per lookup, with
 // partial decoding, so that only the start of the chunk up to the entry is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Holds kob's LZO1X decompressor to the answers of LZO's own safe one on
 // any input: the same result code, the same length, the same bytes, for
 // any room given for the output.

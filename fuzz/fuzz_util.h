@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared by the fuzz targets: checks that survive release builds, and a
 // scratch file per process (packed files are opened by path).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes the fuzzers' seed corpus with KobFile itself: packed files of
 // several chunk sizes, an empty one and a cut one; and LZO1X streams with
 // the room for their output, whole and too small.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Opens arbitrary bytes as a file and drives the reader with calls decoded
 // from the same bytes; then reads a few ranges through a SharedReader, which
 // must answer as a fresh KobFile does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes data decoded from the input with a chunk size and a split of write
 // and put calls decoded from it too, then reads it back through KobFile and
 // requires the exact data, also after random seeks.

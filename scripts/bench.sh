@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the benchmarks in release mode and runs them on a real text corpus:
 # 40 MB of the C headers under /usr/include (or CORPUS=path).
 # Usage: scripts/bench.sh [benchmark flags...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Packs the sample dictionary with kobpack in a scratch folder and reports.
 # Usage: scripts/demo.sh BUILD_DIR
 set -euo pipefail

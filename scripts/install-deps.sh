@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian 12 packages a task needs, when they are missing.
-# Usage: scripts/install-deps.sh build|test|bench|ci
+# Usage: scripts/install-deps.sh build|test|bench|deb|ci
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config liblzo2-dev libxxhash-dev libcli11-dev)
@@ -8,8 +9,13 @@ case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev bsdutils man-db) ;;
   bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev) ;;
-  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind) ;;
-  *) echo "usage: $0 build|test|bench|ci" >&2; exit 2 ;;
+  # make deb: dpkg-buildflags, dpkg-shlibdeps and dpkg-architecture
+  # (dpkg-dev), file and binutils (readelf, strip) for CPack, lintian, and
+  # bash-completion to load the packaged completion.
+  deb) packages+=(dpkg-dev file binutils lintian bash-completion) ;;
+  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind
+    dpkg-dev file binutils lintian bash-completion) ;;
+  *) echo "usage: $0 build|test|bench|deb|ci" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Writes the index of a dictionary text whose entries are separated by blank
 # lines and begin with their word: "word TAB offset TAB length" per entry,
 # in bytes, the entry's text without the blank line after it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // KobStreamBuf: a read-only std::streambuf over a KobFile, so that a packed
 // file (or a plain one) can be read with std::istream, std::getline and >>:
 //
@@ -21,8 +22,9 @@
 #include <streambuf>
 
 #include "kob.h"
+#include "kob_export.h"
 
-class KobStreamBuf : public std::streambuf {
+class KOB_EXPORT KobStreamBuf : public std::streambuf {
  public:
   explicit KobStreamBuf(KobFile& file);
 

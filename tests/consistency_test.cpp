@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One reading of the format, one damage policy: on any damaged file the
 // scanner behind `kob -t` fails exactly when reading the file through
 // KobFile does, and the same calls give the same answers on a fresh reader

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Damaged packed files: cut short anywhere, or with any header byte changed.
 // The reader must end every call, never serve a byte that is not the true
 // data at its position, serve the chunks before the damage exactly, and set

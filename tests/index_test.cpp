@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reader's chunk index: it changes nothing a caller can observe, only
 // how much a seek reads.
 

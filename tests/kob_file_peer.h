@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reaches into a KobFile's packed reader for what no caller can observe:
 // how much it holds, how often it reads, how far it has walked.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The kob command, run as a program in a scratch folder.
 
 #include <fcntl.h>
@@ -694,7 +695,7 @@ TEST_F(KobTool, RefusesWithTheRightExitStatus) {
   makeInput("b", 10);
   EXPECT_EQ(kob("b a.kob").status, 2);  // one packed, one skipped
   EXPECT_EQ(kob("-f b missing a.kob").status, 1);
-  EXPECT_EQ(kob("-V").out, "kob 0.1.0\n");
+  EXPECT_EQ(kob("-V").out.rfind("kob ", 0), 0u);  // see Version.*
   EXPECT_NE(kob("--help").out.find("Exit status"), std::string::npos);
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The kobpack tool, run as a program in a scratch folder.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Packed data beyond 4 GiB: a file made by repeating one compressed chunk of
 // 65535 bytes (a few tens of MB on disk) reads, seeks and unpacks as any
 // other, through KobFile and through kob.

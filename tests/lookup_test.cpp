@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The lookup example finds entries in the sample dictionary, packed or plain.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kob's LZO1X decompressor answers exactly as LZO's own safe one: on streams
 // of every kind of data, with room for all of the output or less, and on
 // those streams with bytes changed.

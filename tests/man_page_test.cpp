@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The manual pages: they render with man, install into the manual's first
 // section, and describe every option `kob --help` lists.
 

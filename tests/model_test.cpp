@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Random operation sequences against a model of the data: the bytes, a
 // position and an end flag. Packed files of random sizes and chunk sizes must
 // answer every call exactly as the model does; plain files must answer as

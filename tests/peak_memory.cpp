@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // peak_memory REPORT PROGRAM [ARGUMENT...]: runs PROGRAM and writes its peak
 // resident memory in KiB to the file REPORT, then exits as PROGRAM did.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Preloaded into a tool under test in place of getrandom(2), so that its
 // temporary file names come in a known order: the first call yields the
 // number 0, the next 1, and so on. A test can then plant something under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A read that fails is not damage: the reader stops and says why, and the
 // scanner behind `kob -t` says the same. Reads are made to fail here by a
 // pread64 that this test binary puts in front of the C library's.

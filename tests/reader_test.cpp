@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Opening for reading, and reading packed files to their end.
 
 #include <gtest/gtest.h>

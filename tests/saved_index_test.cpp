@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A packed file's saved index: used when it matches the file, making a far
 // seek one read; a stale, cut or changed index changes nothing served.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Seeking in packed files: where each seek lands, the state it leaves, and
 // which chunks it decompresses. A chunk whose payload has been spoiled sets
 // hasError() the moment it is decompressed, so a seek that must not touch a

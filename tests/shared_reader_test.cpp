@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kob::SharedReader: positional reads from many threads over one index
 // answer exactly as one KobFile does, on good files and damaged ones.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Inputs that cannot seek: pipes and FIFOs, read through KobFile and
 // through kob. No byte may be lost to the test for the signature, and a
 // packed stream must answer as the same file read from disk does, except

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading a packed file through std::istream answers as std::ifstream does
 // on the plain file.
 

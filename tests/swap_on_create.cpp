@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Preloaded into a tool under test in place of openat(2): the moment the
 // tool creates a temporary file (O_CREAT | O_EXCL, a name starting with
 // ".kob"), the name is made a symbolic link to "victim" in the same folder,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers shared by the tests: scratch folders, packing through KobFile, an
 // independent decoder of the packed format, and damage helpers.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Packed writers in different threads at once: each file must come out
 // exactly as if it had been written alone.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "tool_test_util.h"
 
 #include <fcntl.h>

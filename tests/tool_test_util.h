@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers for the tests that run kob and kobpack as programs: starting one
 // and waiting for it, catching its temporary file, feeding it through a
 // FIFO, and running it as a user other than root.

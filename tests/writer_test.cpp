@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writing packed and plain files: the exact bytes, the chunk geometry, and
 // the writer's answers to misuse and failure.
 

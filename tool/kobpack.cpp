@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kobpack: packs "dictionary.data" into "dictionary.data.kob" in the current
 // directory. An input that is already packed is read back and packed afresh;
 // a FIFO or device of that name is read as a stream to its end, and left

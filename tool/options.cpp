@@ -4,6 +4,9 @@
 #include <CLI/CLI.hpp>
 #include <climits>
 #include <cstdint>
+#include <string>
+
+#include "kob_version.h"
 
 namespace kobtool {
 namespace {
@@ -146,7 +149,7 @@ std::optional<Outcome> parseCommandLine(int argc, char** argv,
                       ->option_text("N");
   app.add_flag("-v,--verbose", options.verbose, "Say more");
   app.add_flag("-q,--quiet", options.quiet, "No progress meter");
-  app.set_version_flag("-V,--version", "kob 0.1.0");
+  app.set_version_flag("-V,--version", std::string("kob ") + kob::version());
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

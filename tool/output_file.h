@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Outputs of the kob tools, made so that no one else can read, redirect or
 // clobber them while they are written, and so that nothing half-written is
 // ever left behind: not on failure, not on SIGINT, SIGTERM or SIGHUP.

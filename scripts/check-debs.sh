@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Checks the Debian packages that scripts/deb.sh made in BUILD_DIR: each
+# package holds what it should, lintian finds no error in it, and, unpacked
+# into a scratch root, kob runs, pkg-config and find_package(kob) find the
+# library and a program builds and runs against it. With --install it also
+# installs them for real with dpkg -i, checks kob -V and pkg-config there,
+# and removes them again with dpkg -r (as root, on a machine where they are
+# not installed already).
+# Usage: scripts/check-debs.sh BUILD_DIR [--install]
+set -euo pipefail
+build=$(cd "${1:?usage: $0 BUILD_DIR [--install]}" && pwd)
+install=${2:-}
+source=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() { echo "check-debs: $*" >&2; exit 1; }
+
+version=$(sed -nE 's/^project\(kob VERSION ([0-9.]+).*/\1/p' "$source/CMakeLists.txt")
+major=${version%%.*}
+minor=${version#*.}
+minor=${minor%%.*}
+# Before 1.0 the soname carries the minor version: libkob.so.0.2 in libkob0.2.
+if [ "$major" -eq 0 ]; then soversion="0.$minor"; else soversion=$major; fi
+lib_package=libkob$soversion
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+libdir=usr/lib/$multiarch
+
+deb() { # PACKAGE: its .deb in the build folder
+  local found
+  found=$(find "$build" -maxdepth 1 -name "${1}_${version}-*.deb")
+  [ "$(wc -l <<<"$found")" -eq 1 ] && [ -n "$found" ] || fail "not one package $1 in $build: $found"
+  echo "$found"
+}
+contents() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's|^\./||'; }
+holds() {  # DEB PATH...: the package holds each PATH
+  local package=$1 listing
+  listing=$(contents "$package")
+  shift
+  for path in "$@"; do
+    grep -qx "$path" <<<"$listing" || fail "$(basename "$package") lacks $path"
+  done
+}
+lacks() {  # DEB PATTERN: no path of the package matches PATTERN
+  local listing
+  listing=$(contents "$1")
+  ! grep -E "$2" <<<"$listing" || fail "$(basename "$1") holds the above, matching $2"
+}
+
+lib=$(deb "$lib_package")
+dev=$(deb libkob-dev)
+tools=$(deb kob)
+
+# What each package holds, and what it must leave to another.
+holds "$lib" "$libdir/libkob.so.$soversion" "$libdir/libkob.so.$version" \
+  "usr/share/doc/$lib_package/copyright" "usr/share/doc/$lib_package/changelog.Debian.gz"
+lacks "$lib" '(\.so|\.a|\.h|\.pc)$|^usr/bin/'
+holds "$dev" "$libdir/libkob.so" "$libdir/libkob.a" "$libdir/pkgconfig/kob.pc" \
+  "$libdir/cmake/kob/kobConfig.cmake" usr/include/kob/kob.h usr/include/kob/kob_version.h \
+  usr/share/doc/libkob-dev/copyright usr/share/doc/libkob-dev/changelog.Debian.gz
+lacks "$dev" '\.so\.|^usr/bin/'
+holds "$tools" usr/bin/kob usr/bin/kobcat usr/bin/kobpack \
+  usr/share/man/man1/kob.1.gz usr/share/man/man1/kobcat.1.gz usr/share/man/man1/kobpack.1.gz \
+  usr/share/bash-completion/completions/kob usr/share/bash-completion/completions/kobcat \
+  usr/share/doc/kob/copyright usr/share/doc/kob/changelog.Debian.gz
+lacks "$tools" '^usr/lib/|^usr/include/|man1/[^/]*\.1$'
+dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './shlibs' || fail "$lib_package has no shlibs"
+dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' ||
+  fail "$lib_package has no ldconfig trigger"
+dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./shlibs | grep -qx "libkob $soversion $lib_package (>= $version-[0-9]*)" ||
+  fail "$lib_package's shlibs: $(dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./shlibs)"
+for package in "$dev" "$tools"; do
+  dpkg-deb -f "$package" Depends | grep -q "$lib_package (= $version-" ||
+    fail "$(basename "$package") does not depend on $lib_package of its version"
+done
+dpkg-deb -f "$lib" Depends | grep -q liblzo2-2 || fail "$lib_package does not depend on liblzo2-2"
+echo "ok: the three packages hold their parts; shlibs, trigger and dependencies"
+
+# lintian: no errors. Warnings and notes are printed for the reader.
+for package in "$lib" "$dev" "$tools"; do
+  report=$(lintian --fail-on error "$package" 2>&1) ||
+    { echo "$report" >&2; fail "lintian finds errors in $(basename "$package")"; }
+  grep -v '^running with root privileges' <<<"$report" || true
+done
+echo "ok: lintian finds no errors"
+
+# Unpacked into a scratch root.
+root="$work/root"
+for package in "$lib" "$dev" "$tools"; do dpkg-deb -x "$package" "$root"; done
+export LD_LIBRARY_PATH="$root/$libdir"
+[ "$(readlink "$root/usr/bin/kobcat")" = kob ] || fail "kobcat is not a link to kob"
+"$root/usr/bin/kob" -V | grep -q '^kob ' || fail "kob -V does not answer"
+ldd "$root/usr/bin/kob" >"$work/ldd"
+grep -q "libkob.so.$soversion => $root/$libdir/" "$work/ldd" || fail "kob does not run with the packaged library"
+printf 'one line\nanother line\n' >"$work/data"
+"$root/usr/bin/kob" -q "$work/data" && rm "$work/data"
+"$root/usr/bin/kob" -t "$work/data.kob"
+"$root/usr/bin/kob" -d "$work/data.kob"
+[ "$(cat "$work/data")" = "$(printf 'one line\nanother line')" ] || fail "kob does not give the data back"
+gzip -t "$root/usr/share/man/man1/kob.1.gz"
+# bash-completion finds the completion for both names.
+for command in kob kobcat; do
+  XDG_DATA_DIRS="$root/usr/share" bash -c '. /usr/share/bash-completion/bash_completion &&
+    __load_completion "$1" && complete -p "$1"' - "$command" | grep -q -- "-F _kob $command\$" ||
+    fail "bash-completion does not load the completion for $command"
+done
+echo "ok: kob from the unpacked packages packs, checks and unpacks"
+
+bash "$source/tests/install/check_exports.sh" "$root/$libdir/libkob.so.$version" "$root/usr/include" "$source"
+
+consumer="$source/tests/install/consumer"
+# pkg-config as a cross build sees a root: the paths it gives lie inside it.
+flags=$(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root" pkg-config --cflags --libs kob)
+paths=$(for flag in $flags; do
+  case $flag in -I* | -L*) echo "${flag:0:2}$(realpath -m "${flag:2}")" ;; esac
+done)
+grep -qx -- "-I$root/usr/include/kob" <<<"$paths" || fail "pkg-config --cflags: $flags"
+grep -qx -- "-I$root/usr/include" <<<"$paths" || fail "pkg-config --cflags: $flags"
+grep -qx -- "-L$root/$libdir" <<<"$paths" || fail "pkg-config --libs: $flags"
+# shellcheck disable=SC2086
+c++ -std=c++17 "$consumer/main.cpp" "$consumer/plain_names.cpp" -o "$work/pkg-consumer" $flags
+(cd "$work" && ./pkg-consumer) | grep -qx "version: $version" || fail "the pkg-config consumer does not run"
+static=$(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root" pkg-config --static --libs kob)
+grep -q -- "-llzo2" <<<"$static" || fail "pkg-config --static --libs lacks LZO: $static"
+echo "ok: pkg-config finds the unpacked library, both include spellings build"
+
+cmake -S "$consumer" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+cmake --build "$work/cmake-consumer" >/dev/null
+(cd "$work" && cmake-consumer/consumer) | grep -qx "version: $version" || fail "the CMake consumer does not run"
+echo "ok: find_package(kob) finds the unpacked library"
+unset LD_LIBRARY_PATH
+
+if [ "$install" = --install ]; then
+  for package in "$lib_package" libkob-dev kob; do
+    ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      fail "$package is installed already; not touching it"
+  done
+  dpkg -i "$lib" "$dev" "$tools"
+  trap 'dpkg -r kob libkob-dev "$lib_package" >/dev/null; rm -rf "$work"' EXIT
+  [ "$(kob -V)" = "kob $version" ] || echo "note: kob -V says '$(kob -V)', the library is $version"
+  kob -V | grep -q '^kob ' || fail "the installed kob does not answer -V"
+  libs=$(pkg-config --libs kob)
+  [ "${libs% }" = "-lkob" ] || fail "pkg-config --libs kob: $libs"
+  [ "$(pkg-config --modversion kob)" = "$version" ] || fail "pkg-config --modversion kob"
+  c++ -std=c++17 "$consumer/main.cpp" "$consumer/plain_names.cpp" -o "$work/installed-consumer" \
+    $(pkg-config --cflags --libs kob)
+  (cd "$work" && ./installed-consumer) | grep -qx "version: $version" || fail "the installed consumer"
+  dpkg -r kob libkob-dev "$lib_package"
+  trap 'rm -rf "$work"' EXIT
+  [ ! -e /usr/bin/kob ] && [ ! -e "/$libdir/libkob.so.$soversion" ] || fail "dpkg -r left files"
+  echo "ok: installed with dpkg -i: kob -V, pkg-config --libs kob, a consumer; removed with dpkg -r"
+fi
+echo "check-debs: all passed"
