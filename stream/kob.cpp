@@ -57,12 +57,16 @@ bool KobFile::open(const char* path, int mode) {
 }
 
 bool KobFile::openDescriptor(int fd, int mode) {
+  return openDescriptor(fd, mode, nullptr);
+}
+
+bool KobFile::openDescriptor(int fd, int mode, const char* path) {
   kob::UniqueFd owned(fd);
   close();
   fileMode = mode;
   compressed = false;
   if (fd < 0) return false;
-  if (mode == READ) return openReading(owned.release(), nullptr);
+  if (mode == READ) return openReading(owned.release(), path);
   if (mode == WRITE && !kob::validChunkSize(bufferSize)) return false;
   std::FILE* file = fdopen(fd, "wb");
   if (file != nullptr) owned.release();

@@ -30,19 +30,23 @@
 // that would have to go back before the current chunk fails with -1 and
 // changes nothing.
 //
-// Damage. A packed file has no checksums. What the reader detects, it never
-// serves: a header or payload cut short, a payload the decompressor rejects
-// or that does not expand to its stated size, data after the end marker, a
-// back-link that does not match the chunk before. It then stops for good, in
-// the end at the start of the damaged chunk (see hasError and damage). The
-// same calls on the same file give the same bytes and the same error,
-// whatever the reader did before: its chunk index only makes it faster.
+// Damage. A packed file has no checksums of its own; its saved index (see
+// kob::writeIndex) keeps one of every payload. What the reader detects, it
+// never serves: a header or payload cut short, a payload the decompressor
+// rejects or that does not expand to its stated size, data after the end
+// marker, a back-link that does not match the chunk before, and, under a
+// saved index with checksums, a payload that does not match its checksum
+// (ChecksumMismatch; or ioError() ESTALE when the file was rewritten since
+// the index was read). It then stops for good, in the end at the start of
+// the damaged chunk (see hasError and damage). The same calls on the same
+// file give the same bytes and the same error, whatever the reader did
+// before: its chunk index only makes it faster.
 //
 // Memory: a writer holds its collection buffer (bufferSize bytes) and room
 // for one compressed chunk. A reader holds one chunk's data (at most 65535
 // bytes), a read window of at most 128 KiB plus a chunk, and a chunk index of
-// 24 bytes for every chunk holding data that it has come across (1.5 MB for
-// 1 GB of data in 16 KiB chunks).
+// about 2 bytes for every chunk holding data that it has come across (6 with
+// the checksums of a saved index: 390 KB for 1 GB of data in 16 KiB chunks).
 //
 // Threads: a KobFile is used by one thread at a time; any number of
 // KobFiles may read and write in different threads at once.
@@ -101,7 +105,8 @@ class KOB_EXPORT KobFile {
   //   READ:       a file whose first four bytes are "KOB" 0x01 is read as
   //               packed: the first chunk header is read, the position is 0.
   //               When `path`.kbi holds an index that matches the file (see
-  //               kob::writeIndex), seeks use it from the start.
+  //               kob::writeIndex), seeks use it from the start, and every
+  //               payload read is checked against its checksum there.
   //               Any other file is read plain from its first byte.
   //   WRITE:      creates or truncates `path` and writes the signature. Fails
   //               without creating anything when bufferSize is not 1..65535.
@@ -113,6 +118,11 @@ class KOB_EXPORT KobFile {
   // is closed even when this fails). For READ it may be a pipe or FIFO;
   // writing modes need a descriptor open for writing, at its start.
   bool openDescriptor(int fd, int mode);
+
+  // As openDescriptor, for a descriptor opened on the file at `path` (read
+  // in READ only to find its saved index, `path`.kbi, which is used when it
+  // matches the file open on `fd`). Returns: isOpen().
+  bool openDescriptor(int fd, int mode, const char* path);
 
   // Finishes and closes the file. A packed writer first writes the bytes it
   // still collects as the last chunk, then the end marker; a packed file is

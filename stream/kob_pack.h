@@ -86,6 +86,16 @@ KOB_EXPORT Failure packStream(
     std::FILE* input, std::FILE* output, const PackOptions& options,
     const std::function<void(std::uint64_t bytesDone)>& progress = {});
 
+// The state of a packed file's saved index (see below).
+enum class IndexState {
+  Valid,     // present, whole, and describes the file as it is
+  Missing,   // no index beside the file
+  Stale,     // describes another file or an earlier state of this one
+  Unusable,  // cut short, changed, unreadable, a link, not a regular
+             // file, or writable by others
+};
+KOB_EXPORT const char* describe(IndexState state);
+
 // A chunk, as a scan passes it.
 struct ChunkInfo {
   std::uint64_t number;       // 0 for the first chunk
@@ -110,6 +120,8 @@ struct ScanReport {
   std::uint32_t largestChunk = 0;
   // Bytes of the packed file, up to and including its end marker.
   std::int64_t packedSize = 0;
+  // The state of the file's saved index, where the caller asked for it.
+  IndexState indexState = IndexState::Missing;
 
   bool ok() const { return packed && failure.ok(); }
 };
@@ -137,17 +149,12 @@ KOB_EXPORT ScanReport scanPacked(
 // PATH.kbi for the packed file PATH.
 KOB_EXPORT std::string indexPathFor(const std::string& packedPath);
 
-enum class IndexState {
-  Valid,     // present, whole, and describes the file as it is
-  Missing,   // no index beside the file
-  Stale,     // describes another file or an earlier state of this one
-  Unusable,  // cut short, changed, unreadable, a link, not a regular
-             // file, or writable by others
-};
-KOB_EXPORT const char* describe(IndexState state);
 
-// The state of the index saved for the packed file at `packedPath`.
+// The state of the index saved for the packed file at `packedPath`; with
+// `packedFd`, for the packed file open there (the name is then used only to
+// find the index).
 KOB_EXPORT IndexState indexState(const std::string& packedPath);
+KOB_EXPORT IndexState indexState(const std::string& packedPath, int packedFd);
 
 // Whether the file at `packedPath`.kbi is an index (valid or not) of the
 // packed file open on `packedFd`: a regular file, not a link, that names

@@ -222,8 +222,12 @@ IndexState indexState(const std::string& packedPath) {
   UniqueFd fd(::open(packedPath.c_str(),
                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return IndexState::Missing;
+  return indexState(packedPath, fd.get());
+}
+
+IndexState indexState(const std::string& packedPath, int packedFd) {
   ChunkIndex index;
-  return readSavedIndex(indexPathFor(packedPath), fd.get(), index);
+  return readSavedIndex(indexPathFor(packedPath), packedFd, index);
 }
 
 bool isIndexOf(const std::string& packedPath, int packedFd) {

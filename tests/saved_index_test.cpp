@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
 
 #include "kob.h"
@@ -478,6 +479,208 @@ TEST_F(SavedIndex, CutOrChangedIndexChangesNothingServed) {
     ASSERT_EQ(answers(path(), seed, 700000, 165000), expected)
         << "index of " << variant.size() << " bytes";
   }
+}
+
+// An index as large as a file system allows, sparse, behind a preamble that
+// names the file as it is: refused from its size and count alone, before a
+// byte of it is allocated or read.
+TEST_F(SavedIndex, AnIndexFarLargerThanItsFileIsRefusedBeforeItIsRead) {
+  ASSERT_TRUE(saveIndex(path()).ok());
+  const std::string saved = kobtest::readFile(index());
+  for (const std::uint64_t count :
+       {std::uint64_t{600} << 30, static_cast<std::uint64_t>(
+                                      recordsOf(saved).size() / 10)}) {
+    std::string preamble = saved.substr(0, 56);
+    putBig(preamble, count, 8);
+    kobtest::writeFile(index(), preamble);
+    chmod(index().c_str(), 0644);
+    // 6 TiB, or its own count's worth, of nothing.
+    ASSERT_EQ(truncate(index().c_str(),
+                       static_cast<off_t>(std::min<std::uint64_t>(
+                           64 + 10 * count + 8, std::uint64_t{6} << 40))),
+              0);
+    EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable);
+    KobFile reader(path().c_str(), READ);
+    EXPECT_EQ(reader.seek64(599000, 0), 599000);
+    EXPECT_EQ(reader.get(), static_cast<unsigned char>(data[599000]));
+    kob::SharedReader shared;
+    ASSERT_TRUE(shared.open(path().c_str()));
+    EXPECT_EQ(shared.size(), 600000);
+  }
+}
+
+// Whoever may write the folder could put a link where the index goes,
+// leading to any large file: it is never followed.
+TEST_F(SavedIndex, ALinkInItsPlaceIsNotFollowed) {
+  ASSERT_TRUE(saveIndex(path()).ok());
+  const std::string elsewhere = dir.path("elsewhere.kbi");
+  std::filesystem::rename(index(), elsewhere);
+  std::filesystem::create_symlink(elsewhere, index());
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable);
+  std::filesystem::remove(index());
+  std::filesystem::rename(elsewhere, index());
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Valid);
+}
+
+class IndexChecksums : public SavedIndex {
+ protected:
+  void SetUp() override {
+    // Random bytes: every payload is a literal run that any changed byte
+    // leaves decodable, so that only a checksum can tell.
+    std::mt19937 rng(31);
+    data.resize(200000);
+    for (char& c : data) c = static_cast<char>(rng());
+    packed = kobtest::packFile(path(), data, 4096, rng);
+    chunks = kobtest::parseHeaders(packed);
+    ASSERT_TRUE(saveIndex(path()).ok());
+  }
+
+  // Reads 3000 bytes from `at` both ways; checks the failure met.
+  void expectFailureAt(std::int64_t at, kob::Damage damage, int error) {
+    for (bool partial : {false, true}) {
+      SCOPED_TRACE(partial ? "partial decoding" : "whole chunks");
+      KobFile reader;
+      reader.setPartialDecoding(partial);
+      ASSERT_TRUE(reader.open(path().c_str(), READ));
+      unsigned char buf[3000];
+      ASSERT_EQ(reader.seek64(at, 0), at);
+      EXPECT_EQ(reader.read(buf, sizeof buf), 0) << "never served";
+      EXPECT_EQ(reader.damage(), damage);
+      EXPECT_EQ(reader.ioError(), error);
+      kob::SharedReader shared;
+      shared.setPartialDecoding(partial);
+      ASSERT_TRUE(shared.open(path().c_str()));
+      const kob::ReadResult got = shared.readAt(at, buf, sizeof buf);
+      EXPECT_EQ(got.bytes, 0u);
+      EXPECT_EQ(got.failure.damage, damage);
+      EXPECT_EQ(got.failure.error, error);
+    }
+  }
+
+  std::vector<kobtest::ChunkHeader> chunks;
+};
+
+TEST_F(IndexChecksums, APayloadUnlikeItsChecksumIsNeverServed) {
+  // The index's checksum of chunk 20 made wrong, the index still whole.
+  const std::string saved = kobtest::readFile(index());
+  std::string records = recordsOf(saved);
+  records[10 * 20 + 9] ^= 0x01;
+  kobtest::writeFile(index(),
+                     withRecords(saved, records, records.size() / 10));
+  ASSERT_EQ(kob::indexState(path()), kob::IndexState::Valid);
+  expectFailureAt(20 * 4096 + 100, kob::Damage::ChecksumMismatch, 0);
+  // Reading through from the start serves the chunks before it, and kob's
+  // scanner finds it in the same place.
+  KobFile reader(path().c_str(), READ);
+  std::string all(data.size(), '\0');
+  EXPECT_EQ(reader.read(reinterpret_cast<unsigned char*>(all.data()),
+                        static_cast<unsigned>(all.size())),
+            20 * 4096);
+  EXPECT_EQ(reader.failure().chunk, 20);
+  const int fd = ::open(path().c_str(), O_RDONLY);
+  const kob::ScanReport scan =
+      kob::scanPacked(fd, true, {}, index().c_str());
+  ::close(fd);
+  EXPECT_EQ(scan.failure.damage, kob::Damage::ChecksumMismatch);
+  EXPECT_EQ(scan.failure.fileOffset,
+            static_cast<std::int64_t>(chunks[20].offset));
+  EXPECT_FALSE(scan.contentChecked);
+}
+
+TEST_F(IndexChecksums, AScanWithTheIndexChecksContent) {
+  const int fd = ::open(path().c_str(), O_RDONLY);
+  EXPECT_TRUE(kob::scanPacked(fd, true, {}, index().c_str()).contentChecked);
+  EXPECT_FALSE(kob::scanPacked(fd, true).contentChecked);
+  ::close(fd);
+}
+
+// A file rewritten in place under a reader that took up its index: no
+// bytes of two versions, but a clear failure; a fresh reader reads the new.
+TEST_F(IndexChecksums, AFileRewrittenUnderAReaderIsNotServedMixed) {
+  KobFile reader(path().c_str(), READ);
+  kob::SharedReader shared;
+  ASSERT_TRUE(shared.open(path().c_str()));
+  std::string changed = packed;
+  const std::size_t at = chunks[30].offset + 6 + 2000;  // inside the literals
+  changed[at] = static_cast<char>(changed[at] ^ 0x55);
+  std::fstream(path(), std::ios::in | std::ios::out | std::ios::binary)
+      .write(changed.data(), static_cast<std::streamsize>(changed.size()));
+  char buf[100];
+  EXPECT_EQ(reader.seek64(30 * 4096 + 50, 0), 30 * 4096 + 50);
+  EXPECT_EQ(reader.read(reinterpret_cast<unsigned char*>(buf), 100), 0);
+  EXPECT_EQ(reader.ioError(), ESTALE);
+  EXPECT_EQ(shared.readAt(30 * 4096 + 50, buf, 100).failure.error, ESTALE);
+
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Stale);
+  const std::string now = kobtest::decodeIndependently(changed);
+  KobFile fresh(path().c_str(), READ);
+  ASSERT_EQ(fresh.seek64(30 * 4096, 0), 30 * 4096);
+  std::string chunk(4096, '\0');
+  ASSERT_EQ(fresh.read(reinterpret_cast<unsigned char*>(chunk.data()), 4096),
+            4096);
+  EXPECT_EQ(chunk, now.substr(30 * 4096, 4096));
+}
+
+// Bit rot: a payload byte changed on the disk itself, where no time or size
+// shows it, made here on a file system image changed while unmounted.
+TEST_F(IndexChecksums, APayloadChangedWhereNoTimeShowsIsFound) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  const std::string image = dir.path("fs.img");
+  const std::string mounted = dir.path("mnt");
+  std::filesystem::create_directory(mounted);
+  auto run = [](const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+  };
+  if (!run("truncate -s 8M '" + image + "' && mkfs.ext4 -q -F '" + image +
+           "'")) {
+    GTEST_SKIP() << "no mkfs.ext4";
+  }
+  // One loop device for both mounts, so the file keeps its device number.
+  std::string device;
+  {
+    std::FILE* out =
+        popen(("losetup -f --show '" + image + "' 2>/dev/null").c_str(), "r");
+    char line[128] = {};
+    if (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+      device = line;
+      device.erase(device.find_last_not_of("\n") + 1);
+    }
+    if (out != nullptr) pclose(out);
+  }
+  if (device.empty() || !run("mount '" + device + "' '" + mounted + "'")) {
+    if (!device.empty()) run("losetup -d '" + device + "'");
+    GTEST_SKIP() << "cannot mount a loop device here";
+  }
+  const std::string file = mounted + "/d.kob";
+  kobtest::writeFile(file, packed);
+  ASSERT_TRUE(saveIndex(file).ok());
+  ASSERT_EQ(kob::indexState(file), kob::IndexState::Valid);
+  ASSERT_TRUE(run("umount '" + mounted + "' && losetup -d '" + device + "'"));
+
+  // Chunk 12's literals, found in the image and changed there.
+  std::string bytes = kobtest::readFile(image);
+  const std::string needle = packed.substr(chunks[12].offset + 100, 64);
+  const std::size_t found = bytes.find(needle);
+  ASSERT_NE(found, std::string::npos);
+  kobtest::flipByte(image, found + 10, 0x20);
+
+  ASSERT_TRUE(run("losetup '" + device + "' '" + image + "' && mount '" +
+                  device + "' '" + mounted + "'"));
+  const bool sameFile = kob::indexState(file) == kob::IndexState::Valid;
+  if (sameFile) {
+    KobFile reader(file.c_str(), READ);
+    ASSERT_EQ(reader.seek64(12 * 4096, 0), 12 * 4096);
+    unsigned char buf[100];
+    EXPECT_EQ(reader.read(buf, sizeof buf), 0);
+    EXPECT_EQ(reader.damage(), kob::Damage::ChecksumMismatch);
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    EXPECT_EQ(kob::scanPacked(fd, true, {}, kob::indexPathFor(file).c_str())
+                  .failure.damage,
+              kob::Damage::ChecksumMismatch);
+    ::close(fd);
+  }
+  run("umount '" + mounted + "'; losetup -d '" + device + "'");
+  if (!sameFile) GTEST_SKIP() << "the remount gave the file another identity";
 }
 
 }  // namespace

@@ -34,8 +34,10 @@ Outcome test(const Options& options, const std::string& name);
 void printListHeader();
 Outcome list(const Options& options, const std::string& name);
 
-// Writes the index of the packed file `path` beside it, as PATH.kbi.
-Outcome writeIndexBeside(const std::string& path);
+// Writes the index of the packed file `path`, open on `packedFd` (which
+// stays the caller's, and is what is indexed: the name is not opened
+// again), beside it as PATH.kbi.
+Outcome writeIndexBeside(const std::string& path, int packedFd);
 
 }  // namespace kobtool
 

@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -52,6 +53,11 @@ std::string conflicts(const Options& o) {
   }
   if (o.index && (modes > 0 || o.toStdout)) {
     return "-i indexes packed files: not with -d, -t, -l or -c";
+  }
+  if (o.index && (o.files.empty() ||
+                  std::find(o.files.begin(), o.files.end(),
+                            std::string(kStandardStream)) != o.files.end())) {
+    return "-i needs a named file: standard input has nowhere to keep an index";
   }
   return "";
 }

@@ -181,7 +181,7 @@ OutputError OutputFile::create() {
     // a file someone else made.
     fd = kob::UniqueFd(openat(
         directory.get(), temporaryName,
-        O_CREAT | O_EXCL | O_WRONLY | O_NOCTTY | O_CLOEXEC, S_IRUSR | S_IWUSR));
+        O_CREAT | O_EXCL | O_RDWR | O_NOCTTY | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (fd.get() >= 0) break;
     if (errno != EEXIST) break;
   }

@@ -55,7 +55,8 @@ class OutputFile {
   // Creates the temporary file. On failure nothing was created.
   OutputError create();
 
-  // The temporary file's descriptor, which stays this object's.
+  // The temporary file's descriptor, which stays this object's, open for
+  // reading too (to index what was written).
   int descriptor() const { return fd.get(); }
   // A buffered stream on the temporary file, made on first use; nullptr
   // when one could not be made.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "outputs.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +71,11 @@ std::FILE* Destination::open(Outcome& outcome) {
 Outcome Destination::writeFailed(int error) const {
   return isStdout() ? standardOutputFailed(error)
                     : Outcome::failed(path, "cannot write", error);
+}
+
+kob::UniqueFd Destination::readBack() const {
+  if (isStdout()) return kob::UniqueFd();
+  return kob::UniqueFd(fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0));
 }
 
 Outcome Destination::commit(const Input& input, bool replaceExisting) {

@@ -49,6 +49,10 @@ class Destination {
   // A failed write.
   Outcome writeFailed(int error) const;
 
+  // A descriptor of its own on the named file being written, for reading
+  // it back once committed; -1 for standard output.
+  kob::UniqueFd readBack() const;
+
   // Completes the output; a named file takes the permissions, owner and
   // times of a regular input named on the command line (standard input,
   // even redirected from a file, has no name to take them from).

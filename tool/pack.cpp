@@ -77,7 +77,7 @@ Outcome packToFile(const Options& options, const std::string& name) {
   if (!opened.input) return opened.outcome;
   Input& input = *opened.input;
   if (options.output.empty() && input.isRegular() && isPacked(input)) {
-    if (options.index) return writeIndexBeside(name);
+    if (options.index) return writeIndexBeside(name, input.fd.get());
     return Outcome::skipped(
         name, "already packed; skipped (use -o or -c to pack it again)");
   }
@@ -94,8 +94,13 @@ Outcome packToFile(const Options& options, const std::string& name) {
   outcome += packSequence(options, inputs, input.knownSize(), input.shown(),
                           destination, out);
   if (!outcome.ok()) return outcome;
+  // The index describes the file as it stands once in place: read back
+  // through a descriptor of its own, never by its name again.
+  const kob::UniqueFd written = destination.readBack();
   outcome += destination.commit(input, options.force);
-  if (outcome.ok() && options.index) outcome += writeIndexBeside(path);
+  if (outcome.ok() && options.index) {
+    outcome += writeIndexBeside(path, written.get());
+  }
   if (outcome.ok()) outcome += removeInput(options, input, destination);
   return outcome;
 }

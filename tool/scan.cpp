@@ -36,8 +36,16 @@ std::optional<kob::ScanReport> scanInput(
     return std::nullopt;
   }
   const Input& input = *opened.input;
-  kob::ScanReport scan = kob::scanPacked(input.fd.get(), decompress, onChunk);
-  if (scan.ok()) return scan;
+  const std::string indexPath = kob::indexPathFor(input.name);
+  kob::ScanReport scan =
+      kob::scanPacked(input.fd.get(), decompress, onChunk,
+                      input.isStdin() ? nullptr : indexPath.c_str());
+  if (scan.ok()) {
+    if (!input.isStdin()) {
+      scan.indexState = kob::indexState(input.name, input.fd.get());
+    }
+    return scan;
+  }
   outcome = scan.failure.failed()
                 ? Outcome::failed(input.shown(), scan.failure)
                 : Outcome::failed(input.shown(),
@@ -49,8 +57,14 @@ std::optional<kob::ScanReport> scanInput(
 
 Outcome test(const Options& options, const std::string& name) {
   Outcome outcome;
-  if (!scanInput(options, name, true, {}, outcome)) return outcome;
-  if (options.verbose) std::printf("%s: OK\n", shownName(name).c_str());
+  std::optional<kob::ScanReport> scan =
+      scanInput(options, name, true, {}, outcome);
+  if (!scan) return outcome;
+  if (options.verbose) {
+    std::printf("%s: OK%s\n", shownName(name).c_str(),
+                scan->contentChecked ? " (content checked against its index)"
+                                     : "");
+  }
   return Outcome();
 }
 
@@ -75,7 +89,7 @@ Outcome list(const Options& options, const std::string& name) {
                                  static_cast<double>(scan.dataSize)
                            : 0;
   const char* index =
-      name == kStandardStream ? "-" : kob::describe(kob::indexState(name));
+      name == kStandardStream ? "-" : kob::describe(scan.indexState);
   std::printf("%12lld %12llu %6.1f%% %8llu %10u %8s  %s\n",
               static_cast<long long>(scan.packedSize),
               static_cast<unsigned long long>(scan.dataSize), ratio,
@@ -98,11 +112,10 @@ Outcome list(const Options& options, const std::string& name) {
 // The index takes the packed file's owner, group and times; nobody but its
 // owner may write it, or readers would not trust it. One there already is
 // replaced.
-Outcome writeIndexBeside(const std::string& path) {
-  kob::UniqueFd packed(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+Outcome writeIndexBeside(const std::string& path, int packedFd) {
   struct stat info;
-  if (packed.get() < 0 || fstat(packed.get(), &info) != 0) {
-    return Outcome::failed(path, "cannot open", errno);
+  if (fstat(packedFd, &info) != 0) {
+    return Outcome::failed(path, "cannot read", errno);
   }
   const std::string indexPath = kob::indexPathFor(path);
   OutputFile index(indexPath);
@@ -111,7 +124,7 @@ Outcome writeIndexBeside(const std::string& path) {
   }
   std::FILE* out = index.stream();
   if (out == nullptr) return Outcome::failed(indexPath, "cannot create", errno);
-  const kob::ScanReport scan = kob::writeIndex(packed.get(), out);
+  const kob::ScanReport scan = kob::writeIndex(packedFd, out);
   if (!scan.packed && scan.failure.ok()) {
     return Outcome::failed(path, "not a packed file; not indexed");
   }

@@ -3,6 +3,7 @@
 // Unpacking: a packed input read through KobFile, whole or a range of its
 // data, into a file or standard output.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,7 +53,8 @@ std::optional<std::string> unpackedPath(const Options& options,
 // Opens `input`, handing its descriptor over, as packed data.
 Outcome openPacked(KobFile& file, Input& input) {
   errno = 0;
-  if (!file.openDescriptor(input.fd.release(), READ)) {
+  if (!file.openDescriptor(input.fd.release(), READ,
+                           input.isStdin() ? nullptr : input.name.c_str())) {
     return Outcome::failed(input.shown(), "cannot read", errno);
   }
   if (!file.isCompressed()) {
@@ -97,6 +99,8 @@ Outcome unpack(const Options& options, const std::string& name) {
   outcome = path->empty() ? checkNotStandardOutput(input)
                           : checkOutputPath(options, input, *path);
   if (!outcome.ok()) return outcome;
+  // Kept to tell an index of this file from anything else of its name.
+  const kob::UniqueFd packed(fcntl(input.fd.get(), F_DUPFD_CLOEXEC, 0));
   KobFile file;
   if (outcome = openPacked(file, input); !outcome.ok()) return outcome;
   std::uint64_t limit = options.size.value_or(UINT64_MAX);
@@ -117,8 +121,9 @@ Outcome unpack(const Options& options, const std::string& name) {
   const bool removing = options.removeInput && input.isRegular() &&
                         !input.isStdin() && !destination.isStdout();
   outcome = removeInput(options, input, destination);
-  // An index beside a packed file removed would only ever be stale.
-  if (removing && outcome.ok()) {
+  // An index beside a packed file removed would only ever be stale; what
+  // is not an index of it stays.
+  if (removing && outcome.ok() && kob::isIndexOf(input.name, packed.get())) {
     unlink(kob::indexPathFor(input.name).c_str());
   }
   return outcome;
