@@ -1,0 +1,149 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// kob and the saved index beside a packed file: made from the file kob
+// opened, used by every mode that reads a packed file by name, removed
+// only when it is one.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "kob_pack.h"
+#include "kob_tool_fixture.h"
+
+namespace {
+
+using kobtest::readFile;
+using kobtest::writeFile;
+
+class KobIndex : public kobtest::KobTool {
+ protected:
+  // How many times `call` was made on a path ending in `name`, running kob
+  // with `arguments` under strace.
+  int callsOn(const std::string& arguments, const std::string& call,
+              const std::string& name) {
+    const std::string trace = path("trace");
+    const Result traced = shell("strace -f -qq -e trace=" + call + " -o '" +
+                                trace + "' '" + KOB_PATH + "' " + arguments +
+                                " </dev/null >/dev/null");
+    EXPECT_EQ(traced.status, 0) << traced.errors;
+    const std::string lines = readFile(trace);
+    std::filesystem::remove(trace);
+    int count = 0;
+    for (std::size_t at = lines.find(name + "\""); at != std::string::npos;
+         at = lines.find(name + "\"", at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+  // The reads (pread) of a run of kob.
+  int reads(const std::string& arguments) {
+    const std::string trace = path("trace");
+    shell("strace -f -qq -e trace=pread64 -o '" + trace + "' '" + KOB_PATH +
+          "' " + arguments + " </dev/null >/dev/null");
+    const std::string lines = readFile(trace);
+    std::filesystem::remove(trace);
+    return static_cast<int>(std::count(lines.begin(), lines.end(), '\n'));
+  }
+  bool haveStrace() { return shell("strace -V").status == 0; }
+};
+
+TEST_F(KobIndex, IndexingReadsTheFileItOpenedOnce) {
+  if (!haveStrace()) GTEST_SKIP() << "no strace";
+  makeInput("d", 300000);
+  ASSERT_EQ(kob("d").status, 0);
+  // The packed file is opened by its name once, then read through that
+  // descriptor; a FIFO renamed over it meanwhile cannot hold kob up.
+  EXPECT_EQ(callsOn("--index d.kob", "openat", "/d.kob"), 0);
+  EXPECT_EQ(callsOn("--index d.kob", "openat", "d.kob"), 1);
+  EXPECT_EQ(kob::indexState(path("d.kob")), kob::IndexState::Valid);
+  // Packing with -i indexes the output through the descriptor it wrote.
+  std::filesystem::remove(path("d.kob"));
+  std::filesystem::remove(path("d.kob.kbi"));
+  EXPECT_EQ(callsOn("-i d", "openat", "d.kob"), 0);
+  EXPECT_EQ(kob::indexState(path("d.kob")), kob::IndexState::Valid);
+}
+
+TEST_F(KobIndex, ARangeIsReadThroughTheIndex) {
+  if (!haveStrace()) GTEST_SKIP() << "no strace";
+  const std::string data = makeInput("d", 2000000);
+  ASSERT_EQ(kob("-B 4096 d").status, 0);
+  const int walking = reads("-d -b 1990000 -s 100 d.kob");
+  ASSERT_EQ(kob("--index d.kob").status, 0);
+  const int indexed = reads("-d -b 1990000 -s 100 d.kob");
+  const int loading = reads("-V");  // the dynamic loader's own
+  EXPECT_LT(indexed, walking);
+  EXPECT_LE(indexed - loading, 5)
+      << "the signature, the first chunk, the index, the one asked for";
+  EXPECT_EQ(kob("-d -b 1990000 -s 100 d.kob").out, data.substr(1990000, 100));
+}
+
+TEST_F(KobIndex, TestingWithAnIndexChecksContent) {
+  makeInput("d", 100000);
+  ASSERT_EQ(kob("-i d").status, 0);
+  EXPECT_EQ(kob("-t -v d.kob").out,
+            "d.kob: OK (content checked against its index)\n");
+  std::filesystem::remove(path("d.kob.kbi"));
+  EXPECT_EQ(kob("-t -v d.kob").out, "d.kob: OK\n");
+}
+
+TEST_F(KobIndex, UnpackingWithRmRemovesOnlyAnIndexOfTheFile) {
+  const std::string data = makeInput("d", 50000);
+  ASSERT_EQ(kob("-i d").status, 0);
+  ASSERT_EQ(kob("-d --rm -f d.kob").status, 0);
+  EXPECT_FALSE(kobtest::fileExists(path("d.kob.kbi")));
+
+  // Something else under the index's name stays.
+  std::filesystem::remove(path("d.kob"));
+  ASSERT_EQ(kob("d").status, 0);
+  writeFile(path("d.kob.kbi"), "my notes, not an index");
+  ASSERT_EQ(kob("-d --rm -f d.kob").status, 0);
+  EXPECT_EQ(readFile(path("d.kob.kbi")), "my notes, not an index");
+  // And so does an index of another file.
+  ASSERT_EQ(kob("-i e", "cp d e;").status, 0);
+  ASSERT_EQ(kob("d").status, 0);
+  std::filesystem::rename(path("e.kob.kbi"), path("d.kob.kbi"));
+  const std::string foreign = readFile(path("d.kob.kbi"));
+  ASSERT_EQ(kob("-d --rm -f d.kob").status, 0);
+  EXPECT_EQ(readFile(path("d.kob.kbi")), foreign);
+  EXPECT_EQ(readFile(path("d")), data);
+}
+
+TEST_F(KobIndex, StandardInputCannotBeIndexed) {
+  makeInput("d", 1000);
+  for (const char* arguments : {"-i", "-i -", "-i d -"}) {
+    const Result refused = kob(arguments, "cat d |");
+    EXPECT_EQ(refused.status, 1) << arguments;
+    EXPECT_NE(refused.errors.find("-i needs a named file"), std::string::npos)
+        << refused.errors;
+  }
+  EXPECT_FALSE(kobtest::fileExists(path("d.kob")));
+}
+
+// An index of absurd size in the sidecar's place: kob -l lists the file
+// and calls the index unusable, at once.
+TEST_F(KobIndex, AHugeIndexInItsPlaceIsUnusableNotACrash) {
+  makeInput("d", 50000);
+  ASSERT_EQ(kob("-i d").status, 0);
+  ASSERT_EQ(truncate(path("d.kob.kbi").c_str(), off_t{6} << 40), 0);
+  const Result listed = kob("-l d.kob");
+  EXPECT_EQ(listed.status, 0) << listed.errors;
+  EXPECT_NE(listed.out.find(" unusable  d.kob"), std::string::npos)
+      << listed.out;
+  EXPECT_EQ(kob("-d -c d.kob").status, 0);
+}
+
+// A read that fails while packing several inputs into one stream is one
+// message, not two.
+TEST_F(KobIndex, AFailedReadWhilePackingIsReportedOnce) {
+  makeInput("a", 100000);
+  // /proc/self/mem cannot be read from its start: every read fails, EIO.
+  const Result failed = kob("-c a /proc/self/mem");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.errors,
+            "kob: /proc/self/mem: cannot read: Input/output error\n");
+}
+
+}  // namespace
