@@ -16,6 +16,11 @@
 //                                     one; BGZF: load the .gzi; zstd: read
 //                                     the frame table), look up one entry
 //                                     near the end, close
+//   FreshProcessLookup/FORMAT/400MB   a fresh process for each lookup near
+//                                     the end (bench/cold_lookup.cpp):
+//                                     kob-indexed, kob-shared and bgzf with
+//                                     their indexes, and "none", a process
+//                                     that only starts and exits
 //   LookupThreads/FORMAT/threads:1|2  the random lookups from 1 and 2 threads
 //                                     at once; Time is wall time per lookup
 //                                     (all threads together), CPU the
@@ -46,9 +51,13 @@
 #include <fcntl.h>
 #include <htslib/bgzf.h>
 #include <lzo/lzo1x.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zstd.h>
+
+extern char** environ;
 
 #include <cstdarg>
 #include <cstdint>
@@ -286,7 +295,7 @@ std::string kobFile(int copies) {
 // kob: a copy of kobFile(copies) with its saved index beside it (the index
 // names the file it describes, so the copy needs one of its own).
 std::string kobIndexedFile(int copies) {
-  std::string path = cachedPath(printed("x%d-indexed.kob", copies));
+  std::string path = cachedPath(printed("x%d-indexed2.kob", copies));
   buildOnce(path, [&](const std::string& part) {
     std::filesystem::copy_file(kobFile(copies), part);
   });
@@ -629,6 +638,13 @@ const Format kFormats[] = {
      }},
 };
 
+const Format& formatNamed(const std::string& name) {
+  for (const Format& format : kFormats) {
+    if (name == format.name) return format;
+  }
+  fail("no format " + name);
+}
+
 // Random lookups through one warm reader. Each thread starts at its own
 // place in the list.
 void lookupLoop(benchmark::State& state, Reader& reader, std::size_t dataSize) {
@@ -809,6 +825,41 @@ BENCHMARK(PackThreads)
     ->UseRealTime();
 BENCHMARK(LookupAtSize)->Arg(4)->Arg(40)->Arg(400);
 
+// A fresh process for each lookup near the end of the data: a small
+// program (bench/cold_lookup.cpp) linking only its own library opens the
+// file with its index, looks one entry up and exits, so that everything a
+// first lookup costs is in the time: starting, loading the index, reading
+// the chunk. "none" starts the same program with nothing to do: what any
+// process costs.
+void FreshProcessLookup(benchmark::State& state, const std::string& format,
+                        int copies) {
+  const bool bgzf = format == "bgzf";
+  const std::string program = bgzf ? COLD_LOOKUP_BGZF : COLD_LOOKUP_KOB;
+  const std::string path = format == "none" ? "" : formatNamed(format).file(copies);
+  const Lookup l = farEnd(corpus().size() * copies);
+  std::vector<std::string> words = {program, path, std::to_string(l.offset),
+                                    std::to_string(l.length)};
+  if (format == "kob-shared") words.push_back("shared");
+  if (format == "none") words.resize(1);
+  std::vector<char*> arguments;
+  for (std::string& word : words) arguments.push_back(word.data());
+  arguments.push_back(nullptr);
+  for (auto _ : state) {
+    pid_t child = 0;
+    if (posix_spawn(&child, program.c_str(), nullptr, nullptr,
+                    arguments.data(), environ) != 0) {
+      fail("cannot start " + program);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const int expected = format == "none" ? 2 : 0;  // "none": no arguments
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != expected) {
+      fail("a fresh process's lookup failed: " + format + " " + path);
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 // The lookup benchmarks are named after the corpus's size, so they are
 // registered once it is read.
 void registerLookupBenchmarks() {
@@ -829,6 +880,14 @@ void registerLookupBenchmarks() {
       RegisterBenchmark(name.c_str(), ColdLookup, format, copies)
           ->Unit(benchmark::kMicrosecond);
     }
+  }
+  for (const char* format : {"none", "kob-indexed", "kob-shared", "bgzf"}) {
+    std::string name = printed("FreshProcessLookup/%s/%zuMB", format,
+                               (corpus().size() * 10) >> 20);
+    RegisterBenchmark(name.c_str(), FreshProcessLookup, std::string(format),
+                      10)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
   }
   RegisterBenchmark("LookupThreads/yardstick", LookupYardstick)
       ->Threads(1)

@@ -2,6 +2,8 @@
 #include "chunk_index.h"
 
 #include <algorithm>
+
+#include "saved_index.h"
 #include <cerrno>
 
 namespace kob {
@@ -29,6 +31,11 @@ Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
                                           : Damage::None);
 }
 
+ChunkIndex::ChunkIndex(bool aKeepEntries) : keepEntries(aKeepEntries) {}
+ChunkIndex::~ChunkIndex() = default;
+ChunkIndex::ChunkIndex(ChunkIndex&&) noexcept = default;
+ChunkIndex& ChunkIndex::operator=(ChunkIndex&&) noexcept = default;
+
 Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
                            Location& where) {
   where = Location();
@@ -45,6 +52,11 @@ Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
       const Failure failure =
           learnNext(window, window.source().walkReadSize(), header);
       if (failure.failed()) return failure;
+    }
+    if (position < front.position && saved) {
+      if (saved->find(position, where.chunk)) return {};
+      forget();  // the index was wrong about the file: walk it instead
+      continue;
     }
     if (position < front.position) {
       if (!keepEntries) {
@@ -219,13 +231,23 @@ std::uint64_t ChunkIndex::firstEntryFrom(std::int64_t offset) const {
 }
 
 bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
-                        ChunkEntry* known) const {
+                        ChunkEntry* known) {
   // A stream's index keeps only its last chunk: it cannot tell.
   if (offset > front.headerOffset || !keepEntries) return true;
   if (offset == front.headerOffset) {
     return front.state != Frontier::Ended || header.isEndMarker();
   }
   if (header.isEndMarker()) return false;
+  if (saved) {
+    // Every header the file has is in a saved index.
+    ChunkEntry at;
+    bool found = false;
+    if (!saved->at(offset, at, found) || !found) return false;
+    if (known != nullptr) *known = at;
+    return header.dataSize == at.dataSize &&
+           header.payloadSize == at.payloadSize &&
+           header.backLink == at.backLink;
+  }
   const std::uint64_t entry = firstEntryFrom(offset);
   const std::int64_t next =
       entry < entryCount() ? headerOffsetOf(entry) : front.headerOffset;
@@ -258,6 +280,7 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
 }
 
 void ChunkIndex::forget() {
+  saved.reset();
   payloads = {};
   checksums = {};
   runs = {};
@@ -274,7 +297,18 @@ void ChunkIndex::assumeEnd() {
   endMarkerChecked = false;
 }
 
+void ChunkIndex::adopt(std::unique_ptr<SavedIndex> index) {
+  forget();
+  front.headerOffset = index->endOffset();
+  front.position = index->dataSize();
+  front.previousPayloadSize = index->lastPayloadSize();
+  front.chunksPassed = index->chunkCount();
+  saved = std::move(index);
+  assumeEnd();
+}
+
 void ChunkIndex::adopt(ChunkIndex&& other) {
+  saved = std::move(other.saved);
   payloads = std::move(other.payloads);
   checksums = std::move(other.checksums);
   runs = std::move(other.runs);
@@ -292,12 +326,14 @@ void ChunkIndex::reserve(std::uint64_t chunks, bool withChecksums) {
 }
 
 std::size_t ChunkIndex::heldBytes() const {
-  return payloads.capacity() * sizeof payloads[0] +
+  return (saved ? saved->heldBytes() : 0) + payloads.capacity() * sizeof payloads[0] +
          checksums.capacity() * sizeof checksums[0] +
          runs.capacity() * sizeof(Run) +
          milestones.capacity() * sizeof milestones[0] +
          gaps.capacity() * sizeof(Gap);
 }
+
+bool ChunkIndex::savedIsWhole() { return saved && saved->checkAll(); }
 
 Failure ChunkIndex::frontierFailure(Failure failure) const {
   failure.chunk = static_cast<std::int64_t>(front.chunksPassed);

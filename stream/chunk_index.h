@@ -28,6 +28,8 @@
 
 namespace kob {
 
+class SavedIndex;
+
 // Reads and checks the header at `offset`, which follows a chunk whose
 // payload has `previousPayloadSize` bytes (0 for the first header), into
 // `header`. Reads `ahead` more bytes when it must read. Returns the damage
@@ -84,7 +86,10 @@ class ChunkIndex {
 
   // A reader of a stream keeps only the last chunk learned: it cannot go
   // back to the others.
-  explicit ChunkIndex(bool aKeepEntries = true) : keepEntries(aKeepEntries) {}
+  explicit ChunkIndex(bool aKeepEntries = true);
+  ~ChunkIndex();
+  ChunkIndex(ChunkIndex&&) noexcept;
+  ChunkIndex& operator=(ChunkIndex&&) noexcept;
 
   const Frontier& frontier() const { return front; }
 
@@ -113,7 +118,7 @@ class ChunkIndex {
   // Headers beyond the frontier agree with anything. `known` is the chunk
   // known there, if any (its checksum is what the payload must have).
   bool agrees(std::int64_t offset, const ChunkHeader& header,
-              ChunkEntry* known = nullptr) const;
+              ChunkEntry* known = nullptr);
 
   // Forgets everything, as when the file changed under the reader.
   void forget();
@@ -122,14 +127,20 @@ class ChunkIndex {
   // says, without reading it: locate reads it before it is trusted.
   void assumeEnd();
 
-  // Takes over what `other` learned (a file's saved index, read into it),
-  // keeping this index's own settings. Every header it leads to is still
-  // checked where it is met.
+  // Takes over what `other` learned (a file's saved index of the first
+  // version, read into it), keeping this index's own settings; or a saved
+  // index of the second, read a block at a time. Every header it leads to
+  // is still checked where it is met.
   void adopt(ChunkIndex&& other);
+  void adopt(std::unique_ptr<SavedIndex> index);
 
   // Makes room for `chunks` chunks holding data, with checksums or not, at
   // once: a saved index is sized once, never grown by copying.
   void reserve(std::uint64_t chunks, bool withChecksums);
+
+  // With a saved index of the second version: whether every block of it
+  // is what it must be (each is otherwise checked only when used).
+  bool savedIsWhole();
 
   void setObserver(Observer anObserver) { observer = std::move(anObserver); }
 
@@ -166,6 +177,9 @@ class ChunkIndex {
   Failure confirmEnd(ReadWindow& window, bool& confirmed);
 
   bool keepEntries;
+  // A saved index that knows every chunk; when there is none, what the
+  // walk learned:
+  std::unique_ptr<SavedIndex> saved;
   // Data chunks in file order, by their payload sizes (with checksums from
   // a saved index), positions and offsets worked out from the runs, the
   // milestones (the header offset of every 64th) and the gaps.

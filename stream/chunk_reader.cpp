@@ -11,9 +11,6 @@
 namespace kob {
 namespace {
 
-// Reading on brings this much of the file with each read: several chunks.
-constexpr std::size_t kReadAhead = 64 * 1024;
-
 bool sameSizes(const ChunkHeader& header, const ChunkEntry& entry) {
   return header.dataSize == entry.dataSize &&
          header.payloadSize == entry.payloadSize;
@@ -165,11 +162,11 @@ Failure ChunkCursor::readOn(std::int64_t offset,
     const ChunkIndex::Frontier& frontier = reader.index.frontier();
     if (offset == frontier.headerOffset &&
         frontier.state != ChunkIndex::Frontier::Ended) {
-      return reader.index.learnNext(window, kReadAhead, header);
+      return reader.index.learnNext(window, readAhead(), header);
     }
   }
   const Failure failure =
-      readHeaderAt(window, offset, previousPayloadSize, kReadAhead, header);
+      readHeaderAt(window, offset, previousPayloadSize, readAhead(), header);
   if (failure.error != 0) return failure;
   ChunkReader::Guard guard(reader);
   if (failure.isDamage()) {
@@ -281,7 +278,7 @@ Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
   if (const int error = window.fetch(
           current.headerOffset + static_cast<std::int64_t>(kHeaderSize),
           current.payloadSize + kHeaderSize,
-          chunksReadOn > 1 ? kReadAhead : 0, bytes)) {
+          readAhead(), bytes)) {
     return here(Failure::ofError(error));
   }
   if (bytes.size < current.payloadSize) {

@@ -181,6 +181,10 @@ class ChunkCursor {
   void setChunk(std::int64_t offset, std::uint64_t position,
                 std::uint64_t number, const ChunkHeader& header);
   Failure here(Failure failure) const;
+  // Reading on from chunk to chunk brings several at once; the first chunk
+  // after landing (or opening) comes alone, with the next header: a lookup
+  // reads no more than it needs.
+  std::size_t readAhead() const { return chunksReadOn > 1 ? 64 * 1024 : 0; }
   ReadWindow& walker() {
     return reader.walkWindow ? *reader.walkWindow : window;
   }

@@ -22,17 +22,27 @@ namespace {
 
 constexpr unsigned char kMagic[4] = {'K', 'O', 'B', 'I'};
 
-// How one version lays an index out.
-struct Layout {
-  int version;
-  std::size_t preamble;    // bytes before the records
-  std::size_t record;      // bytes a record
-  std::size_t trailer;     // the checksum of the whole
-  std::size_t countAt;     // where n is
-  std::size_t identity;    // bytes of identity from offset 8
-};
-constexpr Layout kVersion1{1, 52, 6, 4, 44, 36};
-constexpr Layout kVersion2{2, 64, 10, 8, 56, 48};
+// Version 1: the preamble, the headers, Adler-32.
+constexpr std::size_t kVersion1Preamble = 52;
+constexpr std::size_t kVersion1Identity = 36;
+constexpr std::size_t kVersion1CountAt = 44;
+// Version 2: the preamble, the milestones and their checksum, the blocks.
+constexpr std::size_t kPreamble = 64;
+constexpr std::size_t kIdentity = 48;
+constexpr std::size_t kCountAt = 56;
+constexpr std::size_t kRecord = 10;
+constexpr std::size_t kMilestone = 16;
+constexpr std::size_t kSum = 8;
+
+std::uint64_t blockCount(std::uint64_t records) {
+  return (records + SavedIndex::kBlockRecords - 1) / SavedIndex::kBlockRecords;
+}
+
+std::uint64_t version2Size(std::uint64_t records) {
+  const std::uint64_t blocks = blockCount(records);
+  return kPreamble + kMilestone * blocks + kSum + kRecord * records +
+         kSum * blocks;
+}
 
 void put64(unsigned char* out, std::uint64_t value) {
   for (int i = 7; i >= 0; --i, value >>= 8) {
@@ -55,27 +65,18 @@ std::uint32_t get32(const unsigned char* in) {
   return (decodeUInt2(in) << 16) | decodeUInt2(in + 2);
 }
 
-// What identifies the packed file an index describes, as `layout` keeps it.
-void putIdentity(unsigned char* out, const struct stat& file,
-                 const Layout& layout) {
+// What identifies the packed file an index describes, as `version` keeps
+// it.
+void putIdentity(unsigned char* out, const struct stat& file, int version) {
   put64(out, static_cast<std::uint64_t>(file.st_dev));
   put64(out + 8, static_cast<std::uint64_t>(file.st_ino));
   put64(out + 16, static_cast<std::uint64_t>(file.st_size));
   put64(out + 24, static_cast<std::uint64_t>(file.st_mtim.tv_sec));
   put32(out + 32, static_cast<std::uint32_t>(file.st_mtim.tv_nsec));
-  if (layout.version >= 2) {
+  if (version >= 2) {
     put64(out + 36, static_cast<std::uint64_t>(file.st_ctim.tv_sec));
     put32(out + 44, static_cast<std::uint32_t>(file.st_ctim.tv_nsec));
   }
-}
-
-bool wholeChecksumMatches(const unsigned char* bytes, std::size_t size,
-                          const Layout& layout) {
-  const std::size_t checked = size - layout.trailer;
-  if (layout.version == 1) {
-    return get32(bytes + checked) == lzo_adler32(1, bytes, checked);
-  }
-  return get64(bytes + checked) == XXH3_64bits(bytes, checked);
 }
 
 // The most records a packed file of `size` bytes can hold: every chunk at
@@ -91,18 +92,48 @@ std::uint64_t mostRecords(std::int64_t size) {
 constexpr std::uint32_t kEmptyPayloadSize = 3;
 constexpr std::uint32_t kSmallestDataPayload = 5;
 
+// Whether a chunk with this header could be sound.
+bool couldBe(const ChunkHeader& header) {
+  return header.dataSize == 0 ? header.payloadSize == kEmptyPayloadSize
+                              : header.payloadSize >= kSmallestDataPayload;
+}
+
+std::uint32_t emptyChecksum() {
+  static const unsigned char kEndCode[kEmptyPayloadSize] = {0x11, 0, 0};
+  static const std::uint32_t checksum =
+      payloadChecksum(kEndCode, sizeof kEndCode);
+  return checksum;
+}
+
+// Opens the index at `path` as readers may trust it: a regular file, not
+// a link, owned by `packed`'s owner or root, written by nobody else.
+UniqueFd openTrusted(const std::string& path, const struct stat& packed,
+                     struct stat& info, IndexState& state) {
+  // Whatever sits under the index's name is opened without waiting (a FIFO
+  // there must not hold up opening the packed file), and a link there is
+  // not followed (anyone who may write the folder could plant one).
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK |
+                                       O_NOCTTY | O_NOFOLLOW));
+  state = IndexState::Valid;
+  if (fd.get() < 0) {
+    state = errno == ENOENT ? IndexState::Missing : IndexState::Unusable;
+  } else if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+             (info.st_uid != packed.st_uid && info.st_uid != 0) ||
+             (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    state = IndexState::Unusable;
+  }
+  return state == IndexState::Valid ? std::move(fd) : UniqueFd();
+}
+
 // Learns the saved records into `built`; false when they do not chain as a
 // packed file's headers do, do not fill the file, or list a chunk that
 // cannot be (a chunk without data whose payload is not the end code alone,
 // a chunk with data whose payload is too small to hold any).
 bool rebuild(const unsigned char* records, std::uint64_t count,
-             const Layout& layout, std::int64_t fileSize, ChunkIndex& built) {
-  static const unsigned char kEndCode[kEmptyPayloadSize] = {0x11, 0, 0};
-  static const std::uint32_t kEmptyChecksum =
-      payloadChecksum(kEndCode, sizeof kEndCode);
-  built.reserve(count, layout.version >= 2);
+             std::int64_t fileSize, ChunkIndex& built) {
+  built.reserve(count, false);
   for (std::uint64_t i = 0; i < count; ++i) {
-    const unsigned char* record = records + layout.record * i;
+    const unsigned char* record = records + kHeaderSize * i;
     ChunkHeader header;
     if (decodeHeader(record, kHeaderSize, built.frontier().previousPayloadSize,
                      header) != Damage::None ||
@@ -110,15 +141,8 @@ bool rebuild(const unsigned char* records, std::uint64_t count,
       return false;
     }
     if (header.isEndMarker()) break;
-    const bool withChecksum = layout.version >= 2;
-    const std::uint32_t checksum = withChecksum ? get32(record + 6) : 0;
-    if (header.dataSize == 0
-            ? header.payloadSize != kEmptyPayloadSize ||
-                  (withChecksum && checksum != kEmptyChecksum)
-            : header.payloadSize < kSmallestDataPayload) {
-      return false;
-    }
-    built.pass(header, withChecksum ? &checksum : nullptr);
+    if (!couldBe(header)) return false;
+    built.pass(header);
   }
   // The end marker ends the file (its back-link may be cut off).
   const std::int64_t after = fileSize - built.frontier().headerOffset;
@@ -157,45 +181,21 @@ const char* describe(IndexState state) {
   return "unusable";
 }
 
-IndexState readSavedIndex(const std::string& indexPath, int packedFd,
-                          ChunkIndex& index, bool* withChecksums) {
-  struct stat packed;
-  if (fstat(packedFd, &packed) != 0) return IndexState::Unusable;
-  // Whatever sits under the index's name is opened without waiting (a FIFO
-  // there must not hold up opening the packed file), and a link there is
-  // not followed (anyone who may write the folder could plant one).
-  UniqueFd fd(::open(indexPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK |
-                                            O_NOCTTY | O_NOFOLLOW));
-  if (fd.get() < 0) {
-    return errno == ENOENT ? IndexState::Missing : IndexState::Unusable;
-  }
-  struct stat info;
-  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      (info.st_uid != packed.st_uid && info.st_uid != 0) ||
-      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return IndexState::Unusable;
-  }
-  unsigned char preamble[kVersion2.preamble];
-  const long got = preadFully(fd.get(), preamble, sizeof preamble, 0);
-  if (got < static_cast<long>(kVersion1.preamble) ||
-      std::memcmp(preamble, kMagic, sizeof kMagic) != 0 ||
-      preamble[5] != 0 || preamble[6] != 0 || preamble[7] != 0 ||
-      (preamble[4] != 1 && preamble[4] != 2)) {
-    return IndexState::Unusable;
-  }
-  const Layout& layout = preamble[4] == 1 ? kVersion1 : kVersion2;
-  if (got < static_cast<long>(layout.preamble)) return IndexState::Unusable;
-  unsigned char identity[kVersion2.identity];
-  putIdentity(identity, packed, layout);
-  if (std::memcmp(preamble + 8, identity, layout.identity) != 0) {
+namespace {
+
+// Version 1: small enough to be read whole, and learned into `index`.
+IndexState readVersion1(int fd, const struct stat& info,
+                        const struct stat& packed, const unsigned char* preamble,
+                        ChunkIndex& index) {
+  unsigned char identity[kIdentity];
+  putIdentity(identity, packed, 1);
+  if (std::memcmp(preamble + 8, identity, kVersion1Identity) != 0) {
     return IndexState::Stale;
   }
-  // The count and the size agree with each other and with the packed file
-  // before a byte is allocated for them.
-  const std::uint64_t count = get64(preamble + layout.countAt);
+  const std::uint64_t count = get64(preamble + kVersion1CountAt);
   if (count == 0 || count > mostRecords(packed.st_size) ||
       static_cast<std::uint64_t>(info.st_size) !=
-          layout.preamble + count * layout.record + layout.trailer) {
+          kVersion1Preamble + count * kHeaderSize + 4) {
     return IndexState::Unusable;
   }
   const auto size = static_cast<std::size_t>(info.st_size);
@@ -206,16 +206,272 @@ IndexState readSavedIndex(const std::string& indexPath, int packedFd,
     return IndexState::Unusable;
   }
   ChunkIndex built;
-  if (preadFully(fd.get(), bytes.get(), size, 0) != static_cast<long>(size) ||
-      std::memcmp(bytes.get(), preamble, layout.preamble) != 0 ||
-      !wholeChecksumMatches(bytes.get(), size, layout) ||
-      !rebuild(bytes.get() + layout.preamble, count, layout,
+  if (preadFully(fd, bytes.get(), size, 0) != static_cast<long>(size) ||
+      std::memcmp(bytes.get(), preamble, kVersion1Preamble) != 0 ||
+      get32(bytes.get() + size - 4) != lzo_adler32(1, bytes.get(), size - 4) ||
+      !rebuild(bytes.get() + kVersion1Preamble, count,
                static_cast<std::int64_t>(packed.st_size), built)) {
     return IndexState::Unusable;
   }
   index.adopt(std::move(built));
-  if (withChecksums != nullptr) *withChecksums = layout.version >= 2;
   return IndexState::Valid;
+}
+
+}  // namespace
+
+std::unique_ptr<SavedIndex> SavedIndex::open(UniqueFd fd,
+                                             const struct stat& info,
+                                             const struct stat& packed,
+                                             const unsigned char* preamble,
+                                             IndexState& state) {
+  state = IndexState::Unusable;
+  if (std::memcmp(preamble, kMagic, sizeof kMagic) != 0 || preamble[4] != 2 ||
+      preamble[5] != 0 || preamble[6] != 0 || preamble[7] != 0) {
+    return nullptr;
+  }
+  unsigned char identity[kIdentity];
+  putIdentity(identity, packed, 2);
+  if (std::memcmp(preamble + 8, identity, kIdentity) != 0) {
+    state = IndexState::Stale;
+    return nullptr;
+  }
+  // The count and the size agree with each other and with the packed file
+  // before a byte is allocated for them.
+  const std::uint64_t count = get64(preamble + kCountAt);
+  if (count == 0 || count > mostRecords(packed.st_size) ||
+      static_cast<std::uint64_t>(info.st_size) != version2Size(count)) {
+    return nullptr;
+  }
+  std::unique_ptr<SavedIndex> index(new SavedIndex());
+  index->fd = std::move(fd);
+  index->records = count;
+  index->packedSize = static_cast<std::int64_t>(packed.st_size);
+  const std::uint64_t blocks = blockCount(count);
+  const std::size_t head = kPreamble + kMilestone * blocks + kSum;
+  // One read brings the milestones, and for a small index the blocks too.
+  const std::size_t first = std::max<std::size_t>(
+      head, std::min<std::size_t>(static_cast<std::size_t>(info.st_size),
+                                  64 * 1024));
+  std::unique_ptr<unsigned char[]> bytes;
+  try {
+    bytes = std::make_unique_for_overwrite<unsigned char[]>(first);
+    index->milestoneOffsets.resize(blocks);
+    index->milestonePositions.resize(blocks);
+    index->blocks.resize(blocks);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  if (preadFully(index->fd.get(), bytes.get(), first, 0) !=
+          static_cast<long>(first) ||
+      std::memcmp(bytes.get(), preamble, kPreamble) != 0 ||
+      get64(bytes.get() + head - kSum) !=
+          XXH3_64bits(bytes.get(), head - kSum)) {
+    return nullptr;
+  }
+  for (std::uint64_t k = 0; k < blocks; ++k) {
+    const unsigned char* milestone = bytes.get() + kPreamble + kMilestone * k;
+    index->milestoneOffsets[k] = static_cast<std::int64_t>(get64(milestone));
+    index->milestonePositions[k] = get64(milestone + 8);
+    // In file order: each block at least its records' headers further on.
+    if (k == 0 ? index->milestoneOffsets[0] != kFirstHeaderOffset ||
+                     index->milestonePositions[0] != 0
+               : index->milestoneOffsets[k] <
+                         index->milestoneOffsets[k - 1] +
+                             static_cast<std::int64_t>(kHeaderSize *
+                                                       kBlockRecords) ||
+                     index->milestonePositions[k] <
+                         index->milestonePositions[k - 1] ||
+                     index->milestoneOffsets[k] >= index->packedSize) {
+      return nullptr;
+    }
+  }
+  index->blocksAt = static_cast<std::int64_t>(head);
+  // The blocks that came with the milestones are kept; the last block says
+  // where the data ends, so it is read now if it did not come.
+  const unsigned char* at = bytes.get() + head;
+  for (std::uint64_t k = 0; k < blocks; ++k) {
+    const std::size_t length =
+        kRecord * std::min(kBlockRecords, count - k * kBlockRecords) + kSum;
+    if (at + length > bytes.get() + first) break;
+    auto checked = std::make_unique<Block>();
+    if (!index->check(k, at, *checked)) return nullptr;
+    index->blocks[k] = std::move(checked);
+    at += length;
+  }
+  if (index->block(blocks - 1) == nullptr) return nullptr;
+  state = IndexState::Valid;
+  return index;
+}
+
+const SavedIndex::Block* SavedIndex::block(std::uint64_t number) {
+  if (number >= blocks.size()) return nullptr;
+  if (blocks[number]) return blocks[number].get();
+  // Reading on asks for the blocks in turn: then many come in one read.
+  const std::uint64_t wanted =
+      number == lastRead + 1
+          ? std::min<std::uint64_t>(blocks.size() - number,
+                                    64 * 1024 / (kRecord * kBlockRecords))
+          : 1;
+  std::uint64_t from = number;
+  std::uint64_t until = number + wanted;
+  while (until > from + 1 && blocks[until - 1]) --until;
+  const auto recordsBefore = [this](std::uint64_t k) {
+    return std::min(records, k * kBlockRecords);
+  };
+  const std::int64_t start =
+      blocksAt + static_cast<std::int64_t>(kRecord * recordsBefore(from) +
+                                           kSum * from);
+  const std::size_t length =
+      kRecord * (recordsBefore(until) - recordsBefore(from)) +
+      kSum * (until - from);
+  std::vector<unsigned char> bytes(length);
+  if (preadFully(fd.get(), bytes.data(), length, start) !=
+      static_cast<long>(length)) {
+    return nullptr;
+  }
+  const unsigned char* at = bytes.data();
+  for (std::uint64_t k = from; k < until; ++k) {
+    if (blocks[k]) break;
+    auto checked = std::make_unique<Block>();
+    if (!check(k, at, *checked)) return nullptr;
+    at += kRecord * checked->chunks.size() + kSum;
+    blocks[k] = std::move(checked);
+  }
+  lastRead = until - 1;
+  return blocks[number].get();
+}
+
+bool SavedIndex::check(std::uint64_t number, const unsigned char* bytes,
+                       Block& into) {
+  const std::uint64_t first = number * kBlockRecords;
+  const std::uint64_t count = std::min(kBlockRecords, records - first);
+  if (get64(bytes + kRecord * count) != XXH3_64bits(bytes, kRecord * count)) {
+    return false;
+  }
+  std::int64_t offset = milestoneOffsets[number];
+  std::uint64_t position = milestonePositions[number];
+  into.chunks.reserve(count);
+  std::uint32_t previous = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const unsigned char* record = bytes + kRecord * i;
+    ChunkHeader header;
+    // The first record's back-link leads into the block before: the file's
+    // own header is checked against it where a reader meets it.
+    if (i == 0) previous = decodeUInt2(record + 4);
+    const bool last = first + i + 1 == records;
+    if (decodeHeader(record, kHeaderSize, previous, header) != Damage::None ||
+        header.isEndMarker() != last) {
+      return false;
+    }
+    ChunkEntry chunk;
+    chunk.headerOffset = offset;
+    chunk.position = position;
+    chunk.number = first + i;
+    chunk.dataSize = static_cast<std::uint16_t>(header.dataSize);
+    chunk.payloadSize = static_cast<std::uint16_t>(header.payloadSize);
+    chunk.backLink = static_cast<std::uint16_t>(header.backLink);
+    chunk.hasChecksum = !last;
+    chunk.checksum = get32(record + kHeaderSize);
+    if (last) {
+      // The end marker ends the file (its back-link may be cut off there).
+      const std::int64_t after = packedSize - offset;
+      if (after < 4 || after > static_cast<std::int64_t>(kHeaderSize)) {
+        return false;
+      }
+      sizeOfData = position;
+      endMarkerOffset = offset;
+      lastPayload = header.backLink;
+    } else if (!couldBe(header) ||
+               (header.dataSize == 0 && chunk.checksum != emptyChecksum())) {
+      return false;
+    }
+    into.chunks.push_back(chunk);
+    previous = header.payloadSize;
+    offset += static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
+    position += header.dataSize;
+  }
+  // The block ends where the next begins.
+  return number + 1 == blocks.size() ||
+         (offset == milestoneOffsets[number + 1] &&
+          position == milestonePositions[number + 1]);
+}
+
+bool SavedIndex::checkAll() {
+  for (std::uint64_t k = 0; k < blocks.size(); ++k) {
+    if (block(k) == nullptr) return false;
+  }
+  return true;
+}
+
+bool SavedIndex::find(std::uint64_t position, ChunkEntry& chunk) {
+  const auto after = std::upper_bound(milestonePositions.begin(),
+                                      milestonePositions.end(), position);
+  const Block* holding =
+      block(static_cast<std::uint64_t>(after - milestonePositions.begin()) - 1);
+  if (holding == nullptr) return false;
+  for (const ChunkEntry& candidate : holding->chunks) {
+    if (position >= candidate.position &&
+        position - candidate.position < candidate.dataSize) {
+      chunk = candidate;
+      return true;
+    }
+  }
+  return false;  // the milestones lead elsewhere: the index is wrong
+}
+
+bool SavedIndex::at(std::int64_t offset, ChunkEntry& chunk, bool& found) {
+  found = false;
+  const auto after = std::upper_bound(milestoneOffsets.begin(),
+                                      milestoneOffsets.end(), offset);
+  if (after == milestoneOffsets.begin()) return true;
+  const Block* holding =
+      block(static_cast<std::uint64_t>(after - milestoneOffsets.begin()) - 1);
+  if (holding == nullptr) return false;
+  for (const ChunkEntry& candidate : holding->chunks) {
+    if (candidate.headerOffset == offset) {
+      chunk = candidate;
+      found = true;
+      break;
+    }
+  }
+  return true;
+}
+
+std::size_t SavedIndex::heldBytes() const {
+  std::size_t held = milestoneOffsets.capacity() * sizeof(std::int64_t) +
+                     milestonePositions.capacity() * sizeof(std::uint64_t) +
+                     blocks.capacity() * sizeof blocks[0];
+  for (const auto& b : blocks) {
+    if (b) held += sizeof(Block) + b->chunks.capacity() * sizeof(ChunkEntry);
+  }
+  return held;
+}
+
+IndexState readSavedIndex(const std::string& indexPath, int packedFd,
+                          ChunkIndex& index, bool* withChecksums) {
+  struct stat packed;
+  if (fstat(packedFd, &packed) != 0) return IndexState::Unusable;
+  struct stat info;
+  IndexState state = IndexState::Valid;
+  UniqueFd fd = openTrusted(indexPath, packed, info, state);
+  if (fd.get() < 0) return state;
+  unsigned char preamble[kPreamble];
+  const long got = preadFully(fd.get(), preamble, sizeof preamble, 0);
+  if (got >= static_cast<long>(kVersion1Preamble) &&
+      std::memcmp(preamble, kMagic, sizeof kMagic) == 0 && preamble[4] == 1 &&
+      preamble[5] == 0 && preamble[6] == 0 && preamble[7] == 0) {
+    state = readVersion1(fd.get(), info, packed, preamble, index);
+    if (withChecksums != nullptr) *withChecksums = false;
+    return state;
+  }
+  if (got != static_cast<long>(kPreamble)) return IndexState::Unusable;
+  std::unique_ptr<SavedIndex> saved =
+      SavedIndex::open(std::move(fd), info, packed, preamble, state);
+  if (saved) {
+    index.adopt(std::move(saved));
+    if (withChecksums != nullptr) *withChecksums = true;
+  }
+  return state;
 }
 
 IndexState indexState(const std::string& packedPath) {
@@ -227,7 +483,14 @@ IndexState indexState(const std::string& packedPath) {
 
 IndexState indexState(const std::string& packedPath, int packedFd) {
   ChunkIndex index;
-  return readSavedIndex(indexPathFor(packedPath), packedFd, index);
+  bool withChecksums = false;
+  const IndexState state = readSavedIndex(indexPathFor(packedPath), packedFd,
+                                          index, &withChecksums);
+  // A reader checks each block of a version 2 index as it comes to it; the
+  // state of the index is that of all of them.
+  return state == IndexState::Valid && withChecksums && !index.savedIsWhole()
+             ? IndexState::Unusable
+             : state;
 }
 
 bool isIndexOf(const std::string& packedPath, int packedFd) {
@@ -256,7 +519,8 @@ ScanReport writeIndex(int packedFd, std::FILE* out) {
   const SignatureProbe probe = probeSignature(own.get());
   if (!probe.packed || !probe.seekable) {
     if (probe.error != 0 || !probe.seekable) {
-      report.failure = Failure::ofError(probe.error != 0 ? probe.error : ESPIPE);
+      report.failure =
+          Failure::ofError(probe.error != 0 ? probe.error : ESPIPE);
     }
     return report;
   }
@@ -264,13 +528,22 @@ ScanReport writeIndex(int packedFd, std::FILE* out) {
   ChunkReader reader(std::make_unique<FileSource>(std::move(own), true), {},
                      false);
   ChunkCursor cursor(reader);
-  std::vector<unsigned char> bytes(kVersion2.preamble);
+  std::vector<unsigned char> records;
+  std::vector<unsigned char> milestones;
   std::vector<unsigned char> data(kMaxFieldValue);
-  auto record = [&bytes](const ChunkEntry& chunk, std::uint32_t checksum) {
-    unsigned char saved[kVersion2.record];
+  std::uint64_t count = 0;
+  auto record = [&](const ChunkEntry& chunk, std::uint32_t checksum) {
+    if (count % SavedIndex::kBlockRecords == 0) {
+      unsigned char milestone[kMilestone];
+      put64(milestone, static_cast<std::uint64_t>(chunk.headerOffset));
+      put64(milestone + 8, chunk.position);
+      milestones.insert(milestones.end(), milestone, milestone + kMilestone);
+    }
+    unsigned char saved[kRecord];
     encodeHeader(saved, chunk.dataSize, chunk.payloadSize, chunk.backLink);
     put32(saved + kHeaderSize, checksum);
-    bytes.insert(bytes.end(), saved, saved + sizeof saved);
+    records.insert(records.end(), saved, saved + kRecord);
+    ++count;
   };
   // Every payload is read, checked as `kob -t` checks it, and summed: an
   // index never vouches for a payload that does not expand to its size.
@@ -299,16 +572,26 @@ ScanReport writeIndex(int packedFd, std::FILE* out) {
   }
   record(cursor.chunk(), 0);  // the end marker
   report.packedSize = static_cast<std::int64_t>(described.st_size);
-  std::memcpy(bytes.data(), kMagic, sizeof kMagic);
+
+  std::vector<unsigned char> head(kPreamble);
+  std::memcpy(head.data(), kMagic, sizeof kMagic);
   const unsigned char version[4] = {2, 0, 0, 0};
-  std::memcpy(bytes.data() + 4, version, sizeof version);
-  putIdentity(bytes.data() + 8, described, kVersion2);
-  put64(bytes.data() + kVersion2.countAt,
-        (bytes.size() - kVersion2.preamble) / kVersion2.record);
-  unsigned char sum[kVersion2.trailer];
-  put64(sum, XXH3_64bits(bytes.data(), bytes.size()));
-  bytes.insert(bytes.end(), sum, sum + sizeof sum);
-  std::fwrite(bytes.data(), 1, bytes.size(), out);
+  std::memcpy(head.data() + 4, version, sizeof version);
+  putIdentity(head.data() + 8, described, 2);
+  put64(head.data() + kCountAt, count);
+  head.insert(head.end(), milestones.begin(), milestones.end());
+  unsigned char sum[kSum];
+  put64(sum, XXH3_64bits(head.data(), head.size()));
+  head.insert(head.end(), sum, sum + kSum);
+  std::fwrite(head.data(), 1, head.size(), out);
+  for (std::uint64_t k = 0; k < blockCount(count); ++k) {
+    const std::size_t from = kRecord * SavedIndex::kBlockRecords * k;
+    const std::size_t length = std::min(
+        kRecord * SavedIndex::kBlockRecords, records.size() - from);
+    put64(sum, XXH3_64bits(records.data() + from, length));
+    std::fwrite(records.data() + from, 1, length, out);
+    std::fwrite(sum, 1, kSum, out);
+  }
   return report;
 }
 

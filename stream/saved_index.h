@@ -8,24 +8,30 @@
 // file, every header it leads to is still read and checked where it is
 // met, and a checksum that does not match is damage, never served.
 //
-// Version 2, written now:
+// Version 2, written now, in blocks of 64 records, so that a reader reads
+// the preamble and one block for a lookup, not the whole index:
 //
-//   offset  size  field (integers big-endian)
-//   0       4     "KOBI"
-//   4       4     version: 2, 0, 0, 0
-//   8       8     device of the packed file     } the file it describes:
-//   16      8     inode of the packed file      } any difference makes the
-//   24      8     size of the packed file       } index stale. The change
-//   32      8     modification time, seconds    } time changes with every
-//   40      4     modification time, ns         } write and no tool can
-//   44      8     change time (ctime), seconds  } set it back.
-//   52      4     change time, nanoseconds      }
-//   56      8     n: the number of records that follow
-//   64      10n   a record for every chunk header in the file, the end
-//                 marker last: the header as stored there (6 bytes), then
-//                 the low 32 bits of the XXH3-64 of the chunk's payload (0
-//                 for the end marker)
-//   64+10n  8     XXH3-64 of all the bytes before
+//   offset    size  field (integers big-endian)
+//   0         4     "KOBI"
+//   4         4     version: 2, 0, 0, 0
+//   8         8     device of the packed file     } the file it describes:
+//   16        8     inode of the packed file      } any difference makes
+//   24        8     size of the packed file       } the index stale. The
+//   32        8     modification time, seconds    } change time changes
+//   40        4     modification time, ns         } with every write, and
+//   44        8     change time (ctime), seconds  } no tool can set it
+//   52        4     change time, nanoseconds      } back.
+//   56        8     n: the number of records, one for every chunk header
+//                   in the file, the end marker last
+//   64        16m   m = ceil(n / 64) milestones, one for every 64th record
+//                   (0, 64, 128, ...): its header's offset in the file (8)
+//                   and the data position of its first byte (8)
+//   64+16m    8     XXH3-64 of all the bytes before
+//   72+16m    ...   m blocks: block k holds records 64k up to 64k+63 (the
+//                   last block fewer), each the header as stored in the
+//                   file (6 bytes) and the low 32 bits of the XXH3-64 of
+//                   the chunk's payload (4; 0 for the end marker), then
+//                   the XXH3-64 of the block's records (8)
 //
 // Version 1 (still read, without checksums): "KOBI", 1, 0, 0, 0, device,
 // inode, size, modification time (8 + 4 bytes), n (8), the n headers (6n),
@@ -35,25 +41,90 @@
 // in its place is not followed, a FIFO not waited for) owned by the packed
 // file's owner or root and writable by nobody else, its preamble must name
 // the file as it is, and its size must be exactly what its count says, the
-// count being one the packed file's size allows. Then its checksum, and
-// that its headers chain as a packed file's do and fill the file.
+// count being one the packed file's size allows. A block is checked when
+// it is first read: its checksum, that its headers chain as a packed
+// file's do from its milestone to the next, and that each chunk could be
+// (one without data has the end code alone as its payload, one with data a
+// payload large enough to hold any). A block that fails makes the reader
+// forget the index and walk the file instead.
 
 #ifndef KOB_SAVED_INDEX_H
 #define KOB_SAVED_INDEX_H
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "chunk_index.h"
 #include "kob_pack.h"
+#include "unique_fd.h"
 
 namespace kob {
 
 // Whether `a` and `b` are the same file in the same state, as an index
 // records it: device, inode, size, modification and change times.
 bool sameIdentity(const struct stat& a, const struct stat& b);
+
+// A version 2 index, read a block at a time as lookups need them.
+class SavedIndex {
+ public:
+  static constexpr std::uint64_t kBlockRecords = 64;
+
+  // Takes up the index open on `fd` (`info` its status, `preamble` its
+  // first 64 bytes) for the packed file described by `packed`. Returns
+  // null, with `state` saying why, unless it is Valid.
+  static std::unique_ptr<SavedIndex> open(UniqueFd fd, const struct stat& info,
+                                          const struct stat& packed,
+                                          const unsigned char* preamble,
+                                          IndexState& state);
+
+  // The end of the data: its size, the end marker's offset and number, and
+  // the payload size of the chunk before it.
+  std::uint64_t dataSize() const { return sizeOfData; }
+  std::int64_t endOffset() const { return endMarkerOffset; }
+  std::uint64_t chunkCount() const { return records - 1; }
+  std::uint32_t lastPayloadSize() const { return lastPayload; }
+
+  // What a block says, once it is read and checked; false when it cannot
+  // be read or is not what it must be: the index is then wrong about the
+  // file and not to be used.
+  //   find: the chunk with data that holds `position` (below dataSize()).
+  //   at:   the chunk whose header lies at `offset` (below endOffset()), or
+  //         none (`found` false) when `offset` lies inside a chunk.
+  bool find(std::uint64_t position, ChunkEntry& chunk);
+  bool at(std::int64_t offset, ChunkEntry& chunk, bool& found);
+
+  // Reads and checks every block: true when all are what they must be.
+  bool checkAll();
+
+  std::size_t heldBytes() const;
+
+ private:
+  struct Block {
+    std::vector<ChunkEntry> chunks;  // every record's chunk, in order
+  };
+
+  SavedIndex() = default;
+  // The block numbered `block`, read and checked; null when it fails.
+  const Block* block(std::uint64_t number);
+  bool check(std::uint64_t number, const unsigned char* bytes, Block& into);
+
+  UniqueFd fd;
+  std::uint64_t records = 0;
+  std::vector<std::int64_t> milestoneOffsets;
+  std::vector<std::uint64_t> milestonePositions;
+  std::int64_t blocksAt = 0;  // where block 0 starts in the index
+  std::vector<std::unique_ptr<Block>> blocks;
+  std::int64_t packedSize = 0;
+  std::uint64_t sizeOfData = 0;
+  std::int64_t endMarkerOffset = 0;
+  std::uint32_t lastPayload = 0;
+  std::uint64_t lastRead = UINT64_MAX;  // the block read last
+};
 
 // Reads the index at `indexPath` for the packed file open on `packedFd`.
 // When it is Valid, `index` takes it over and `withChecksums` says whether

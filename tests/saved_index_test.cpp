@@ -72,22 +72,53 @@ std::uint64_t getBig(const std::string& in, std::size_t at, int bytes) {
   return value;
 }
 
+// The records of a saved index (version 2), 10 bytes each, out of its
+// blocks of 64.
+std::string recordsOf(const std::string& saved) {
+  const std::uint64_t count = getBig(saved, 56, 8);
+  const std::uint64_t blocks = (count + 63) / 64;
+  std::string records;
+  std::size_t at = 72 + 16 * blocks;
+  for (std::uint64_t k = 0; k < blocks; ++k) {
+    const std::size_t length = 10 * std::min<std::uint64_t>(64, count - 64 * k);
+    records += saved.substr(at, length);
+    at += length + 8;
+  }
+  return records;
+}
+
 // The saved index `saved` (version 2) with its records replaced by
-// `records` (10 bytes each), its count and its checksum made to match them,
-// as a writer of indexes might have made it.
+// `records` (10 bytes each) and `count` records said to be there, its
+// milestones, blocks and checksums made to match, as a writer of indexes
+// might have made it.
 std::string withRecords(const std::string& saved, const std::string& records,
                         std::uint64_t count) {
+  const std::size_t stored = records.size() / 10;
+  // Blocks for the records there, however many the count claims.
+  const std::uint64_t blocks =
+      (std::min<std::uint64_t>(count, stored + 64) + 63) / 64;
   std::string out = saved.substr(0, 56);
   putBig(out, count, 8);
-  out += records;
+  std::uint64_t offset = 6, position = 0;
+  for (std::size_t i = 0; i < 64 * blocks; ++i) {
+    if (i % 64 == 0) {
+      putBig(out, offset, 8);
+      putBig(out, position, 8);
+    }
+    if (i < stored) {
+      offset += 6 + getBig(records, 10 * i + 2, 2);
+      position += getBig(records, 10 * i, 2);
+    }
+  }
   putBig(out, XXH3_64bits(out.data(), out.size()), 8);
+  for (std::uint64_t k = 0; k < blocks; ++k) {
+    const std::size_t from = std::min<std::size_t>(10 * 64 * k, records.size());
+    const std::string block = records.substr(from, 10 * 64);
+    out += block;
+    putBig(out, XXH3_64bits(block.data(), block.size()), 8);
+  }
   return out;
 }
-
-std::string recordsOf(const std::string& saved) {
-  return saved.substr(64, saved.size() - 64 - 8);
-}
-
 
 // Writes a version 1 index of the packed file at `path` as it is now, made
 // here from its headers and its status, as indexes were first written:
