@@ -28,13 +28,17 @@
 //
 // The formats: kob (a KobFile, whole chunks decompressed), kob-partial (a
 // KobFile with partial decoding), kob-indexed (the same, on a copy of the
-// file with its saved index beside it), kob-shared (one kob::SharedReader
+// file with its saved index beside it, so every payload read is checked
+// against its checksum: kob-indexed beside kob-partial is what the
+// checksums cost), kob-shared (one kob::SharedReader
 // for all threads, partial decoding, saved index), bgzf, zstd.
 //   SequentialRead/1K,64K  vs DecompressYardstick (lzo1x_decompress_safe over
 //                                     the same chunks)
 //   Pack                   vs CompressYardstick (lzo1x_999_compress)
 //   PackThreads/1,2        (kob::packStream; the speed-up from threads)
 //   LookupAtSize/4,40,400 MB          (kob; must stay flat)
+//   Checksum/0,1            XXH3 and CRC32C over every payload: the
+//                                     choice of the saved index's checksum
 //   ChunksWithoutData/0,1   KobFile (0) and SharedReader (1) reading through
 //                                     2,000,000 chunks without data: the
 //                                     same road, about the same time
@@ -55,6 +59,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xxhash.h>
 #include <zstd.h>
 
 extern char** environ;
@@ -604,7 +609,7 @@ const Format kFormats[] = {
      []() -> std::unique_ptr<Reader> {
        return std::make_unique<KobReader>(kobFile(1), true);
      }},
-    {"kob-indexed", false, true, false, kobIndexedFile,
+    {"kob-indexed", true, true, false, kobIndexedFile,
      [](const std::string& path) -> std::unique_ptr<Reader> {
        return std::make_unique<KobReader>(path, true);
      },
@@ -814,6 +819,42 @@ void ChunksWithoutData(benchmark::State& state) {
 }
 
 BENCHMARK(ChunksWithoutData)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The checksum the saved index keeps of each payload, beside the one it
+// could have been: XXH3 (the one chosen) and CRC32C with the CPU's
+// instruction, over the payloads of the packed corpus.
+__attribute__((target("sse4.2"))) std::uint32_t crc32c(
+    const unsigned char* bytes, std::size_t size) {
+  std::uint64_t crc = 0xFFFFFFFF;
+  for (; size >= 8; bytes += 8, size -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, 8);
+    crc = __builtin_ia32_crc32di(crc, word);
+  }
+  for (; size > 0; ++bytes, --size) {
+    crc = __builtin_ia32_crc32qi(static_cast<std::uint32_t>(crc), *bytes);
+  }
+  return ~static_cast<std::uint32_t>(crc);
+}
+
+void Checksum(benchmark::State& state) {
+  const PackedFile& f = packedCorpus();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    std::uint32_t sum = 0;
+    for (const Chunk& chunk : f.chunks) {
+      sum += state.range(0) == 0
+                 ? static_cast<std::uint32_t>(
+                       XXH3_64bits(chunk.payload, chunk.payloadSize))
+                 : crc32c(chunk.payload, chunk.payloadSize);
+      bytes += chunk.payloadSize;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+  state.SetLabel(state.range(0) == 0 ? "XXH3" : "CRC32C (SSE4.2)");
+}
+BENCHMARK(Checksum)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(SequentialRead)->Arg(1024)->Arg(65536)->Unit(benchmark::kMillisecond);
 BENCHMARK(DecompressYardstick)->Unit(benchmark::kMillisecond);
 BENCHMARK(Pack)->Unit(benchmark::kMillisecond);

@@ -121,8 +121,7 @@ Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
   return {};
 }
 
-void ChunkIndex::pass(const ChunkHeader& header,
-                      const std::uint32_t* checksum) {
+void ChunkIndex::pass(const ChunkHeader& header) {
   const auto payloadSize = static_cast<std::uint16_t>(header.payloadSize);
   // A chunk without data can be neither sought nor read into, so it costs
   // no memory of its own: a file of millions of them stays small.
@@ -154,10 +153,6 @@ void ChunkIndex::pass(const ChunkHeader& header,
       runs.push_back({entry, front.position, header.dataSize});
     }
     payloads.push_back(payloadSize);
-    if (checksum != nullptr) {
-      checksums.resize(entry);  // none before: the chunks had none
-      checksums.push_back(*checksum);
-    }
   }
   front.headerOffset += static_cast<std::int64_t>(kHeaderSize) +
                         static_cast<std::int64_t>(header.payloadSize);
@@ -188,10 +183,6 @@ ChunkEntry ChunkIndex::entryAt(std::uint64_t entry) const {
       gapBefore   ? (gapAfter - 1)->lastPayloadSize
       : entry > 0 ? payloads[entry - 1]
                   : 0);
-  if (entry < checksums.size()) {
-    found.hasChecksum = true;
-    found.checksum = checksums[entry];
-  }
   return found;
 }
 
@@ -282,7 +273,6 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
 void ChunkIndex::forget() {
   saved.reset();
   payloads = {};
-  checksums = {};
   runs = {};
   milestones = {};
   gaps = {};
@@ -310,7 +300,6 @@ void ChunkIndex::adopt(std::unique_ptr<SavedIndex> index) {
 void ChunkIndex::adopt(ChunkIndex&& other) {
   saved = std::move(other.saved);
   payloads = std::move(other.payloads);
-  checksums = std::move(other.checksums);
   runs = std::move(other.runs);
   milestones = std::move(other.milestones);
   gaps = std::move(other.gaps);
@@ -319,15 +308,13 @@ void ChunkIndex::adopt(ChunkIndex&& other) {
   endMarkerChecked = other.endMarkerChecked;
 }
 
-void ChunkIndex::reserve(std::uint64_t chunks, bool withChecksums) {
+void ChunkIndex::reserve(std::uint64_t chunks) {
   payloads.reserve(chunks);
   milestones.reserve(chunks / kMilestoneEvery + 1);
-  if (withChecksums) checksums.reserve(chunks);
 }
 
 std::size_t ChunkIndex::heldBytes() const {
   return (saved ? saved->heldBytes() : 0) + payloads.capacity() * sizeof payloads[0] +
-         checksums.capacity() * sizeof checksums[0] +
          runs.capacity() * sizeof(Run) +
          milestones.capacity() * sizeof milestones[0] +
          gaps.capacity() * sizeof(Gap);

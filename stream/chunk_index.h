@@ -107,9 +107,8 @@ class ChunkIndex {
                     ChunkHeader& header);
 
   // Moves the frontier past the chunk whose checked header `header` stands
-  // there, keeping it when it holds data, with the checksum of its payload
-  // when one is given.
-  void pass(const ChunkHeader& header, const std::uint32_t* checksum = nullptr);
+  // there, keeping it when it holds data.
+  void pass(const ChunkHeader& header);
 
   // Whether the sound header `header`, read at `offset`, says what the
   // index learned of that place: a chunk known there must be that chunk,
@@ -134,9 +133,9 @@ class ChunkIndex {
   void adopt(ChunkIndex&& other);
   void adopt(std::unique_ptr<SavedIndex> index);
 
-  // Makes room for `chunks` chunks holding data, with checksums or not, at
-  // once: a saved index is sized once, never grown by copying.
-  void reserve(std::uint64_t chunks, bool withChecksums);
+  // Makes room for `chunks` chunks holding data at once: an index read
+  // whole is sized once, never grown by copying.
+  void reserve(std::uint64_t chunks);
 
   // With a saved index of the second version: whether every block of it
   // is what it must be (each is otherwise checked only when used).
@@ -147,9 +146,9 @@ class ChunkIndex {
   // The failure at the frontier, with where it is.
   Failure frontierFailure(Failure failure) const;
 
-  // Memory held for the chunks: about 2 bytes a chunk holding data, 6 with
-  // checksums, and a little for every 64 chunks and every stretch of chunks
-  // without data.
+  // Memory held for the chunks: about 2 bytes a chunk holding data, and a
+  // little for every 64 chunks and every stretch of chunks without data;
+  // or what the saved index holds of its blocks.
   std::size_t heldBytes() const;
 
  private:
@@ -180,11 +179,10 @@ class ChunkIndex {
   // A saved index that knows every chunk; when there is none, what the
   // walk learned:
   std::unique_ptr<SavedIndex> saved;
-  // Data chunks in file order, by their payload sizes (with checksums from
-  // a saved index), positions and offsets worked out from the runs, the
-  // milestones (the header offset of every 64th) and the gaps.
+  // Data chunks in file order, by their payload sizes, positions and
+  // offsets worked out from the runs, the milestones (the header offset of
+  // every 64th) and the gaps.
   std::vector<std::uint16_t> payloads;
-  std::vector<std::uint32_t> checksums;
   std::vector<Run> runs;
   std::vector<std::int64_t> milestones;
   std::vector<Gap> gaps;

@@ -131,7 +131,7 @@ UniqueFd openTrusted(const std::string& path, const struct stat& packed,
 // a chunk with data whose payload is too small to hold any).
 bool rebuild(const unsigned char* records, std::uint64_t count,
              std::int64_t fileSize, ChunkIndex& built) {
-  built.reserve(count, false);
+  built.reserve(count);
   for (std::uint64_t i = 0; i < count; ++i) {
     const unsigned char* record = records + kHeaderSize * i;
     ChunkHeader header;
@@ -217,41 +217,52 @@ IndexState readVersion1(int fd, const struct stat& info,
   return IndexState::Valid;
 }
 
+bool readExactly(Source& source, std::int64_t offset, unsigned char* into,
+                 std::size_t count) {
+  int error = 0;
+  return source.readAt(offset, into, count, error) ==
+         static_cast<std::int64_t>(count);
+}
+
 }  // namespace
 
-std::unique_ptr<SavedIndex> SavedIndex::open(UniqueFd fd,
-                                             const struct stat& info,
-                                             const struct stat& packed,
+std::unique_ptr<SavedIndex> SavedIndex::open(std::unique_ptr<Source> source,
+                                             std::uint64_t indexSize,
                                              const unsigned char* preamble,
+                                             const struct stat* packedHere,
+                                             std::int64_t packedSize,
                                              IndexState& state) {
   state = IndexState::Unusable;
   if (std::memcmp(preamble, kMagic, sizeof kMagic) != 0 || preamble[4] != 2 ||
       preamble[5] != 0 || preamble[6] != 0 || preamble[7] != 0) {
     return nullptr;
   }
+  // A local file is known by its device, inode, size and times; one that
+  // lies elsewhere by its size, the index's checksums doing the rest.
   unsigned char identity[kIdentity];
-  putIdentity(identity, packed, 2);
-  if (std::memcmp(preamble + 8, identity, kIdentity) != 0) {
+  if (packedHere != nullptr) putIdentity(identity, *packedHere, 2);
+  if (packedHere != nullptr
+          ? std::memcmp(preamble + 8, identity, kIdentity) != 0
+          : get64(preamble + 24) != static_cast<std::uint64_t>(packedSize)) {
     state = IndexState::Stale;
     return nullptr;
   }
   // The count and the size agree with each other and with the packed file
   // before a byte is allocated for them.
   const std::uint64_t count = get64(preamble + kCountAt);
-  if (count == 0 || count > mostRecords(packed.st_size) ||
-      static_cast<std::uint64_t>(info.st_size) != version2Size(count)) {
+  if (count == 0 || count > mostRecords(packedSize) ||
+      indexSize != version2Size(count)) {
     return nullptr;
   }
   std::unique_ptr<SavedIndex> index(new SavedIndex());
-  index->fd = std::move(fd);
+  index->source = std::move(source);
   index->records = count;
-  index->packedSize = static_cast<std::int64_t>(packed.st_size);
+  index->packedSize = packedSize;
   const std::uint64_t blocks = blockCount(count);
   const std::size_t head = kPreamble + kMilestone * blocks + kSum;
   // One read brings the milestones, and for a small index the blocks too.
   const std::size_t first = std::max<std::size_t>(
-      head, std::min<std::size_t>(static_cast<std::size_t>(info.st_size),
-                                  64 * 1024));
+      head, std::min<std::uint64_t>(indexSize, 64 * 1024));
   std::unique_ptr<unsigned char[]> bytes;
   try {
     bytes = std::make_unique_for_overwrite<unsigned char[]>(first);
@@ -261,8 +272,7 @@ std::unique_ptr<SavedIndex> SavedIndex::open(UniqueFd fd,
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-  if (preadFully(index->fd.get(), bytes.get(), first, 0) !=
-          static_cast<long>(first) ||
+  if (!readExactly(*index->source, 0, bytes.get(), first) ||
       std::memcmp(bytes.get(), preamble, kPreamble) != 0 ||
       get64(bytes.get() + head - kSum) !=
           XXH3_64bits(bytes.get(), head - kSum)) {
@@ -325,10 +335,7 @@ const SavedIndex::Block* SavedIndex::block(std::uint64_t number) {
       kRecord * (recordsBefore(until) - recordsBefore(from)) +
       kSum * (until - from);
   std::vector<unsigned char> bytes(length);
-  if (preadFully(fd.get(), bytes.data(), length, start) !=
-      static_cast<long>(length)) {
-    return nullptr;
-  }
+  if (!readExactly(*source, start, bytes.data(), length)) return nullptr;
   const unsigned char* at = bytes.data();
   for (std::uint64_t k = from; k < until; ++k) {
     if (blocks[k]) break;
@@ -465,8 +472,10 @@ IndexState readSavedIndex(const std::string& indexPath, int packedFd,
     return state;
   }
   if (got != static_cast<long>(kPreamble)) return IndexState::Unusable;
-  std::unique_ptr<SavedIndex> saved =
-      SavedIndex::open(std::move(fd), info, packed, preamble, state);
+  std::unique_ptr<SavedIndex> saved = SavedIndex::open(
+      std::make_unique<FileSource>(std::move(fd), true),
+      static_cast<std::uint64_t>(info.st_size), preamble, &packed,
+      static_cast<std::int64_t>(packed.st_size), state);
   if (saved) {
     index.adopt(std::move(saved));
     if (withChecksums != nullptr) *withChecksums = true;

@@ -61,6 +61,7 @@
 
 #include "chunk_index.h"
 #include "kob_pack.h"
+#include "source.h"
 #include "unique_fd.h"
 
 namespace kob {
@@ -74,12 +75,16 @@ class SavedIndex {
  public:
   static constexpr std::uint64_t kBlockRecords = 64;
 
-  // Takes up the index open on `fd` (`info` its status, `preamble` its
-  // first 64 bytes) for the packed file described by `packed`. Returns
-  // null, with `state` saying why, unless it is Valid.
-  static std::unique_ptr<SavedIndex> open(UniqueFd fd, const struct stat& info,
-                                          const struct stat& packed,
+  // Takes up the index of `indexSize` bytes read from `source`, whose
+  // first 64 bytes are `preamble`, for a packed file of `packedSize` bytes:
+  // a local one described by `packedHere` (its identity must match), or
+  // with none, one that lies elsewhere (its size must match). Returns null,
+  // with `state` saying why, unless it is Valid.
+  static std::unique_ptr<SavedIndex> open(std::unique_ptr<Source> source,
+                                          std::uint64_t indexSize,
                                           const unsigned char* preamble,
+                                          const struct stat* packedHere,
+                                          std::int64_t packedSize,
                                           IndexState& state);
 
   // The end of the data: its size, the end marker's offset and number, and
@@ -113,7 +118,7 @@ class SavedIndex {
   const Block* block(std::uint64_t number);
   bool check(std::uint64_t number, const unsigned char* bytes, Block& into);
 
-  UniqueFd fd;
+  std::unique_ptr<Source> source;
   std::uint64_t records = 0;
   std::vector<std::int64_t> milestoneOffsets;
   std::vector<std::uint64_t> milestonePositions;
