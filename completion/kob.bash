@@ -21,7 +21,7 @@ _kob() {
   local options="-d --decompress -c --stdout -o --output -f --force --rm
     -k --keep -t --test -l --list -i --index -b --offset -s --size
     -B --chunk-size -T --threads -1 -2 -3 -4 -5 -6 -7 -8 -9 --fast --best
-    -v --verbose -q --quiet -V --version -h --help"
+    --level --recover -v --verbose -q --quiet -V --version -h --help"
 
   COMPREPLY=()
   case $prev in
@@ -30,12 +30,13 @@ _kob() {
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
       ;;
-    -b | --offset | -s | --size | -B | --chunk-size | -T | --threads)
+    -b | --offset | -s | --size | -B | --chunk-size | -T | --threads | --level)
       if [[ $cur =~ ^[0-9]+$ ]]; then
         COMPREPLY=("$cur" "${cur}k" "${cur}M" "${cur}G")
       elif [[ -z $cur ]]; then
         case $prev in
           -B | --chunk-size) COMPREPLY=(4k 16384 32k 65535) ;;
+          --level) COMPREPLY=(1 2 3 4 5 6 7 8 9) ;;
           -T | --threads)
             local cores
             cores=$(nproc 2>/dev/null || echo 1)
@@ -59,7 +60,7 @@ _kob() {
         options_end=1
         break
         ;;
-      --decompress | --test | --list) packed=1 ;;
+      --decompress | --test | --list | --recover) packed=1 ;;
       -[!-]*)
         # A cluster of short flags, up to one that takes a value (-dcb 5).
         flags=${word:1}

@@ -320,6 +320,10 @@ std::size_t ChunkIndex::heldBytes() const {
          gaps.capacity() * sizeof(Gap);
 }
 
+std::unique_ptr<SavedIndex> ChunkIndex::releaseSaved() {
+  return std::move(saved);
+}
+
 bool ChunkIndex::savedIsWhole() { return saved && saved->checkAll(); }
 
 Failure ChunkIndex::frontierFailure(Failure failure) const {

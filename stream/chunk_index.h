@@ -137,6 +137,9 @@ class ChunkIndex {
   // whole is sized once, never grown by copying.
   void reserve(std::uint64_t chunks);
 
+  // Hands the saved index of the second version over, if there is one.
+  std::unique_ptr<SavedIndex> releaseSaved();
+
   // With a saved index of the second version: whether every block of it
   // is what it must be (each is otherwise checked only when used).
   bool savedIsWhole();

@@ -65,8 +65,9 @@ class KOB_EXPORT Packer {
 
   // The first failure so far.
   Failure failure() const;
-  // Bytes of data taken so far.
+  // Bytes of data taken so far, and of the packed stream written so far.
   std::uint64_t bytesTaken() const;
+  std::uint64_t bytesWritten() const;
 
   // Returns: ok(), or the failure (EINVAL) that `options` would give.
   static Failure validOptions(const PackOptions& options);
@@ -139,6 +140,48 @@ KOB_EXPORT ScanReport scanPacked(
     int fd, bool decompress,
     const std::function<void(const ChunkInfo&)>& onChunk = {},
     const char* indexPath = nullptr);
+
+// ---------------------------------------------------------------------------
+// Salvage: what can be saved of a damaged packed file.
+
+// A chunk lost to damage.
+struct Loss {
+  std::uint64_t chunk = 0;      // its number (counted, where headers are gone)
+  std::int64_t fileOffset = -1;  // of its header, -1 when not known
+  std::uint64_t position = 0;   // in the data written, where its zeros start
+  std::uint64_t length = 0;     // bytes of data lost, written as zeros
+  // False when the size was inferred (the writer's chunk size), or, with a
+  // length of 0, when the rest of the data is gone at a size nobody knows.
+  bool lengthKnown = true;
+  Failure why;  // the damage met
+};
+
+struct RecoveryReport {
+  // What stopped the salvage itself (a read or write that failed, or not a
+  // packed file: EINVAL; one that cannot seek: ESPIPE); ok() otherwise.
+  Failure failure;
+  bool usedIndex = false;       // a saved index gave every chunk's place
+  std::uint64_t dataWritten = 0;
+  std::uint64_t losses = 0;     // chunks lost
+  std::uint64_t bytesLost = 0;  // of them, written as zeros
+
+  // The whole data came out.
+  bool whole() const { return failure.ok() && losses == 0; }
+};
+
+// Writes to `output` the data of every intact chunk of the packed file on
+// `fd` (a file that can seek; it stays the caller's), and zeros for each
+// lost chunk so that the data after it keeps its position; calls `onLoss`
+// for every chunk lost. With `indexPath`, a saved index there (version 2)
+// that matches the file gives every chunk's place and size, and checks each
+// payload. Without, it reads on past a header that cannot be read by
+// finding the next header whose payload expands to its size and whose
+// next header chains to it, counting the chunks lost back along the
+// back-links, and taking those it cannot count to be of the writer's chunk
+// size. `output` stays open and is flushed.
+KOB_EXPORT RecoveryReport recoverPacked(
+    int fd, const char* indexPath, std::FILE* output,
+    const std::function<void(const Loss&)>& onLoss = {});
 
 // ---------------------------------------------------------------------------
 // A packed file's saved index (PATH.kbi): with it, a fresh KobFile or

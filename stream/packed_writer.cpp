@@ -89,6 +89,7 @@ struct Packer::Pipeline {
       }
     }
     if (!writeSignature(output)) first = writing(errno);
+    written += sizeof kSignature;
   }
 
   ~Pipeline() { stopHelpers(); }
@@ -139,28 +140,29 @@ struct Packer::Pipeline {
       ++handed;
     }
     chunkHanded.notify_one();
-    while (handed - written >= slots.size()) writeOldest();
+    while (handed - chunksWritten >= slots.size()) writeOldest();
   }
 
   void finish() {
     if (finished) return;
     if (filling().length > 0) handOn();
-    while (written < handed) writeOldest();
+    while (chunksWritten < handed) writeOldest();
     finished = true;
     if (first.ok() && !writeChunkRecord(output, 0, nullptr, 0, lastPayloadSize)) {
       first = writing(errno);
     }
+    written += kHeaderSize;
     if (std::fflush(output) != 0 && first.ok()) first = writing(errno);
   }
 
   void writeOldest() {
-    Slot& slot = slots[written % slots.size()];
+    Slot& slot = slots[chunksWritten % slots.size()];
     {
       std::unique_lock<std::mutex> lock(mutex);
       chunkCompressed.wait(lock, [&slot] { return slot.compressed; });
     }
     writeSlot(slot);
-    ++written;
+    ++chunksWritten;
   }
 
   void writeSlot(Slot& slot) {
@@ -180,6 +182,7 @@ struct Packer::Pipeline {
       }
       lastPayloadSize = piece.payloadSize;
       payload += piece.payloadSize;
+      written += kHeaderSize + piece.payloadSize;
     }
   }
 
@@ -206,6 +209,7 @@ struct Packer::Pipeline {
   std::vector<unsigned char> scratch;  // the caller's, without helpers
   std::uint32_t lastPayloadSize = 0;
   std::uint64_t taken = 0;
+  std::uint64_t written = 0;  // bytes of the packed stream
   Failure first;
   bool finished = false;
 
@@ -214,7 +218,7 @@ struct Packer::Pipeline {
   std::condition_variable chunkCompressed;
   std::uint64_t handed = 0;       // chunks handed on (with helpers)
   std::uint64_t compressing = 0;  // chunks a helper has taken
-  std::uint64_t written = 0;      // chunks written out (with helpers)
+  std::uint64_t chunksWritten = 0;  // written out (with helpers)
   bool stopping = false;
   std::vector<std::thread> helpers;
 };
@@ -259,6 +263,8 @@ Failure Packer::finish() {
 Failure Packer::failure() const { return pipeline->first; }
 
 std::uint64_t Packer::bytesTaken() const { return pipeline->taken; }
+
+std::uint64_t Packer::bytesWritten() const { return pipeline->written; }
 
 // ---------------------------------------------------------------------------
 // KobFile's writer

@@ -83,10 +83,10 @@ TEST_F(KobIndex, ARangeIsReadThroughTheIndex) {
 TEST_F(KobIndex, TestingWithAnIndexChecksContent) {
   makeInput("d", 100000);
   ASSERT_EQ(kob("-i d").status, 0);
-  EXPECT_EQ(kob("-t -v d.kob").out,
+  EXPECT_EQ(kob("-t -v d.kob").errors,
             "d.kob: OK (content checked against its index)\n");
   std::filesystem::remove(path("d.kob.kbi"));
-  EXPECT_EQ(kob("-t -v d.kob").out, "d.kob: OK\n");
+  EXPECT_EQ(kob("-t -v d.kob").errors, "d.kob: OK\n");
 }
 
 TEST_F(KobIndex, UnpackingWithRmRemovesOnlyAnIndexOfTheFile) {

@@ -100,6 +100,13 @@ Outcome checkNotStandardOutput(const Input& input) {
   return Outcome();
 }
 
+Outcome checkNotATerminal(const Options& options, const Input& input) {
+  if (options.force || !isatty(input.fd.get())) return Outcome();
+  return Outcome::failed(input.shown(),
+                         "refusing to read packed data from a terminal "
+                         "(use -f)");
+}
+
 InputSequence::InputSequence(const Options& anOptions, Input& first)
     : options(anOptions), reading(&first) {}
 

@@ -52,6 +52,9 @@ bool isPacked(const Input& input);
 // what it writes.
 Outcome checkNotStandardOutput(const Input& input);
 
+// Refuses, as gzip does, to read packed data from a terminal unless -f.
+Outcome checkNotATerminal(const Options& options, const Input& input);
+
 // The inputs of one packed stream, read one after another. The first comes
 // open; each of the others is opened only when the one before has ended,
 // and one that cannot be opened is passed over (outcome() says why).

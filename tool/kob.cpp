@@ -19,10 +19,10 @@ namespace {
 using kobtool::Options;
 using kobtool::Outcome;
 
-// One input's job, by the mode.
+// One input's job, by the mode (-l apart: it adds up what it lists).
 Outcome runOne(const Options& options, const std::string& name) {
   if (options.test) return kobtool::test(options, name);
-  if (options.list) return kobtool::list(options, name);
+  if (options.recover) return kobtool::recover(options, name);
   if (options.decompress) return kobtool::unpack(options, name);
   if (name == kobtool::kStandardStream && options.output.empty()) {
     return kobtool::packToStdout(options, {name});
@@ -37,11 +37,16 @@ kobtool::Status run(const Options& options) {
     return outcome.status();
   }
   if (options.list) kobtool::printListHeader();
+  kobtool::ListTotals totals;
   kobtool::Status status = kobtool::kDone;
   for (const std::string& name : options.files) {
-    const Outcome outcome = runOne(options, name);
+    const Outcome outcome = options.list ? kobtool::list(options, name, totals)
+                                         : runOne(options, name);
     outcome.print();
     status = kobtool::worse(status, outcome.status());
+  }
+  if (options.list && options.files.size() > 1) {
+    kobtool::printListTotals(totals);
   }
   return status;
 }

@@ -7,6 +7,7 @@
 #ifndef KOB_TOOL_MODES_H
 #define KOB_TOOL_MODES_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,12 +28,24 @@ Outcome packToStdout(const Options& options,
 // Unpacks `name`, or with -b/-s the range of its data asked for.
 Outcome unpack(const Options& options, const std::string& name);
 
+// --recover: unpacks every intact chunk of `name`, the lost ones as zeros.
+Outcome recover(const Options& options, const std::string& name);
+
 // -t: reads every chunk of `name`.
 Outcome test(const Options& options, const std::string& name);
 
-// -l: a line of sizes for `name` (every chunk with -v); the header first.
+// -l: a line of sizes for `name` (every chunk with -v), added to `totals`;
+// the header first, and for several files a line of totals last.
+struct ListTotals {
+  std::uint64_t files = 0;
+  std::uint64_t packed = 0;
+  std::uint64_t unpacked = 0;
+  std::uint64_t chunks = 0;
+};
 void printListHeader();
-Outcome list(const Options& options, const std::string& name);
+Outcome list(const Options& options, const std::string& name,
+             ListTotals& totals);
+void printListTotals(const ListTotals& totals);
 
 // Writes the index of the packed file `path`, open on `packedFd` (which
 // stays the caller's, and is what is indexed: the name is not opened

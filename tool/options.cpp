@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <climits>
+#include <vector>
 #include <cstdint>
 #include <string>
 
@@ -42,17 +43,22 @@ struct CountOption {
 
 // Checks combinations CLI11 cannot; returns an error message or "".
 std::string conflicts(const Options& o) {
-  int modes = o.decompress + o.test + o.list;
-  if (modes > 1) return "choose one of -d, -t and -l";
-  if (o.hasRange() && !o.decompress) return "-b and -s need -d";
+  int modes = o.decompress + o.test + o.list + o.recover;
+  if (modes > 1) return "choose one of -d, -t, -l and --recover";
+  if (o.hasRange() && (o.test || o.list || o.recover)) {
+    return "-b and -s read a range of the data: not with -t, -l or --recover";
+  }
   if (o.hasRange() && o.removeInput) return "--rm does not go with -b or -s";
+  if (o.recover && o.removeInput) {
+    return "--rm does not go with --recover: the damaged file is kept";
+  }
   if (!o.output.empty() && o.files.size() > 1) return "-o takes a single input";
   if (!o.output.empty() && o.toStdout) return "-o and -c exclude each other";
   if (!o.output.empty() && (o.test || o.list)) {
     return "-o does not go with -t or -l";
   }
   if (o.index && (modes > 0 || o.toStdout)) {
-    return "-i indexes packed files: not with -d, -t, -l or -c";
+    return "-i indexes packed files: not with -d, -t, -l, --recover or -c";
   }
   if (o.index && (o.files.empty() ||
                   std::find(o.files.begin(), o.files.end(),
@@ -70,8 +76,10 @@ constexpr const char* kDescription =
 constexpr const char* kFooter =
     "Numbers are decimal; they may end in k, M or G (1024, 1024^2, 1024^3).\n"
     "Symbolic links, FIFOs and devices are read only with -f or -c (-t and\n"
-    "-l always read them); -f also writes packed data to a terminal. -c with\n"
-    "several inputs packs them, one after another, into one packed stream.\n"
+    "-l always read them); -f also writes packed data to a terminal, reads it\n"
+    "from one, and with -d passes data that is not packed through as it is.\n"
+    "-c with several inputs packs them, one after another, into one packed\n"
+    "stream. -b and -s imply -d.\n"
     "\n"
     "Examples:\n"
     "  kob dictionary.data             pack into dictionary.data.kob\n"
@@ -82,8 +90,11 @@ constexpr const char* kFooter =
     "  kob -l dictionary.data.kob      sizes, ratio, chunks, index\n"
     "  kob -i dictionary.data          pack, and write its index\n"
     "  kob --index x.kob               index a packed file\n"
-    "  kob -d -b 1000 -s 200 x.kob     bytes 1000 to 1199 to standard output\n"
+    "  kob -b 1000 -s 200 x.kob        bytes 1000 to 1199 to standard output\n"
     "  kob -T 0 -B 32k big.data        pack on every core, in 32 KiB chunks\n"
+    "  kob -1 big.data                 pack fast (LZO1X-1), a little larger\n"
+    "  kob --recover broken.kob        save every intact chunk into broken\n"
+    "  kobcat x.kob | less             unpack to standard output (kob -dc)\n"
     "\n"
     "Exit status: 0 success, 1 error, 2 an input skipped with a warning.\n"
     "See kob(1).";
@@ -113,8 +124,52 @@ std::optional<std::uint64_t> parseCount(const std::string& text) {
   return value > (UINT64_MAX >> shift) ? UINT64_MAX : value << shift;
 }
 
+namespace {
+
+// The flags that take no value, which may come together as one word with
+// a level among them ("-9v", "-dc", as gzip takes them).
+constexpr const char* kClusterable = "dcfktlivqV";
+
+// gzip's and lzop's levels, -1 to -9, as --level=N, which CLI11 reads; a
+// word of flags with a level among them ("-9cv") is split so. Other words
+// are left as they are: "-B4k" gives -B its value.
+std::vector<std::string> withLevelsSpelledOut(int argc, char** argv) {
+  std::vector<std::string> words;
+  bool afterDoubleDash = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word == "--") afterDoubleDash = true;
+    const bool cluster =
+        !afterDoubleDash && word.size() >= 2 && word[0] == '-' &&
+        word[1] != '-' &&
+        word.find_first_not_of(std::string(kClusterable) + "123456789", 1) ==
+            std::string::npos &&
+        word.find_first_of("123456789") != std::string::npos;
+    if (!cluster) {
+      words.push_back(word);
+      continue;
+    }
+    std::string flags = "-";
+    for (char c : word.substr(1)) {
+      if (c >= '1' && c <= '9') {
+        words.push_back(std::string("--level=") + c);
+      } else {
+        flags += c;
+      }
+    }
+    if (flags.size() > 1) words.push_back(flags);
+  }
+  return words;
+}
+
+}  // namespace
+
 std::optional<Outcome> parseCommandLine(int argc, char** argv,
                                         Options& options) {
+  const std::string called = argc > 0 ? argv[0] : "kob";
+  const bool asKobcat =
+      called.size() >= 6 && called.compare(called.size() - 6, 6, "kobcat") == 0 &&
+      (called.size() == 6 || called[called.size() - 7] == '/');
   CLI::App app(kDescription, "kob");
   app.footer(kFooter);
   CountOption offset{"-b", 0, INT64_MAX, "", nullptr};
@@ -153,11 +208,27 @@ std::optional<Outcome> parseCommandLine(int argc, char** argv,
                                  "Compress on up to N threads (0: one per "
                                  "core; 1)")
                       ->option_text("N");
-  app.add_flag("-v,--verbose", options.verbose, "Say more");
+  app.add_flag("--recover", options.recover,
+               "Unpack FILE.kob into FILE, every intact chunk; lost chunks "
+               "as zeros, each named on stderr");
+  app.add_flag("-k,--keep", options.keep, "Keep inputs (they are kept anyway)");
+  app.add_option("--level", options.level,
+                 "Compression level: -1 (--fast, LZO1X-1) to -9 (--best, "
+                 "LZO1X-999); 8")
+      ->check(CLI::Range(kob::kFastestLevel, kob::kBestLevel))
+      ->option_text("N");
+  bool fast = false;
+  bool best = false;
+  app.add_flag("--fast", fast, "Compress fastest: -1");
+  app.add_flag("--best", best, "Compress smallest: -9");
+  app.add_flag("-v,--verbose", options.verbose,
+               "Say what was done with each file, on stderr");
   app.add_flag("-q,--quiet", options.quiet, "No progress meter");
   app.set_version_flag("-V,--version", std::string("kob ") + kob::version());
+  std::vector<std::string> words = withLevelsSpelledOut(argc, argv);
+  std::reverse(words.begin(), words.end());  // CLI11 takes them so
   try {
-    app.parse(argc, argv);
+    app.parse(words);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) {
       app.exit(e);
@@ -174,6 +245,17 @@ std::optional<Outcome> parseCommandLine(int argc, char** argv,
   options.size = value(size);
   options.chunkSize = static_cast<int>(value(chunkSize).value_or(kob::kDefaultChunkSize));
   options.threads = static_cast<unsigned>(value(threads).value_or(1));
+  if (fast) options.level = kob::kFastestLevel;
+  if (best) options.level = kob::kBestLevel;
+  if (asKobcat) {
+    options.decompress = !options.test && !options.list && !options.recover;
+    options.toStdout = true;
+  }
+  // A range is of the data: it needs no -d.
+  if (options.hasRange() && !options.test && !options.list &&
+      !options.recover) {
+    options.decompress = true;
+  }
   if (problem.empty()) problem = conflicts(options);
   if (!problem.empty()) return usageError(problem);
   if (options.files.empty()) options.files.push_back(kStandardStream);

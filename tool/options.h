@@ -31,13 +31,17 @@ struct Options {
   bool verbose = false;
   bool quiet = false;
   bool index = false;
+  bool recover = false;
+  bool keep = false;  // inputs are kept anyway; taken for gzip's habit
+  // The compression level, 1 to 9 (-1 ... -9, --fast, --best).
+  int level = kob::kDefaultLevel;
   std::optional<std::uint64_t> offset;
   std::optional<std::uint64_t> size;
   int chunkSize = kob::kDefaultChunkSize;
   unsigned threads = 1;
 
   bool hasRange() const { return offset || size; }
-  bool packing() const { return !decompress && !test && !list; }
+  bool packing() const { return !decompress && !test && !list && !recover; }
   // What is not a regular file, or is reached through a symbolic link, is
   // read only when asked for (-f), or when nothing is written beside it
   // and no input is removed.
@@ -51,8 +55,9 @@ struct Options {
 // too large for 64 bits comes back as UINT64_MAX, beyond every limit.
 std::optional<std::uint64_t> parseCount(const std::string& text);
 
-// Parses the command line into `options`. Returns an outcome when the run
-// ends here: after help or the version (done), or a usage error (failed).
+// Parses the command line into `options`. Called as kobcat, kob unpacks to
+// standard output (as kob -dc). Returns an outcome when the run ends here:
+// after help or the version (done), or a usage error (failed).
 std::optional<Outcome> parseCommandLine(int argc, char** argv,
                                         Options& options);
 

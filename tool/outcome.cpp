@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "outcome.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -10,6 +11,16 @@ namespace kobtool {
 Status worse(Status a, Status b) {
   if (a == kFailed || b == kFailed) return kFailed;
   return a == kSkipped || b == kSkipped ? kSkipped : kDone;
+}
+
+std::string savedShare(std::uint64_t unpacked, std::uint64_t packed) {
+  const double saved =
+      unpacked == 0 ? 0.0
+                    : 100.0 * (1.0 - static_cast<double>(packed) /
+                                         static_cast<double>(unpacked));
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%", saved);
+  return text;
 }
 
 Outcome::Outcome(Status status, std::string message)
@@ -32,7 +43,7 @@ Outcome Outcome::skipped(const std::string& file, const std::string& what) {
 }
 
 Outcome Outcome::told(const std::string& file, const std::string& what) {
-  return Outcome(kDone, "kob: " + file + ": " + what);
+  return Outcome(kDone, file + ": " + what);
 }
 
 Outcome Outcome::alreadyReported() {

@@ -8,6 +8,7 @@
 #ifndef KOB_TOOL_OUTCOME_H
 #define KOB_TOOL_OUTCOME_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ namespace kobtool {
 enum Status { kDone = 0, kFailed = 1, kSkipped = 2 };
 
 Status worse(Status a, Status b);
+
+// The space saved, as gzip -v says it: "62.5%".
+std::string savedShare(std::uint64_t unpacked, std::uint64_t packed);
 
 class Outcome {
  public:
@@ -36,7 +40,7 @@ class Outcome {
   static Outcome usage(const std::string& what);
   // A failure whose message has been given already.
   static Outcome alreadyReported();
-  // Done, with something to tell (for -v).
+  // Done, with something to tell (for -v), as gzip tells it: "FILE: what".
   static Outcome told(const std::string& file, const std::string& what);
 
   // This outcome and then `later`'s messages; the worse status.

@@ -38,14 +38,22 @@ unsigned threadsFor(const Options& options,
   return static_cast<unsigned>(std::min<std::uint64_t>(wanted, chunks));
 }
 
+// What a packing came to, and the bytes it took and gave.
+struct Packed {
+  Outcome outcome;
+  std::uint64_t in = 0;
+  std::uint64_t out = 0;
+};
+
 // Packs what `inputs` reads into `out`, the stream of `destination`.
-Outcome packSequence(const Options& options, InputSequence& inputs,
-                     std::optional<std::uint64_t> inputSize,
-                     const std::string& meterName,
-                     const Destination& destination, std::FILE* out) {
+Packed packSequence(const Options& options, InputSequence& inputs,
+                    std::optional<std::uint64_t> inputSize,
+                    const std::string& meterName,
+                    const Destination& destination, std::FILE* out) {
   kob::PackOptions settings;
   settings.chunkSize = options.chunkSize;
   settings.threads = threadsFor(options, inputSize);
+  settings.level = options.level;
   ProgressMeter meter(options.quiet, meterName, inputSize.value_or(0));
   try {
     kob::Packer packer(out, settings);
@@ -53,7 +61,7 @@ Outcome packSequence(const Options& options, InputSequence& inputs,
     kob::Failure written;
     for (;;) {
       const long got = inputs.read(block.data(), block.size());
-      if (got < 0) return inputs.outcome();
+      if (got < 0) return {inputs.outcome()};
       if (got == 0) break;
       written = packer.write(block.data(), static_cast<std::size_t>(got));
       if (written.failed()) break;
@@ -62,11 +70,11 @@ Outcome packSequence(const Options& options, InputSequence& inputs,
     if (written.ok()) written = packer.finish();
     Outcome outcome = inputs.outcome();
     if (written.failed()) outcome += destination.writeFailed(written.error);
-    return outcome;
+    return {outcome, packer.bytesTaken(), packer.bytesWritten()};
   } catch (const std::bad_alloc&) {
-    return Outcome::failed(meterName, "cannot pack", ENOMEM);
+    return {Outcome::failed(meterName, "cannot pack", ENOMEM)};
   } catch (const std::system_error&) {
-    return Outcome::failed(meterName, "cannot pack: no thread could start");
+    return {Outcome::failed(meterName, "cannot pack: no thread could start")};
   }
 }
 
@@ -91,8 +99,9 @@ Outcome packToFile(const Options& options, const std::string& name) {
   std::FILE* out = destination.open(outcome);
   if (!out) return outcome;
   InputSequence inputs(options, input);
-  outcome += packSequence(options, inputs, input.knownSize(), input.shown(),
-                          destination, out);
+  const Packed packed = packSequence(options, inputs, input.knownSize(),
+                                     input.shown(), destination, out);
+  outcome += packed.outcome;
   if (!outcome.ok()) return outcome;
   // The index describes the file as it stands once in place: read back
   // through a descriptor of its own, never by its name again.
@@ -102,6 +111,10 @@ Outcome packToFile(const Options& options, const std::string& name) {
     outcome += writeIndexBeside(path, written.get());
   }
   if (outcome.ok()) outcome += removeInput(options, input, destination);
+  if (outcome.ok() && options.verbose) {
+    outcome += Outcome::told(input.shown(), savedShare(packed.in, packed.out) +
+                                                " -- created " + path);
+  }
   return outcome;
 }
 
@@ -144,8 +157,12 @@ Outcome packToStdout(const Options& options,
   InputSequence inputs(options, *first);
   for (; next < names.size(); ++next) inputs.append(names[next]);
   const Destination destination("");
-  outcome += packSequence(options, inputs, totalSize(names), shown,
-                          destination, stdout);
+  const Packed packed = packSequence(options, inputs, totalSize(names), shown,
+                                     destination, stdout);
+  outcome += packed.outcome;
+  if (outcome.status() != kFailed && options.verbose) {
+    outcome += Outcome::told(shown, savedShare(packed.in, packed.out));
+  }
   return outcome;
 }
 

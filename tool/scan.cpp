@@ -36,6 +36,8 @@ std::optional<kob::ScanReport> scanInput(
     return std::nullopt;
   }
   const Input& input = *opened.input;
+  outcome = checkNotATerminal(options, input);
+  if (!outcome.ok()) return std::nullopt;
   const std::string indexPath = kob::indexPathFor(input.name);
   kob::ScanReport scan =
       kob::scanPacked(input.fd.get(), decompress, onChunk,
@@ -60,12 +62,11 @@ Outcome test(const Options& options, const std::string& name) {
   std::optional<kob::ScanReport> scan =
       scanInput(options, name, true, {}, outcome);
   if (!scan) return outcome;
-  if (options.verbose) {
-    std::printf("%s: OK%s\n", shownName(name).c_str(),
-                scan->contentChecked ? " (content checked against its index)"
-                                     : "");
-  }
-  return Outcome();
+  if (!options.verbose) return Outcome();
+  return Outcome::told(shownName(name),
+                       scan->contentChecked
+                           ? "OK (content checked against its index)"
+                           : "OK");
 }
 
 void printListHeader() {
@@ -73,7 +74,20 @@ void printListHeader() {
               "chunks", "chunk size", "index", "name");
 }
 
-Outcome list(const Options& options, const std::string& name) {
+void printListTotals(const ListTotals& totals) {
+  const double ratio =
+      totals.unpacked ? 100.0 * static_cast<double>(totals.packed) /
+                            static_cast<double>(totals.unpacked)
+                      : 0;
+  std::printf("%12llu %12llu %6.1f%% %8llu %10s %8s  (totals: %llu files)\n",
+              static_cast<unsigned long long>(totals.packed),
+              static_cast<unsigned long long>(totals.unpacked), ratio,
+              static_cast<unsigned long long>(totals.chunks), "", "",
+              static_cast<unsigned long long>(totals.files));
+}
+
+Outcome list(const Options& options, const std::string& name,
+             ListTotals& totals) {
   Outcome outcome;
   std::vector<kob::ChunkInfo> chunks;
   const std::optional<kob::ScanReport> found = scanInput(
@@ -90,6 +104,10 @@ Outcome list(const Options& options, const std::string& name) {
                            : 0;
   const char* index =
       name == kStandardStream ? "-" : kob::describe(scan.indexState);
+  ++totals.files;
+  totals.packed += static_cast<std::uint64_t>(scan.packedSize);
+  totals.unpacked += scan.dataSize;
+  totals.chunks += scan.chunks;
   std::printf("%12lld %12llu %6.1f%% %8llu %10u %8s  %s\n",
               static_cast<long long>(scan.packedSize),
               static_cast<unsigned long long>(scan.dataSize), ratio,

@@ -50,14 +50,15 @@ std::optional<std::string> unpackedPath(const Options& options,
   return path;
 }
 
-// Opens `input`, handing its descriptor over, as packed data.
-Outcome openPacked(KobFile& file, Input& input) {
+// Opens `input`, handing its descriptor over, as packed data; with -f a
+// file that is not packed is read as it is, to be passed through.
+Outcome openPacked(const Options& options, KobFile& file, Input& input) {
   errno = 0;
   if (!file.openDescriptor(input.fd.release(), READ,
                            input.isStdin() ? nullptr : input.name.c_str())) {
     return Outcome::failed(input.shown(), "cannot read", errno);
   }
-  if (!file.isCompressed()) {
+  if (!file.isCompressed() && !options.force) {
     return Outcome::failed(input.shown(), "not a packed file");
   }
   if (file.hasError()) return Outcome::failed(input.shown(), file.failure());
@@ -65,12 +66,11 @@ Outcome openPacked(KobFile& file, Input& input) {
 }
 
 // Copies up to `limit` bytes of `file`'s data from where it stands to
-// `out`.
+// `out`, counting them in `done`.
 Outcome copyData(KobFile& file, std::FILE* out, std::uint64_t limit,
                  const Input& input, const Destination& destination,
-                 ProgressMeter& meter) {
+                 ProgressMeter& meter, std::uint64_t& done) {
   static unsigned char block[1 << 16];
-  std::uint64_t done = 0;
   while (done < limit) {
     const auto wanted = static_cast<unsigned int>(
         std::min<std::uint64_t>(sizeof block, limit - done));
@@ -98,11 +98,14 @@ Outcome unpack(const Options& options, const std::string& name) {
   Input& input = *opened.input;
   outcome = path->empty() ? checkNotStandardOutput(input)
                           : checkOutputPath(options, input, *path);
+  if (outcome.ok()) outcome = checkNotATerminal(options, input);
   if (!outcome.ok()) return outcome;
   // Kept to tell an index of this file from anything else of its name.
   const kob::UniqueFd packed(fcntl(input.fd.get(), F_DUPFD_CLOEXEC, 0));
   KobFile file;
-  if (outcome = openPacked(file, input); !outcome.ok()) return outcome;
+  if (outcome = openPacked(options, file, input); !outcome.ok()) {
+    return outcome;
+  }
   std::uint64_t limit = options.size.value_or(UINT64_MAX);
   if (options.offset) {
     const auto offset = static_cast<std::int64_t>(*options.offset);
@@ -113,7 +116,8 @@ Outcome unpack(const Options& options, const std::string& name) {
   std::FILE* out = destination.open(outcome);
   if (!out) return outcome;
   ProgressMeter meter(options.quiet, input.shown(), options.size.value_or(0));
-  outcome = copyData(file, out, limit, input, destination, meter);
+  std::uint64_t copied = 0;
+  outcome = copyData(file, out, limit, input, destination, meter, copied);
   if (!outcome.ok()) return outcome;
   if (outcome = destination.commit(input, options.force); !outcome.ok()) {
     return outcome;
@@ -126,7 +130,76 @@ Outcome unpack(const Options& options, const std::string& name) {
   if (removing && outcome.ok() && kob::isIndexOf(input.name, packed.get())) {
     unlink(kob::indexPathFor(input.name).c_str());
   }
+  if (outcome.ok() && options.verbose && !options.hasRange()) {
+    const std::uint64_t stored =
+        input.isRegular() ? static_cast<std::uint64_t>(input.info.st_size) : 0;
+    outcome += Outcome::told(
+        input.shown(),
+        (file.isCompressed() ? savedShare(copied, stored) : "not packed") +
+            (destination.isStdout() ? "" : " -- created " + *path));
+  }
   return outcome;
+}
+
+Outcome recover(const Options& options, const std::string& name) {
+  Outcome outcome;
+  const std::optional<std::string> path = unpackedPath(options, name, outcome);
+  if (!path) return outcome;
+  OpenedInput opened = openInput(options, name);
+  if (!opened.input) return opened.outcome;
+  const Input& input = *opened.input;
+  outcome = path->empty() ? checkNotStandardOutput(input)
+                          : checkOutputPath(options, input, *path);
+  if (outcome.ok()) outcome = checkNotATerminal(options, input);
+  if (!outcome.ok()) return outcome;
+  Destination destination(*path);
+  std::FILE* out = destination.open(outcome);
+  if (!out) return outcome;
+  Outcome losses;
+  const std::string indexPath = kob::indexPathFor(input.name);
+  const kob::RecoveryReport report = kob::recoverPacked(
+      input.fd.get(), input.isStdin() ? nullptr : indexPath.c_str(), out,
+      [&](const kob::Loss& loss) {
+        std::string where = "chunk " + std::to_string(loss.chunk);
+        if (loss.fileOffset >= 0) {
+          where += " at offset " + std::to_string(loss.fileOffset);
+        }
+        const std::string lost =
+            !loss.lengthKnown && loss.length == 0
+                ? "the data from byte " + std::to_string(loss.position) +
+                      " on is lost"
+                : "data from byte " + std::to_string(loss.position) +
+                      " to " + std::to_string(loss.position + loss.length) +
+                      " lost, written as zeros" +
+                      (loss.lengthKnown ? "" : " (its size inferred)");
+        losses += Outcome::failed(input.shown(), where + ": " + lost + ": " +
+                                                     kob::describe(
+                                                         loss.why.damage));
+      });
+  if (report.failure.failed()) {
+    if (report.failure.error == EINVAL) {
+      return Outcome::failed(input.shown(), "not a packed file");
+    }
+    if (report.failure.error == ESPIPE) {
+      return Outcome::failed(input.shown(),
+                             "cannot recover from a stream: it needs a file");
+    }
+    return losses += report.failure.action == kob::Failure::Action::Writing
+                         ? destination.writeFailed(report.failure.error)
+                         : Outcome::failed(input.shown(), report.failure);
+  }
+  // What could be saved is kept, whatever was lost.
+  outcome = destination.commit(input, options.force);
+  if (outcome.ok() && options.verbose) {
+    outcome += Outcome::told(
+        input.shown(),
+        std::to_string(report.dataWritten) + " bytes recovered, " +
+            std::to_string(report.bytesLost) + " of them zeros for " +
+            std::to_string(report.losses) + " lost chunks" +
+            (report.usedIndex ? " (placed by its index)" : "") +
+            (destination.isStdout() ? "" : " -- created " + *path));
+  }
+  return losses += outcome;
 }
 
 }  // namespace kobtool
