@@ -35,6 +35,7 @@
 //   SequentialRead/1K,64K  vs DecompressYardstick (lzo1x_decompress_safe over
 //                                     the same chunks)
 //   Pack                   vs CompressYardstick (lzo1x_999_compress)
+//   PackLevel/1,8,9        kob -1 (LZO1X-1), the default, kob -9
 //   PackThreads/1,2        (kob::packStream; the speed-up from threads)
 //   LookupAtSize/4,40,400 MB          (kob; must stay flat)
 //   Checksum/0,1            XXH3 and CRC32C over every payload: the
@@ -727,6 +728,27 @@ void Pack(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * packSlice().size());
 }
 
+// kob::Packer at the levels `kob -1` ... `-9` choose, over the same slice
+// as Pack; the label gives the packed size beside the default's.
+void PackLevel(benchmark::State& state) {
+  const std::string path = scratchDir() + "/pack-level.kob";
+  kob::PackOptions options;
+  options.level = static_cast<int>(state.range(0));
+  std::uint64_t packed = 0;
+  for (auto _ : state) {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    kob::Packer packer(out, options);
+    packer.write(packSlice().data(), packSlice().size());
+    packer.finish();
+    packed = packer.bytesWritten();
+    std::fclose(out);
+  }
+  state.SetBytesProcessed(state.iterations() * packSlice().size());
+  state.SetLabel(printed("packed to %.1f%%",
+                         100.0 * static_cast<double>(packed) /
+                             static_cast<double>(packSlice().size())));
+}
+
 void CompressYardstick(benchmark::State& state) {
   static lzo_align_t work[(LZO1X_999_MEM_COMPRESS + sizeof(lzo_align_t) - 1) /
                           sizeof(lzo_align_t)];
@@ -859,6 +881,7 @@ BENCHMARK(SequentialRead)->Arg(1024)->Arg(65536)->Unit(benchmark::kMillisecond);
 BENCHMARK(DecompressYardstick)->Unit(benchmark::kMillisecond);
 BENCHMARK(Pack)->Unit(benchmark::kMillisecond);
 BENCHMARK(CompressYardstick)->Unit(benchmark::kMillisecond);
+BENCHMARK(PackLevel)->Arg(1)->Arg(8)->Arg(9)->Unit(benchmark::kMillisecond);
 BENCHMARK(PackThreads)
     ->Arg(1)
     ->Arg(2)
