@@ -126,4 +126,55 @@ TEST(ChunkReader, AFailedReadIsNotDamage) {
   EXPECT_EQ(cursor.land(100).error, EIO);
 }
 
+// A source that gives one file, or, once told to, another and the first by
+// turns: a file rewritten over and over while it is read.
+class AlternatingSource final : public kob::Source {
+ public:
+  AlternatingSource(std::string first, std::string second)
+      : versions{std::move(first), std::move(second)} {}
+  std::int64_t readAt(std::int64_t offset, unsigned char* into,
+                      std::size_t count, int& error) override {
+    const std::string& now = alternating ? versions[++reads % 2] : versions[0];
+    return kob::MemorySource(now).readAt(offset, into, count, error);
+  }
+  bool seekable() const override { return true; }
+
+  bool alternating = false;
+
+ private:
+  std::string versions[2];
+  unsigned reads = 0;
+};
+
+// The index is learned afresh once a call: a file that has changed again by
+// then fails the call with EIO, naming where the cursor stands, and leaves
+// it there.
+TEST(ChunkReader, AFileThatKeepsChangingFailsWithEIO) {
+  std::mt19937 rng(kobtest::testSeed("KeepsChanging"));
+  kobtest::TempDir dir;
+  const std::string a = kobtest::packFile(
+      dir.path("a.kob"), kobtest::makeData(20000, rng), 1000, rng);
+  const std::string b = kobtest::packFile(
+      dir.path("b.kob"), kobtest::makeData(20000, rng), 700, rng);
+  auto owned = std::make_unique<AlternatingSource>(a, b);
+  AlternatingSource* source = owned.get();
+  kob::ChunkReader reader(std::move(owned), {}, true);
+  kob::ChunkCursor cursor(reader);
+  ASSERT_TRUE(cursor.land(UINT64_MAX).ok());
+  ASSERT_EQ(cursor.state(), kob::ChunkCursor::State::AtEnd);
+  const std::vector<kobtest::ChunkHeader> headers = kobtest::parseHeaders(a);
+  EXPECT_EQ(cursor.chunk().number, headers.size() - 1);
+  EXPECT_EQ(cursor.chunk().headerOffset,
+            static_cast<std::int64_t>(headers.back().offset));
+  EXPECT_EQ(cursor.chunk().position, 20000u);
+
+  source->alternating = true;
+  const kob::Failure failure = cursor.land(15000);
+  EXPECT_EQ(failure.error, EIO);
+  EXPECT_EQ(failure.chunk, static_cast<std::int64_t>(headers.size() - 1));
+  EXPECT_EQ(failure.fileOffset, static_cast<std::int64_t>(headers.back().offset));
+  EXPECT_EQ(failure.position, 20000);
+  EXPECT_EQ(cursor.state(), kob::ChunkCursor::State::AtEnd);
+}
+
 }  // namespace

@@ -118,6 +118,25 @@ TEST(DamagedFile, ChangedSizeFieldsAreCaughtBeforeTheChunkIsServed) {
   }
 }
 
+// A chunk whose data size was changed to 0 looks like a chunk without data,
+// but its payload expands to more than nothing: reading through stops at
+// it, serving exactly the chunks before.
+TEST(DamagedFile, ADataSizeChangedToZeroStopsTheReadingThere) {
+  kobtest::TempDir dir;
+  const std::string path = dir.path("zeroed.kob");
+  const Packed p = makePacked(path, 700, 100);
+  for (std::size_t chunk = 0; chunk + 1 < p.headers.size(); ++chunk) {
+    SCOPED_TRACE(testing::Message() << "chunk " << chunk);
+    std::string zeroed = p.bytes;
+    zeroed[p.headers[chunk].offset] = 0;
+    zeroed[p.headers[chunk].offset + 1] = 0;
+    kobtest::writeFile(path, zeroed);
+    KobFile reader(path.c_str(), READ);
+    EXPECT_EQ(readToEnd(reader), p.data.substr(0, 100 * chunk));
+    EXPECT_EQ(reader.damage(), kob::Damage::WrongExpandedSize);
+  }
+}
+
 TEST(DamagedFile, AnyChangedHeaderByteNeverServesWrongBytesBeforeIt) {
   kobtest::TempDir dir;
   const std::string path = dir.path("changed.kob");

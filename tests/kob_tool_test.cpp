@@ -152,6 +152,23 @@ TEST_F(KobTool, ThreadsAndMemoryStayWithinWhatTheInputCanUse) {
     }
     EXPECT_LT(kibibytes - baseline, 1024 + cores * 1024) << input;
   }
+
+  // Threads compress beside kob's own only when there are two or more to
+  // keep busy: as many as cores, but no more than the input has chunks.
+  const std::string report = path("threads");
+  auto helpers = [&](const std::string& input) {
+    const Result packed = kob("-c -T 1024 -B 65535 " + input + " >/dev/null",
+                              "LD_PRELOAD='" + std::string(COUNT_THREADS_PATH) +
+                                  "' KOB_THREADS_REPORT='" + report + "'");
+    EXPECT_EQ(packed.status, 0) << input;
+    return std::stol(readFile(report));
+  };
+  writeFile(path("two"), large.substr(0, 65536));
+  const long forTwo = std::min(cores, 2L);
+  EXPECT_EQ(helpers("tiny"), 0);
+  EXPECT_EQ(helpers("two"), forTwo > 1 ? forTwo : 0);
+  const long forLarge = std::min(cores, 49L);  // 3 MiB in 64 KiB chunks
+  EXPECT_EQ(helpers("large"), forLarge > 1 ? forLarge : 0);
 }
 
 TEST_F(KobTool, TestModeNamesTheFirstDamagedChunk) {
@@ -175,6 +192,13 @@ TEST_F(KobTool, TestModeNamesTheFirstDamagedChunk) {
                             " (data from byte 2000): payload rejected by the "
                             "decompressor\n");
 
+  spoiled = packed;
+  kobtest::spoilPayload(spoiled, headers[0]);
+  writeFile(path("d.kob"), spoiled);
+  EXPECT_EQ(kob("-t d.kob").errors,
+            "kob: d.kob: chunk 0 at offset 6 (data from byte 0): payload "
+            "rejected by the decompressor\n");
+
   writeFile(path("d.kob"), packed.substr(0, headers[3].offset + 3));
   EXPECT_NE(kob("-t d.kob").errors.find("chunk 3 at offset"),
             std::string::npos);
@@ -196,6 +220,11 @@ TEST_F(KobTool, ListsSizesRatioAndChunks) {
             "      packed     unpacked   ratio   chunks chunk size    index  "
             "name\n" +
                 std::string(row));
+  // Standard input has no saved index to tell of.
+  std::snprintf(row, sizeof row, "%12zu %12d %6.1f%% %8d %10d %8s  (stdin)\n",
+                packedSize, 2500, 100.0 * packedSize / 2500, 3, 1000, "-");
+  EXPECT_EQ(kob("-l", "cat l.kob |").out.substr(listed.out.find('\n') + 1),
+            row);
   Result verbose = kob("-l -v l.kob");
   EXPECT_NE(verbose.out.find("position"), std::string::npos);
   EXPECT_EQ(std::count(verbose.out.begin(), verbose.out.end(), '\n'), 6);
@@ -228,7 +257,10 @@ TEST_F(KobTool, WritesAnIndexThatOnlyItsOwnerMayChange) {
   writeFile(path("bad.kob"), packed);
   Result bad = kob("--index bad.kob");
   EXPECT_EQ(bad.status, 1);
-  EXPECT_NE(bad.errors.find("back-link"), std::string::npos) << bad.errors;
+  EXPECT_EQ(bad.errors, "kob: bad.kob: chunk 3 at offset " +
+                            std::to_string(headers[3].offset) +
+                            " (data from byte 24576): back-link does not "
+                            "match the chunk before; not indexed\n");
   EXPECT_FALSE(fileExists(path("bad.kob.kbi")));
 
   std::filesystem::remove(path("i"));
@@ -325,6 +357,13 @@ TEST_F(KobTool, SeveralInputsPackIntoOneStreamAndUnpackOneAfterAnother) {
   Result none = kob("-c missing");
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.out, "");
+
+  // One that opens but fails to read (at offset 0 of a process's memory)
+  // fails the run.
+  Result unreadable = kob("-c a /proc/self/mem b");
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_EQ(unreadable.errors,
+            "kob: /proc/self/mem: cannot read: Input/output error\n");
 }
 
 TEST_F(KobTool, RefusesToWriteAnOutputOverItsOwnInput) {
@@ -346,6 +385,12 @@ TEST_F(KobTool, RefusesToWriteAnOutputOverItsOwnInput) {
   EXPECT_EQ(shell(kob + "-f -o x <x").status, 1);
   EXPECT_EQ(shell(kob + "-c x >>x").status, 1);
   EXPECT_EQ(shell(kob + "-dc x.kob >>x.kob").status, 1);
+  // Standard output among the inputs after the first, too.
+  writeFile(path("y"), "y");
+  const Result later = shell(kob + "-c x y >>y");
+  EXPECT_EQ(later.status, 1);
+  EXPECT_EQ(later.errors, "kob: y: is also standard output; nothing done\n");
+  std::filesystem::remove(path("y"));
 
   EXPECT_EQ(readFile(path("x")), data);
   EXPECT_EQ(readFile(path("x.kob")), packed);
@@ -676,6 +721,13 @@ TEST_F(KobTool, LeavesNoOutputBehindAndNamesTheFileThatFailed) {
   expectMessage(damaged.errors, "big.kob: chunk ");
   EXPECT_NE(damaged.errors.find("cut short by the end of the file"),
             std::string::npos);
+  // A range whose seek meets the damage names it before making any output:
+  // even one that could not be made.
+  Result ranged = kob("-d -b 150000 -s 10 -o nowhere/part big.kob");
+  EXPECT_EQ(ranged.status, 1);
+  expectMessage(ranged.errors, "big.kob: chunk ");
+  EXPECT_NE(ranged.errors.find("cut short by the end of the file"),
+            std::string::npos);
   expectOnly({"big.kob", "big.orig", "noise.kob", "noise.orig"});
 }
 
@@ -695,6 +747,19 @@ TEST_F(KobTool, RemovesTheInputOnlyAfterSuccess) {
   writeFile(path("damaged.kob"), packed.substr(0, packed.size() - 20));
   EXPECT_EQ(kob("--rm -d damaged.kob").status, 1);
   expectOnly({"gone", "gone.kob", "damaged.kob"});
+
+  // Nor when by then its name leads to another file. Two-byte chunks make
+  // packing 1 MB take about a second: the name is replaced meanwhile.
+  const std::string slow = makeInput("slow", 1000000);
+  std::unique_ptr<Child> child = start({"--rm", "-B", "2", "slow"});
+  ASSERT_FALSE(tooltest::waitForTemporary(dir.root().string(), *child).empty());
+  writeFile(path("newer"), "newer");
+  ASSERT_EQ(rename(path("newer").c_str(), path("slow").c_str()), 0);
+  EXPECT_EQ(child->exitStatus(), 1);
+  EXPECT_EQ(child->errors(),
+            "kob: slow: changed while it was read; not removed\n");
+  EXPECT_EQ(readFile(path("slow")), "newer");
+  EXPECT_EQ(decodeIndependently(readFile(path("slow.kob"))), slow);
 }
 
 TEST_F(KobTool, ShowsProgressOnlyOnATerminalAndNotWhenQuiet) {
@@ -706,9 +771,27 @@ TEST_F(KobTool, ShowsProgressOnlyOnATerminalAndNotWhenQuiet) {
                  " slow\" /dev/null")
         .out;
   };
-  EXPECT_NE(onTerminal("-f -B 2").find("MiB/s"), std::string::npos);
+  const std::string shown = onTerminal("-f -B 2");
+  EXPECT_NE(shown.find("MiB/s"), std::string::npos);
+  // Its line is wiped at the end: spaces over it, back to its start.
+  const std::size_t wiped = shown.rfind("\r" + std::string(30, ' '));
+  EXPECT_NE(wiped, std::string::npos);
+  EXPECT_EQ(shown.find_first_not_of(' ', wiped + 1),
+            shown.find('\r', wiped + 1));
   EXPECT_EQ(onTerminal("-q -f -B 2").find("MiB/s"), std::string::npos);
   EXPECT_EQ(kob("-f -B 2 slow").errors, "");
+
+  // A run that ends within a second shows none, though its input keeps it
+  // waiting for a while.
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  const std::string brief =
+      shell("(head -c 100000 slow; sleep 0.4; tail -c +100001 slow | "
+            "head -c 100000) >fifo & script -qec \"'" +
+            std::string(KOB_PATH) + "' -f -o brief.kob fifo\" /dev/null; wait")
+          .out;
+  EXPECT_EQ(brief.find("MiB/s"), std::string::npos) << brief;
+  EXPECT_EQ(decodeIndependently(readFile(path("brief.kob"))),
+            readFile(path("slow")).substr(0, 200000));
 }
 
 }  // namespace

@@ -90,4 +90,28 @@ TEST_F(ReadError, TheScannerAndTheSharedReaderSayTheSame) {
   EXPECT_TRUE(shared.readAt(250000, buf, sizeof buf).ok()) << "that read only";
 }
 
+// The read that tests for the signature fails: no entry point takes the
+// file for plain data, or for one without the signature; each names the
+// failed read.
+TEST_F(ReadError, AFailedFirstReadIsNamedByEveryEntryPoint) {
+  readsBeforeFailure = 0;
+  KobFile file(path().c_str(), READ);
+  kob::SharedReader shared;
+  errno = 0;
+  const bool sharedOpened = shared.open(path().c_str());
+  const int sharedError = errno;
+  const int fd = ::open(path().c_str(), O_RDONLY);
+  const kob::ScanReport scan = kob::scanPacked(fd, true);
+  ::close(fd);
+  readsBeforeFailure = -1;
+
+  EXPECT_FALSE(file.isCompressed());
+  EXPECT_TRUE(file.hasError());
+  EXPECT_EQ(file.failure().error, EIO);
+  EXPECT_FALSE(sharedOpened);
+  EXPECT_EQ(sharedError, EIO);
+  EXPECT_FALSE(scan.packed);
+  EXPECT_EQ(scan.failure.error, EIO);
+}
+
 }  // namespace

@@ -103,6 +103,40 @@ TEST(ReadOfZeroBytes, DecompressesTheChunkItStandsIn) {
   EXPECT_EQ(reader.tell(), 100);
 }
 
+// With partial decoding, a read of 0 bytes decompresses as far as a read of
+// one byte does, so it meets the same damage: at every position of a chunk
+// with any payload byte changed, near the margin partial decoding adds too.
+TEST(ReadOfZeroBytes, MeetsTheDamageAReadOfOneByteMeets) {
+  TempDir dir;
+  const std::string path = dir.path("margin.kob");
+  for (int chunkSize : {65, 66, 130}) {
+    std::mt19937 rng(static_cast<unsigned>(chunkSize));
+    const std::string data = kobtest::makeData(3 * chunkSize, rng);
+    const std::string packed = kobtest::packFile(path, data, chunkSize, rng);
+    const kobtest::ChunkHeader second = kobtest::parseHeaders(packed)[1];
+    for (std::size_t byte = 0; byte < second.payloadSize; ++byte) {
+      std::string changed = packed;
+      changed[second.offset + 6 + byte] ^= '\xFF';
+      kobtest::writeFile(path, changed);
+      for (int at = chunkSize; at < 2 * chunkSize; ++at) {
+        SCOPED_TRACE(testing::Message() << "chunk size " << chunkSize
+                                        << " payload byte " << byte << " at "
+                                        << at);
+        KobFile none, one;
+        for (KobFile* reader : {&none, &one}) {
+          reader->setPartialDecoding(true);
+          ASSERT_TRUE(reader->open(path.c_str(), READ));
+          ASSERT_EQ(reader->seek(at, 0), at);
+        }
+        unsigned char buf[1];
+        none.read(buf, 0);
+        one.read(buf, 1);
+        ASSERT_EQ(none.damage(), one.damage());
+      }
+    }
+  }
+}
+
 TEST_F(PackedReader, ReadAcrossThreeChunksIsContiguous) {
   pack(50, 10);
   unsigned char buf[25];

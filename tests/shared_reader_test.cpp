@@ -175,10 +175,128 @@ TEST(SharedReader, ReadsAFileMendedInPlaceAsItNowIs) {
   EXPECT_EQ(reader.size(), -1);
 
   kobtest::writeFile(path, packed);
+  // From the first byte of the chunk where the cut was met, too.
+  const auto cutAt = static_cast<std::uint64_t>(cut.failure.position);
+  const kob::ReadResult atCut = reader.readAt(cutAt, buf.data(), buf.size());
+  ASSERT_TRUE(atCut.ok()) << atCut.failure.describe();
+  EXPECT_EQ(buf.substr(0, atCut.bytes), data.substr(cutAt, 2000));
   const kob::ReadResult whole = reader.readAt(90000, buf.data(), buf.size());
   ASSERT_TRUE(whole.ok()) << whole.failure.describe();
   EXPECT_EQ(buf.substr(0, whole.bytes), data.substr(90000, 2000));
   EXPECT_EQ(reader.size(), static_cast<std::int64_t>(data.size()));
+
+  // A payload spoiled, then mended: the later read does not answer from
+  // the bytes the earlier one met.
+  std::string spoiled = packed;
+  kobtest::spoilPayload(spoiled, kobtest::parseHeaders(packed)[3]);
+  kobtest::writeFile(path, spoiled);
+  EXPECT_EQ(reader.readAt(3 * 4096 + 10, buf.data(), 100).failure.damage,
+            kob::Damage::PayloadRejected);
+  kobtest::writeFile(path, packed);
+  const kob::ReadResult mended = reader.readAt(3 * 4096 + 10, buf.data(), 100);
+  ASSERT_TRUE(mended.ok()) << mended.failure.describe();
+  EXPECT_EQ(buf.substr(0, mended.bytes), data.substr(3 * 4096 + 10, 100));
+}
+
+// Packed bytes made chunk by chunk, each chunk's data (up to 238 bytes)
+// stored as one run of literals, the back-links chained.
+class ChunkByChunk {
+ public:
+  ChunkByChunk& chunk(const std::string& data) {
+    const std::string end("\x11\x00\x00", 3);  // LZO1X's end of stream
+    const std::string payload =
+        data.empty() ? end : static_cast<char>(17 + data.size()) + data + end;
+    header(data.size(), payload.size());
+    bytes += payload;
+    return *this;
+  }
+  std::string end() {
+    header(0, 0);
+    return bytes;
+  }
+
+ private:
+  void header(std::size_t dataSize, std::size_t payloadSize) {
+    const char h[6] = {static_cast<char>(dataSize >> 8),
+                       static_cast<char>(dataSize),
+                       static_cast<char>(payloadSize >> 8),
+                       static_cast<char>(payloadSize),
+                       static_cast<char>(previous >> 8),
+                       static_cast<char>(previous)};
+    bytes.append(h, sizeof h);
+    previous = payloadSize;
+  }
+  std::string bytes{"KOB\x01\x00\x00", 6};
+  std::size_t previous = 0;
+};
+
+// A file written anew in place while it is open, every header sound: where
+// a header no longer says what the index learned of its place, the reader
+// learns the file afresh, so its reads and the size answer from the file as
+// it now is.
+TEST(SharedReader, ReadsAFileRewrittenInPlaceAsItNowIs) {
+  kobtest::TempDir dir;
+  std::mt19937 rng(2);
+  std::string runsOf100, runsOf90;
+  for (int k = 0; k < 10; ++k) {
+    runsOf100 += std::string(100, static_cast<char>('a' + k));
+    runsOf90 += std::string(90, static_cast<char>('A' + k));
+  }
+  const std::string packed100 =
+      kobtest::packFile(dir.path("100.kob"), runsOf100, 100, rng);
+  const std::string packed90 =
+      kobtest::packFile(dir.path("90.kob"), runsOf90, 90, rng);
+  auto layout = [](const std::string& packed) {
+    std::vector<std::pair<std::size_t, std::uint32_t>> places;
+    for (const kobtest::ChunkHeader& h : kobtest::parseHeaders(packed)) {
+      places.emplace_back(h.offset, h.payloadSize);
+    }
+    return places;
+  };
+  ASSERT_EQ(layout(packed100), layout(packed90)) << "runs pack alike";
+
+  struct Case {
+    const char* what;
+    std::string before;
+    std::string after;
+    std::string data;  // of `after`
+    std::uint64_t firstRead;
+  };
+  const Case cases[] = {
+      {"a chunk with data where the index knows chunks without data",
+       ChunkByChunk().chunk("0123456789").chunk("").chunk("").chunk("")
+           .chunk("ABCDEFGHIJ").end(),
+       ChunkByChunk().chunk("0123456789").chunk("zyxwvuts").chunk("")
+           .chunk("ABCDEFGHIJ").end(),
+       "0123456789zyxwvutsABCDEFGHIJ", 0},
+      {"a chunk where the end marker was",
+       ChunkByChunk().chunk("0123456789").chunk("ABCDEFGHIJ").end(),
+       ChunkByChunk().chunk("0123456789").chunk("ABCDEFGHIJ")
+           .chunk("KLMNOPQRST").end(),
+       "0123456789ABCDEFGHIJKLMNOPQRST", 0},
+      {"every chunk where it was, holding 90 bytes instead of 100", packed100,
+       packed90, runsOf90, 560},
+  };
+  const std::string path = dir.path("rewritten.kob");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kobtest::writeFile(path, c.before);
+    kob::SharedReader reader;
+    ASSERT_TRUE(reader.open(path.c_str()));
+    ASSERT_GT(reader.size(), 0);  // every chunk learned
+    kobtest::writeFile(path, c.after);
+    std::string buf(c.data.size() + 1, '\0');
+    const kob::ReadResult first =
+        reader.readAt(c.firstRead, buf.data(), buf.size());
+    ASSERT_TRUE(first.ok()) << first.failure.describe();
+    EXPECT_EQ(buf.substr(0, first.bytes), c.data.substr(c.firstRead));
+    EXPECT_EQ(reader.size(), static_cast<std::int64_t>(c.data.size()));
+    for (std::uint64_t at = 0; at <= c.data.size(); ++at) {
+      const kob::ReadResult got = reader.readAt(at, buf.data(), 7);
+      ASSERT_TRUE(got.ok()) << "at " << at << ": " << got.failure.describe();
+      ASSERT_EQ(buf.substr(0, got.bytes), c.data.substr(at, 7)) << "at " << at;
+    }
+  }
 }
 
 // close and open may come while other threads read: a read under way

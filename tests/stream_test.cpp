@@ -10,7 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -156,6 +159,60 @@ TEST(StreamInput, PackedStreamAnswersAsTheFileExceptGoingBack) {
     }
     stream.close();  // the feeder may still be writing: its writes now fail
   }
+}
+
+// A packed stream serves what has come through the pipe without waiting for
+// the bytes after it: the chunks a program packing into a pipe has written
+// so far can be read while it works on the next.
+TEST(StreamInput, ServesWhatHasComeWithoutWaitingForMore) {
+  std::mt19937 rng(6);
+  kobtest::TempDir dir;
+  const std::string data = kobtest::makeData(50000, rng);
+  const std::string packed =
+      kobtest::packFile(dir.path("w.kob"), data, 4096, rng);
+  // The first two chunks and the header after them.
+  const std::size_t early = kobtest::parseHeaders(packed)[2].offset + 6;
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::mutex mutex;
+  std::condition_variable servedOrNot;
+  bool served = false;
+  bool waitedInVain = false;
+  std::thread writer([&, fd = ends[1]] {
+    auto writeAll = [fd](const std::string& bytes) {
+      for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+      }
+    };
+    writeAll(packed.substr(0, early));
+    {
+      // The rest comes once the reader has its bytes, or after 20 s.
+      std::unique_lock<std::mutex> lock(mutex);
+      waitedInVain = !servedOrNot.wait_for(lock, std::chrono::seconds(20),
+                                           [&] { return served; });
+    }
+    writeAll(packed.substr(early));
+    ::close(fd);
+  });
+  KobFile stream;
+  EXPECT_TRUE(stream.openDescriptor(ends[0], READ));
+  std::string first(8192, '\0');
+  const int got =
+      stream.read(reinterpret_cast<unsigned char*>(first.data()), 8192);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    served = true;
+  }
+  servedOrNot.notify_one();
+  const std::string rest = readAll(stream);
+  writer.join();
+  EXPECT_FALSE(waitedInVain) << "the reader waited for bytes it did not need";
+  EXPECT_EQ(first.substr(0, static_cast<std::size_t>(std::max(got, 0))),
+            data.substr(0, 8192));
+  EXPECT_EQ(rest, data.substr(8192));
+  EXPECT_FALSE(stream.hasError());
 }
 
 // A stream that ends inside a payload: a seek past it walks the headers,

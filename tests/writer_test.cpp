@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "kob.h"
+#include "kob_pack.h"
 #include "test_util.h"
 
 namespace {
@@ -189,7 +194,9 @@ TEST(PackedWriter, ReportsAFullDisk) {
   for (char& c : data) c = static_cast<char>(rng());
   writer.write(data.data(), data.size());
   EXPECT_TRUE(writer.hasError());
+  errno = 0;
   EXPECT_EQ(writer.close(), -1);
+  EXPECT_EQ(errno, ENOSPC);
   EXPECT_FALSE(writer.hasError());
 }
 
@@ -275,6 +282,61 @@ TEST(ClosedFile, RemembersWhetherTheLastFileWasPacked) {
   ASSERT_TRUE(file.open(dir.path("x.kob").c_str(), READ));
   ASSERT_TRUE(file.open(dir.path("plain").c_str(), WRITEPLAIN));
   EXPECT_FALSE(file.isCompressed());
+}
+
+// kob::Packer on a stream of the caller's: a chunk filled by write goes out
+// at once, one filled by put when the next byte comes; finish leaves the
+// stream flushed, and nothing is taken after it.
+TEST(Packer, WritesEachChunkInTurnAndNothingAfterFinish) {
+  TempDir dir;
+  for (unsigned threads : {1u, 2u}) {
+    SCOPED_TRACE(testing::Message() << threads << " threads");
+    const std::string path = dir.path("p.kob");
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    {
+      kob::Packer packer(out, {10, threads});
+      for (char c : std::string("abcdefghij")) ASSERT_TRUE(packer.put(c).ok());
+      if (threads == 1) {
+        EXPECT_EQ(std::ftell(out), 6) << "only the signature so far";
+        ASSERT_TRUE(packer.put('k').ok());
+        EXPECT_GT(std::ftell(out), 6) << "the first chunk";
+        const long before = std::ftell(out);
+        ASSERT_TRUE(packer.write("lmnopqrst", 9).ok());
+        EXPECT_GT(std::ftell(out), before) << "the second chunk at once";
+      } else {
+        ASSERT_TRUE(packer.put('k').ok());
+        ASSERT_TRUE(packer.write("lmnopqrst", 9).ok());
+      }
+      ASSERT_TRUE(packer.write("uvw", 3).ok());
+      ASSERT_TRUE(packer.finish().ok());
+      const std::string finished = readFile(path);  // without fclose
+      EXPECT_EQ(kobtest::decodeIndependently(finished),
+                "abcdefghijklmnopqrstuvw");
+      EXPECT_EQ(packer.write("x", 1).error, EBADF);
+      EXPECT_EQ(packer.put('x').error, EBADF);
+      EXPECT_EQ(packer.finish().error, 0);
+      EXPECT_EQ(packer.bytesTaken(), 23u);
+      EXPECT_EQ(std::fflush(out), 0);
+      EXPECT_EQ(readFile(path), finished);
+    }
+    std::fclose(out);
+  }
+}
+
+// A failed read of the data to pack is named as reading, not writing.
+TEST(Packer, PackStreamNamesAFailedReadOfItsInputAsReading) {
+  TempDir dir;
+  std::FILE* in = std::fopen(dir.root().c_str(), "rb");  // reading fails
+  ASSERT_NE(in, nullptr);
+  std::FILE* out = std::fopen(dir.path("out.kob").c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  const kob::Failure failure = kob::packStream(in, out, {});
+  std::fclose(out);
+  std::fclose(in);
+  EXPECT_EQ(failure.error, EISDIR);
+  EXPECT_EQ(failure.action, kob::Failure::Action::Reading);
+  EXPECT_EQ(failure.describe(), std::string("cannot read: ") + std::strerror(EISDIR));
 }
 
 }  // namespace
