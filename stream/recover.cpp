@@ -32,6 +32,38 @@
 namespace kob {
 namespace {
 
+// The data size of a chunk whose payload is lost, followed by the chunk
+// `next`, in a file whose largest chunk taken so far holds `largest` bytes
+// (0: none yet). The header's own size is only a claim: the writer makes
+// every chunk but the last at its chunk size, so a chunk with data after
+// it is a chunk of that size, and the claim is believed only where it
+// agrees with it. Returns whether `size` is known rather than inferred.
+bool lostSize(const ChunkHeader& header, const ChunkHeader& next,
+              std::uint32_t largest, std::uint32_t& size) {
+  // A chunk without data is written as the 3 bytes that expand to nothing:
+  // there is nothing to lose.
+  if (header.dataSize == 0 && header.payloadSize <= 3) {
+    size = 0;
+    return true;
+  }
+  const bool last = next.isEndMarker();
+  if (last) {
+    // Nothing after it moves with its size; a size beyond any chunk's met
+    // is the header's damage.
+    const bool believable = largest == 0 || header.dataSize <= largest;
+    size = believable ? header.dataSize : largest;
+    return believable;
+  }
+  if (largest > 0) {
+    size = largest;
+    return header.dataSize == largest;
+  }
+  // No chunk taken yet: the next one, unless it is the last, shows the
+  // chunk size.
+  size = header.dataSize;
+  return header.dataSize == next.dataSize;
+}
+
 class Salvage {
  public:
   Salvage(UniqueFd fd, std::int64_t aFileSize, std::FILE* anOutput,
@@ -55,8 +87,10 @@ class Salvage {
   // Whether a chunk could start at `offset`: its header, its payload
   // expanding to its size, and the header after it chaining to it.
   bool couldStart(std::int64_t offset, std::uint32_t largest);
-  // Whether the header after the chunk at `offset` chains to it.
-  bool nextChains(std::int64_t offset, const ChunkHeader& header);
+  // Whether the header after the chunk at `offset` chains to it; that
+  // header in `next`.
+  bool nextChains(std::int64_t offset, const ChunkHeader& header,
+                  ChunkHeader& next);
   // Whether the payload of the chunk at `offset` expands whole, to some
   // size (`holds`) other than its header says.
   bool expandsWhole(std::int64_t offset, const ChunkHeader& header,
@@ -100,9 +134,9 @@ Failure Salvage::take(std::int64_t offset, std::uint32_t previous,
                                          data.data(), header.dataSize));
 }
 
-bool Salvage::nextChains(std::int64_t offset, const ChunkHeader& header) {
+bool Salvage::nextChains(std::int64_t offset, const ChunkHeader& header,
+                         ChunkHeader& next) {
   ReadWindow::Bytes bytes;
-  ChunkHeader next;
   return window.fetch(offset + static_cast<std::int64_t>(kHeaderSize +
                                                          header.payloadSize),
                       kHeaderSize, 0, bytes) == 0 &&
@@ -232,23 +266,24 @@ RecoveryReport Salvage::byWalking() {
                                why.damage == Damage::WrongExpandedSize;
     // A payload that fails behind a header whose next header does not
     // chain to it: the header's payload size is what is damaged.
-    if (why.ok() || (payloadFailed && nextChains(offset, header))) {
-      // A header that chains: its chunk is taken, or lost at its own size;
-      // a size the payload does not expand to may be the header's damage,
-      // so the payload is asked what it holds.
+    ChunkHeader following;
+    if (why.ok() || (payloadFailed && nextChains(offset, header, following))) {
+      // A header that chains: its chunk is taken, or lost; a size the
+      // payload does not expand to may be the header's damage, so the
+      // payload is asked what it holds.
       std::uint32_t holds = header.dataSize;
       const bool taken = why.ok() || expandsWhole(offset, header, holds);
       if (taken) {
         put(data.data(), holds);
-        header.dataSize = holds;
-      } else if (header.dataSize > 0) {
-        // A size beyond any chunk's met is the header's damage too.
-        const bool believable = largest == 0 || header.dataSize <= largest;
-        const std::uint32_t size = believable ? header.dataSize : largest;
-        lose(number, offset, size, believable, why);
-        zeros(size);
+        largest = std::max(largest, holds);
+      } else {
+        std::uint32_t size = 0;
+        const bool known = lostSize(header, following, largest, size);
+        if (size > 0 || !known) {
+          lose(number, offset, size, known, why);
+          zeros(size);
+        }
       }
-      largest = std::max(largest, header.dataSize);
       offset += static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
       previous = header.payloadSize;
       ++number;

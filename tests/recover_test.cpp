@@ -165,17 +165,26 @@ TEST_F(Recover, AnyDamageGivesIntactBytesOrZerosAndSaysWhichAreWhich) {
   for (int round = 0; round < kobtest::testRounds(60); ++round) {
     std::string damaged = packed;
     const int changes = 1 + static_cast<int>(rng() % 4);
+    testing::Message done;
     for (int i = 0; i < changes; ++i) {
-      const kobtest::ChunkHeader& chunk =
-          headers[rng() % (headers.size() - 1)];
+      const std::size_t number = rng() % (headers.size() - 1);
+      const kobtest::ChunkHeader& chunk = headers[number];
       if (rng() % 2) {
         kobtest::spoilPayload(damaged, chunk);
+        done << " payload of chunk " << number << " zeroed;";
       } else {
         const std::size_t at = chunk.offset + rng() % 6;
-        damaged[at] = static_cast<char>(damaged[at] ^ (1 + rng() % 255));
+        const int flip = static_cast<int>(1 + rng() % 255);
+        damaged[at] = static_cast<char>(damaged[at] ^ flip);
+        done << " header byte " << at - chunk.offset << " of chunk " << number
+             << " ^" << flip << ";";
       }
     }
-    if (rng() % 4 == 0) damaged.resize(rng() % damaged.size());
+    if (rng() % 4 == 0) {
+      damaged.resize(rng() % damaged.size());
+      done << " cut to " << damaged.size();
+    }
+    SCOPED_TRACE(done);
     kobtest::writeFile(path(), damaged);
     const Salvaged got = salvage(path(), false);
     SCOPED_TRACE(testing::Message() << "round " << round);
