@@ -58,9 +58,9 @@ bool lostSize(const ChunkHeader& header, const ChunkHeader& next,
     size = largest;
     return header.dataSize == largest;
   }
-  // No chunk taken yet: the next one, unless it is the last, shows the
-  // chunk size.
-  size = header.dataSize;
+  // No chunk taken yet: the next one is no larger than a chunk of the
+  // writer's chunk size, and is one unless it is the last.
+  size = std::max(header.dataSize, next.dataSize);
   return header.dataSize == next.dataSize;
 }
 

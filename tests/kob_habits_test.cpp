@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "kob.h"
 #include "kob_tool_fixture.h"
@@ -37,8 +39,8 @@ TEST_F(KobHabits, LevelsAsLzopHasThem) {
   ASSERT_EQ(kob("-c -8 a > eight.kob").status, 0);
   EXPECT_EQ(readFile(path("eight.kob")), byKobFile);
 
-  std::string fast;
-  for (const char* level : {"-1", "--fast", "-3", "-7", "-9", "--best",
+  std::map<std::string, std::string> by;
+  for (const char* level : {"-1", "--fast", "-3", "-6", "-7", "-9", "--best",
                             "--level 5", "-9c", "-c1"}) {
     SCOPED_TRACE(level);
     const bool toStdout = std::string(level).find('c') != std::string::npos;
@@ -48,9 +50,18 @@ TEST_F(KobHabits, LevelsAsLzopHasThem) {
     const std::string bytes = readFile(path("out.kob"));
     EXPECT_EQ(decodeIndependently(bytes), data);
     EXPECT_EQ(kob("-dc out.kob").out, data);
-    if (std::string(level) == "-1") fast = bytes;
+    by[level] = bytes;
   }
-  EXPECT_NE(fast, byKobFile) << "LZO1X-1 is another compressor";
+  // 1 to 6 are one compressor, LZO1X-1; 7 to 9 LZO1X-999, which packs
+  // smaller the higher the level.
+  EXPECT_NE(by["-1"], byKobFile) << "LZO1X-1 is another compressor";
+  for (const char* same : {"--fast", "-3", "-6", "--level 5", "-c1"}) {
+    EXPECT_EQ(by[same], by["-1"]) << same;
+  }
+  EXPECT_LT(by["-7"].size(), by["-6"].size());
+  EXPECT_LE(by["-9"].size(), by["-7"].size());
+  EXPECT_EQ(by["--best"], by["-9"]);
+  EXPECT_EQ(by["-9c"], by["-9"]);
   EXPECT_EQ(kob("-c --level 10 a").status, 1);
   EXPECT_EQ(kob("-c --level 0 a").status, 1);
 }
@@ -118,7 +129,21 @@ TEST_F(KobHabits, ListingSeveralFilesEndsWithTheirTotals) {
   const std::string last =
       both.out.substr(both.out.rfind('\n', both.out.size() - 2) + 1);
   EXPECT_NE(last.find("(totals: 2 files)"), std::string::npos) << both.out;
-  EXPECT_NE(last.find(" 110000 "), std::string::npos) << last;
+  // Packed size, data size and chunks: each the sum of the files' own.
+  auto columns = [](const std::string& line) {
+    std::istringstream in(line);
+    std::uint64_t packed = 0, data = 0, chunks = 0;
+    std::string ratio;
+    in >> packed >> data >> ratio >> chunks;
+    return std::vector<std::uint64_t>{packed, data, chunks};
+  };
+  const std::vector<std::uint64_t> a = columns(kob("-l a.kob").out.substr(
+      kob("-l a.kob").out.find('\n') + 1));
+  const std::vector<std::uint64_t> b = columns(kob("-l b.kob").out.substr(
+      kob("-l b.kob").out.find('\n') + 1));
+  const std::vector<std::uint64_t> sum = columns(last);
+  EXPECT_EQ(sum[1], 110000u) << last;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(sum[i], a[i] + b[i]) << i << ": " << last;
 }
 
 // As gzip: packed data is not read from a terminal without -f.

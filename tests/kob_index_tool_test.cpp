@@ -141,6 +141,36 @@ TEST_F(KobIndex, AHugeIndexInItsPlaceIsUnusableNotACrash) {
   EXPECT_EQ(kob("-d -c d.kob").status, 0);
 }
 
+// An index exactly as large as its count of records says, but with more
+// records than the packed file has room for: refused from the count, not
+// read and allocated for first.
+TEST_F(KobIndex, AnIndexCountingMoreChunksThanTheFileHoldsIsNotRead) {
+  makeInput("d", 50000);
+  ASSERT_EQ(kob("-i d").status, 0);
+  auto peakOfListing = [&] {
+    const Result listed = shell(std::string("'") + PEAK_MEMORY_PATH +
+                                "' peak '" + KOB_PATH + "' -l d.kob");
+    EXPECT_EQ(listed.status, 0) << listed.errors;
+    return std::make_pair(listed.out, std::stol(readFile(path("peak"))));
+  };
+  const long valid = peakOfListing().second;
+  const std::uint64_t count = std::uint64_t{1} << 27;
+  const std::uint64_t blocks = count / 64;
+  std::string preamble = readFile(path("d.kob.kbi")).substr(0, 56);
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    preamble.push_back(static_cast<char>(count >> shift));
+  }
+  writeFile(path("d.kob.kbi"), preamble);
+  // Preamble, milestones and their checksum, records, a checksum a block.
+  ASSERT_EQ(truncate(path("d.kob.kbi").c_str(),
+                     static_cast<off_t>(64 + 16 * blocks + 8 + 10 * count +
+                                        8 * blocks)),
+            0);
+  const auto [out, peak] = peakOfListing();
+  EXPECT_NE(out.find(" unusable  d.kob"), std::string::npos) << out;
+  EXPECT_LT(peak - valid, 8 * 1024) << "KiB more than with a valid index";
+}
+
 // A read that fails while packing several inputs into one stream is one
 // message, not two.
 TEST_F(KobIndex, AFailedReadWhilePackingIsReportedOnce) {

@@ -95,6 +95,23 @@ TEST_F(Recover, APayloadThatFailsIsLostAtItsOwnSize) {
   EXPECT_EQ(got.data, withZeros({7}));
 }
 
+// A lost payload behind a data size that was hit too: the chunk is lost at
+// the writer's chunk size, so what follows keeps its place, for the first
+// chunk as for one further on.
+TEST_F(Recover, ALostChunksDamagedSizeDoesNotMoveTheDataAfterIt) {
+  for (const std::size_t number : {0u, 7u}) {
+    SCOPED_TRACE(testing::Message() << "chunk " << number);
+    std::string damaged = packed;
+    kobtest::spoilPayload(damaged, headers[number]);
+    damaged[headers[number].offset] ^= 0x12;  // 4096 claimed as 512
+    kobtest::writeFile(path(), damaged);
+    const Salvaged got = salvage(path(), false);
+    ASSERT_EQ(got.losses.size(), 1u);
+    EXPECT_EQ(got.losses[0].length, 4096u);
+    EXPECT_TRUE(got.data == withZeros({number}));
+  }
+}
+
 // A header that cannot be read: the walk finds the chunks after it again,
 // and takes the lost one to be of the writer's chunk size. A data size
 // changed alone loses nothing: the payload says what it holds.

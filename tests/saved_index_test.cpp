@@ -618,6 +618,27 @@ TEST_F(IndexChecksums, APayloadUnlikeItsChecksumIsNeverServed) {
   EXPECT_FALSE(scan.contentChecked);
 }
 
+// A record changed inside its block, the block's own checksum left as it
+// was: the block is not trusted, so the chunk is read as without an index.
+TEST_F(IndexChecksums, ARecordUnlikeItsBlocksChecksumIsNotTrusted) {
+  std::string saved = kobtest::readFile(index());
+  const std::uint64_t blocks = (getBig(saved, 56, 8) + 63) / 64;
+  const std::size_t record20 = 72 + 16 * blocks + 10 * 20;
+  saved[record20 + 9] ^= 0x01;  // its payload's checksum
+  kobtest::writeFile(index(), saved);
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable);
+  KobFile reader(path().c_str(), READ);
+  std::string chunk(4096, '\0');
+  ASSERT_EQ(reader.seek64(20 * 4096, 0), 20 * 4096);
+  ASSERT_EQ(reader.read(reinterpret_cast<unsigned char*>(chunk.data()), 4096),
+            4096);
+  EXPECT_EQ(chunk, data.substr(20 * 4096, 4096));
+  kob::SharedReader shared;
+  ASSERT_TRUE(shared.open(path().c_str()));
+  EXPECT_EQ(shared.readAt(20 * 4096, chunk.data(), 4096).bytes, 4096u);
+  EXPECT_EQ(chunk, data.substr(20 * 4096, 4096));
+}
+
 TEST_F(IndexChecksums, AScanWithTheIndexChecksContent) {
   const int fd = ::open(path().c_str(), O_RDONLY);
   EXPECT_TRUE(kob::scanPacked(fd, true, {}, index().c_str()).contentChecked);
@@ -634,8 +655,12 @@ TEST_F(IndexChecksums, AFileRewrittenUnderAReaderIsNotServedMixed) {
   std::string changed = packed;
   const std::size_t at = chunks[30].offset + 6 + 2000;  // inside the literals
   changed[at] = static_cast<char>(changed[at] ^ 0x55);
+  struct stat before;
+  ASSERT_EQ(stat(path().c_str(), &before), 0);
   std::fstream(path(), std::ios::in | std::ios::out | std::ios::binary)
       .write(changed.data(), static_cast<std::streamsize>(changed.size()));
+  // Its modification time given back: only the change time shows it.
+  setModified(path(), before.st_mtim);
   char buf[100];
   EXPECT_EQ(reader.seek64(30 * 4096 + 50, 0), 30 * 4096 + 50);
   EXPECT_EQ(reader.read(reinterpret_cast<unsigned char*>(buf), 100), 0);
