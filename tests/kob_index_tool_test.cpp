@@ -4,6 +4,7 @@
 // only when it is one.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -115,6 +116,22 @@ TEST_F(KobIndex, UnpackingWithRmRemovesOnlyAnIndexOfTheFile) {
   ASSERT_EQ(kob("-d --rm -f d.kob").status, 0);
   EXPECT_EQ(readFile(path("d.kob.kbi")), foreign);
   EXPECT_EQ(readFile(path("d")), data);
+  // And a file that happens to hold the packed file's device and inode
+  // where an index holds them.
+  std::filesystem::remove(path("d.kob.kbi"));
+  ASSERT_EQ(kob("-f d").status, 0);
+  struct stat packed;
+  ASSERT_EQ(stat(path("d.kob").c_str(), &packed), 0);
+  std::string lookalike = "NOTINDEX";
+  for (const std::uint64_t field : {static_cast<std::uint64_t>(packed.st_dev),
+                                    static_cast<std::uint64_t>(packed.st_ino)}) {
+    for (int shift = 56; shift >= 0; shift -= 8) {
+      lookalike.push_back(static_cast<char>(field >> shift));
+    }
+  }
+  writeFile(path("d.kob.kbi"), lookalike + "and more notes");
+  ASSERT_EQ(kob("-d --rm -f d.kob").status, 0);
+  EXPECT_TRUE(kobtest::fileExists(path("d.kob.kbi")));
 }
 
 TEST_F(KobIndex, StandardInputCannotBeIndexed) {
