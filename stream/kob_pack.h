@@ -141,6 +141,14 @@ KOB_EXPORT ScanReport scanPacked(
     const std::function<void(const ChunkInfo&)>& onChunk = {},
     const char* indexPath = nullptr);
 
+// As scanPacked, for the packed file at the http:// or https:// `url`, with
+// the index at `url`.kbi when the server has one that matches (indexState
+// says Valid then, Missing otherwise). A failed request is a failure with
+// its errno (see KobFile::open); ESTALE when the object changed meanwhile.
+KOB_EXPORT ScanReport scanUrl(
+    const char* url, bool decompress,
+    const std::function<void(const ChunkInfo&)>& onChunk = {});
+
 // ---------------------------------------------------------------------------
 // Salvage: what can be saved of a damaged packed file.
 
@@ -181,6 +189,12 @@ struct RecoveryReport {
 // size. `output` stays open and is flushed.
 KOB_EXPORT RecoveryReport recoverPacked(
     int fd, const char* indexPath, std::FILE* output,
+    const std::function<void(const Loss&)>& onLoss = {});
+
+// As recoverPacked, for the packed file at the http:// or https:// `url`,
+// placed by the index at `url`.kbi when the server has one that matches.
+KOB_EXPORT RecoveryReport recoverUrl(
+    const char* url, std::FILE* output,
     const std::function<void(const Loss&)>& onLoss = {});
 
 // ---------------------------------------------------------------------------
