@@ -29,21 +29,10 @@
 #include <memory>
 #include <string>
 
+#include "kob_pack.h"  // isUrl, displayName, indexUrlFor
 #include "source.h"
 
 namespace kob {
-
-// Whether `name` is read over the network: it starts exactly with
-// "http://" or "https://". Any other name is a local path.
-bool isUrl(const std::string& name);
-
-// `url` as it may be shown: without user name, password, query string or
-// fragment. Any other name is returned as it is.
-std::string displayName(const std::string& url);
-
-// The name of the object's saved index: the URL with ".kbi" after its path
-// (before a query string, which is kept).
-std::string indexUrlFor(const std::string& url);
 
 struct HttpSettings {
   long timeoutMs = 30000;

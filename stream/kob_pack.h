@@ -150,6 +150,21 @@ KOB_EXPORT ScanReport scanUrl(
     const std::function<void(const ChunkInfo&)>& onChunk = {});
 
 // ---------------------------------------------------------------------------
+// URLs: names starting exactly with "http://" or "https://" are read from a
+// web server (KobFile::open, SharedReader::open, scanUrl, recoverUrl); any
+// other name is a local path ("./http:..." reaches a local file so named).
+
+KOB_EXPORT bool isUrl(const std::string& name);
+
+// `url` as it may be shown in a message: without user name, password,
+// query string or fragment. Any other name is returned as it is.
+KOB_EXPORT std::string displayName(const std::string& url);
+
+// The URL of the saved index beside the packed file at `url`: ".kbi" after
+// its path, before a query string, which is kept.
+KOB_EXPORT std::string indexUrlFor(const std::string& url);
+
+// ---------------------------------------------------------------------------
 // Salvage: what can be saved of a damaged packed file.
 
 // A chunk lost to damage.

@@ -25,6 +25,27 @@
 
 namespace {
 
+#if !KOB_HTTP_BUILT
+
+TEST(HttpNotBuilt, AUrlFailsWithEprotonosupportAndOneMessage) {
+  KobFile file;
+  errno = 0;
+  EXPECT_FALSE(file.open("http://127.0.0.1:9/x.kob", READ));
+  EXPECT_EQ(errno, EPROTONOSUPPORT);
+  kobtest::TempDir dir;
+  const std::string errors = dir.path("errors");
+  const int status = std::system(
+      (std::string("'") + KOB_PATH + "' -dc http://127.0.0.1:9/x.kob 2>'" +
+       errors + "' >/dev/null")
+          .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(kobtest::readFile(errors).find("URLs are not supported"),
+            std::string::npos)
+      << kobtest::readFile(errors);
+}
+
+#else
+
 using kobtest::FaultServer;
 using kobtest::Nginx;
 
@@ -480,5 +501,7 @@ TEST_F(HttpTool, ALocalFileNamedLikeAUrlStaysReachable) {
   EXPECT_EQ(r.status, 0) << r.errors;
   EXPECT_EQ(r.out, data);
 }
+
+#endif
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "http_source.h"
+#include "kob_pack.h"
 #include "options.h"
 #include "outcome.h"
 #include "unique_fd.h"
