@@ -18,6 +18,8 @@
 #   whole        Range ignored: 200 and the whole file, sent slowly
 #   stall        headers, then nothing for a minute
 #   forbidden    403 for everything
+#   replaced     from the second request on, FILE.v2 is served in its
+#                place, whatever the request's conditions say
 
 import http.server
 import os
@@ -27,6 +29,7 @@ import struct
 import sys
 import threading
 import time
+import zlib
 
 port = int(sys.argv[1])
 path = sys.argv[2]
@@ -70,7 +73,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             return
         number = record()
-        with open(path, "rb") as f:
+        served = path
+        if mode == "replaced" and number > 1:
+            served = path + ".v2"
+        with open(served, "rb") as f:
             data = f.read()
         if mode == "forbidden":
             self.send_response(403)
@@ -84,7 +90,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(body)
             return
-        etag = '"%x-%x"' % (int(os.stat(path).st_mtime), len(data))
+        etag = '"%x-%x"' % (zlib.crc32(data), len(data))
         if mode == "whole":
             self.send_response(200)
             self.send_header("ETag", etag)

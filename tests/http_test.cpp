@@ -403,6 +403,16 @@ TEST_F(HttpFaults, ResetsShortBodiesAnd503sThatGoOnFailWithEio) {
   }
 }
 
+TEST_F(HttpFaults, AnAnswerFromAnotherVersionIsRefusedEvenWhenTheServerIgnoresConditions) {
+  // The same length, one byte changed deep inside: only the ETag tells.
+  std::string changed = kobtest::readFile(dir.path("data.kob"));
+  changed[changed.size() / 2] ^= 0x40;
+  kobtest::writeFile(dir.path("data.kob.v2"), changed);
+  FaultServer server(dir.path("data.kob"), "replaced");
+  ASSERT_TRUE(server.running());
+  EXPECT_EQ(readThrough(server.url(), 300000), ESTALE);
+}
+
 TEST_F(HttpFaults, ForbiddenGivesEacces) {
   FaultServer server(dir.path("data.kob"), "forbidden");
   ASSERT_TRUE(server.running());
