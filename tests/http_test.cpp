@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "http_server.h"
 #include "http_source.h"
@@ -172,6 +174,36 @@ TEST_P(HttpModel, SharedReaderReadsAtAnyPosition) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Http, HttpModel, ::testing::Bool());
+
+TEST(HttpThreads, ManyThreadsReadOneUrlThroughOneSharedReader) {
+  Nginx server;
+  SKIP_WITHOUT_NGINX(server);
+  std::mt19937 rng(kobtest::testSeed("HttpThreads"));
+  const std::string data = kobtest::makeData(800000, rng);
+  kobtest::packFile(server.data("m.kob"), data, 9000, rng);
+  writeIndexBeside(server.data("m.kob"));
+  kob::SharedReader reader;
+  ASSERT_TRUE(reader.open(server.url("m.kob").c_str()));
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 own(t);
+      std::vector<char> buffer(20000);
+      for (int i = 0; i < 40; ++i) {
+        const auto at = std::uniform_int_distribution<std::size_t>(0, data.size())(own);
+        const auto length = std::uniform_int_distribution<std::size_t>(0, 20000)(own);
+        const kob::ReadResult got = reader.readAt(at, buffer.data(), length);
+        if (!got.ok() ||
+            std::string(buffer.data(), got.bytes) != data.substr(at, length)) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
 
 // ---------------------------------------------------------------------------
 // Requests, as nginx logged them
@@ -502,6 +534,16 @@ TEST_F(HttpTool, MessagesNeverShowCredentialsOrQueries) {
     EXPECT_EQ(r.errors.find("sig=abc"), std::string::npos) << r.errors;
     EXPECT_NE(r.errors.find("127.0.0.1"), std::string::npos) << r.errors;
   }
+}
+
+TEST_F(HttpTool, DecompressingAUrlWithoutAKobNameIsSkippedUnlessToStandardOutput) {
+  kobtest::writeFile(server.data("t.bin"), kobtest::readFile(server.data("t.kob")));
+  Result r = kob("-d " + server.url("t.bin"));
+  EXPECT_EQ(r.status, 2) << r.errors;
+  kobtest::expectMessage(r.errors, server.url("t.bin") + ": no name ending in .kob");
+  r = kob("-d -o out " + server.url("t.bin"));
+  EXPECT_EQ(r.status, 0) << r.errors;
+  EXPECT_EQ(kobtest::readFile(path("out")), data);
 }
 
 TEST_F(HttpTool, ALocalFileNamedLikeAUrlStaysReachable) {
