@@ -270,6 +270,7 @@ TEST_F(HttpRequests, AMissingIndexIsAskedForOnceAndIsNoFailure) {
   KobFile file;
   ASSERT_TRUE(file.open(server.url("big.kob").c_str(), READ));
   lookUp(file, 10);
+  server.settledCount();  // nginx logs each request once it has answered
   int asked = 0;
   for (const auto& r : server.requests()) {
     if (r.uri == "/big.kob.kbi") {
