@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -82,6 +83,9 @@ constexpr std::size_t kWalkRead = 1024 * 1024;
 // The ranges kept: a few of them, none larger than a walk's read.
 constexpr std::size_t kCachedRanges = 4;
 constexpr std::size_t kLargestCached = kWalkRead + 64 * 1024;
+// Connections to the server at most: threads reading at once beyond that
+// wait for one.
+constexpr int kHandles = 4;
 
 void initCurl() {
   static std::once_flag once;
@@ -236,17 +240,15 @@ class HttpSource final : public Source {
   HttpSource(std::string aUrl, const HttpSettings& someSettings)
       : url(std::move(aUrl)), settings(someSettings) {
     initCurl();
-    handle = curl_easy_init();
   }
   ~HttpSource() override {
-    if (handle != nullptr) curl_easy_cleanup(handle);
+    for (CURL* handle : idle) curl_easy_cleanup(handle);
   }
   HttpSource(const HttpSource&) = delete;
   HttpSource& operator=(const HttpSource&) = delete;
 
   // The first read: takes the object's identity.
   int start(std::size_t firstRead) {
-    if (handle == nullptr) return ENOMEM;
     std::vector<unsigned char> bytes(std::max<std::size_t>(firstRead, 1));
     std::size_t got = 0;
     const int error = fetch(0, bytes.size(), bytes.data(), got, true);
@@ -262,7 +264,6 @@ class HttpSource final : public Source {
       error = EINVAL;
       return -1;
     }
-    std::lock_guard<std::mutex> lock(mutex);
     if (offset >= size || count == 0) return 0;
     count = static_cast<std::size_t>(
         std::min<std::int64_t>(static_cast<std::int64_t>(count), size - offset));
@@ -305,6 +306,7 @@ class HttpSource final : public Source {
   };
 
   bool serveKept(std::int64_t offset, unsigned char* into, std::size_t count) {
+    std::lock_guard<std::mutex> lock(keptMutex);
     for (auto it = kept.begin(); it != kept.end(); ++it) {
       if (offset >= it->offset &&
           offset + static_cast<std::int64_t>(count) <=
@@ -319,6 +321,7 @@ class HttpSource final : public Source {
 
   void keep(std::int64_t offset, std::vector<unsigned char> bytes) {
     if (bytes.empty()) return;
+    std::lock_guard<std::mutex> lock(keptMutex);
     kept.push_front(Kept{offset, std::move(bytes)});
     while (kept.size() > kCachedRanges) kept.pop_back();
   }
@@ -329,20 +332,52 @@ class HttpSource final : public Source {
 
   // Fetches the `count` bytes at `offset`, retrying what may pass. The
   // first fetch takes the identity; later ones must match it.
+  // A handle of the pool, its connection kept for the requests after.
+  class Handle {
+   public:
+    explicit Handle(HttpSource& aSource) : source(aSource) {
+      std::unique_lock<std::mutex> lock(source.poolMutex);
+      source.poolFree.wait(lock, [&] {
+        return !source.idle.empty() || source.handles < kHandles;
+      });
+      if (!source.idle.empty()) {
+        handle = source.idle.back();
+        source.idle.pop_back();
+      } else if ((handle = curl_easy_init()) != nullptr) {
+        ++source.handles;
+      }
+    }
+    ~Handle() {
+      if (handle == nullptr) return;
+      std::lock_guard<std::mutex> lock(source.poolMutex);
+      source.idle.push_back(handle);
+      source.poolFree.notify_one();
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    CURL* get() const { return handle; }
+
+   private:
+    HttpSource& source;
+    CURL* handle = nullptr;
+  };
+
   int fetch(std::int64_t offset, std::size_t count, unsigned char* into,
             std::size_t& got, bool first) {
+    const Handle taken(*this);
+    if (taken.get() == nullptr) return ENOMEM;
     int error = 0;
     for (int attempt = 0;; ++attempt) {
       bool retry = false;
-      error = once(offset, count, into, got, first, retry);
+      error = once(taken.get(), offset, count, into, got, first, retry);
       if (error == 0 || !retry || attempt >= settings.retries) return error;
       const long wait = settings.retryDelayMs << std::min(attempt, 10);
       std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     }
   }
 
-  int once(std::int64_t offset, std::size_t count, unsigned char* into,
-           std::size_t& got, bool first, bool& retry) {
+  int once(CURL* handle, std::int64_t offset, std::size_t count,
+           unsigned char* into, std::size_t& got, bool first, bool& retry) {
     Transfer transfer;
     transfer.offset = offset;
     transfer.count = count;
@@ -450,12 +485,17 @@ class HttpSource final : public Source {
 
   const std::string url;
   const HttpSettings settings;
-  std::mutex mutex;  // the handle and what is kept, for one read at a time
-  CURL* handle = nullptr;
+  // The handles not in use, and how many there are in all.
+  std::mutex poolMutex;
+  std::condition_variable poolFree;
+  std::vector<CURL*> idle;
+  int handles = 0;
+  // Set by the first fetch, before the source is shared; read-only after.
   std::int64_t size = 0;
   std::string etag;
   std::string lastModified;
-  std::list<Kept> kept;
+  std::mutex keptMutex;
+  std::list<Kept> kept;  // the most recent first
 };
 
 }  // namespace

@@ -14,7 +14,8 @@
 // again a few times, waiting a little longer each time; a server that
 // ignores Range is read up to the bytes asked for and no further, holding
 // only those. A few recent ranges are kept, so that neighbouring reads cost
-// no request.
+// no request. Many threads may read at once, through up to four
+// connections, each kept open for the requests after.
 //
 // The environment tunes it (milliseconds): KOB_HTTP_TIMEOUT_MS, the
 // connection and stall timeout (30000); KOB_HTTP_RETRY_DELAY_MS, the first
