@@ -82,7 +82,7 @@ constexpr const char* kFooter =
     "stream. -b and -s imply -d.\n"
     "A FILE that starts with http:// or https:// is a URL: -d, -t, -l and\n"
     "--recover read it with ranged requests (and its index from URL.kbi when\n"
-    "the server has one); -d writes the last part of its path, less .kob, in\n"
+    "the server has one); -d writes the last segment of its path, less .kob, in\n"
     "the current directory (as wget does). Messages show a URL without its\n"
     "credentials and query. ./http:x names a local file.\n"
     "\n"

@@ -38,7 +38,7 @@ std::optional<std::string> unpackedPath(const Options& options,
     return std::string();
   }
   if (kob::isUrl(name)) {
-    // As wget and curl -O do: the last part of the URL's path, here.
+    // As wget and curl -O do: the last segment of the URL's path, here.
     const std::string shown = kob::displayName(name);
     const std::size_t pathStart = shown.find('/', shown.find("://") + 3);
     const std::string last =
