@@ -107,7 +107,12 @@ This package holds the shared library.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${kob_deb_dev_package})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${kob_deb_lib_depends}, liblzo2-dev, libxxhash-dev")
+if(KOB_HTTP)
+  set(kob_deb_curl_dev ", libcurl4-gnutls-dev")
+else()
+  set(kob_deb_curl_dev "")
+endif()
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${kob_deb_lib_depends}, liblzo2-dev, libxxhash-dev${kob_deb_curl_dev}")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "packed data files read back with random access - development files
 kob packs a data file into chunks of 16 KiB, each compressed on its own
 with LZO1X-999, and reads it back as if it were the plain file: a read

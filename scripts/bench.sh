@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the benchmarks in release mode and runs them on a real text corpus:
-# 40 MB of the C headers under /usr/include (or CORPUS=path).
+# 40 MB of the C headers under /usr/include (or CORPUS=path); then the
+# lookups over HTTP (bench/http_lookup).
 # Usage: scripts/bench.sh [benchmark flags...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,3 +17,8 @@ if [ -z "$corpus" ]; then
   [ -s "$corpus" ] || find /usr/include -name '*.h' -type f | sort | xargs cat 2>/dev/null | head -c 41943040 >"$corpus" || true
 fi
 "$build/bench/kob_bench" --kob_corpus="$corpus" "$@"
+# Lookups over HTTP, kob beside htslib's BGZF, from nginx on loopback (built
+# when libcurl is there).
+if [ -x "$build/bench/http_lookup" ] && [ -x /usr/sbin/nginx ]; then
+  "$build/bench/http_lookup" "$corpus"
+fi

@@ -4,16 +4,18 @@
 # Usage: scripts/install-deps.sh build|test|bench|deb|ci
 set -euo pipefail
 
-packages=(g++ make cmake pkg-config liblzo2-dev libxxhash-dev libcli11-dev)
+# libcurl: reading URLs (the gnutls flavour, which libhts-dev needs too);
+# nginx: the server the tests of URLs read from.
+packages=(g++ make cmake pkg-config liblzo2-dev libxxhash-dev libcli11-dev libcurl4-gnutls-dev)
 case "${1:-build}" in
   build) ;;
-  test) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount) ;;
-  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev) ;;
+  test) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light) ;;
+  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light) ;;
   # make deb: dpkg-buildflags, dpkg-shlibdeps and dpkg-architecture
   # (dpkg-dev), file and binutils (readelf, strip) for CPack, lintian, and
   # bash-completion to load the packaged completion.
   deb) packages+=(dpkg-dev file binutils lintian bash-completion) ;;
-  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind
+  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind
     dpkg-dev file binutils lintian bash-completion) ;;
   *) echo "usage: $0 build|test|bench|deb|ci" >&2; exit 2 ;;
 esac

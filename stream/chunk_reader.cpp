@@ -52,7 +52,17 @@ bool ChunkReader::loadSavedIndex(const std::string& indexPath) {
   return withChecksums;
 }
 
+bool ChunkReader::loadRemoteIndex(std::unique_ptr<Source> indexSource) {
+  if (!indexSource || from->knownSize() < 0) return false;
+  Guard guard(*this);
+  return readRemoteIndex(std::move(indexSource), from->knownSize(), index) ==
+         IndexState::Valid;
+}
+
+// A file elsewhere has no times to compare: its source fails a read when
+// the object changed, and a payload that no longer matches means the same.
 bool ChunkReader::changedSinceIndexed() const {
+  if (from->descriptor() < 0) return true;
   struct stat now;
   return fstat(from->descriptor(), &now) != 0 ||
          !sameIdentity(now, indexedAs);

@@ -66,6 +66,10 @@ class ChunkReader {
   // it can be trusted: chunks are then known without walking to them.
   // Returns true when it was taken up with checksums of the payloads.
   bool loadSavedIndex(const std::string& indexPath);
+  // Takes up the index read from `indexSource` for a file that lies
+  // elsewhere (its source knows its size), when it matches. Returns true
+  // when it was taken up (always with checksums).
+  bool loadRemoteIndex(std::unique_ptr<Source> indexSource);
 
   // Whether the file is no longer as it was when its saved index was taken
   // up: another size, times or inode.

@@ -8,6 +8,7 @@
 #include <climits>
 
 #include "format.h"
+#include "http_source.h"
 #include "packed_reader.h"
 #include "packed_writer.h"
 #include "plain_file.h"
@@ -48,6 +49,11 @@ bool KobFile::open(const char* path, int mode) {
   fileMode = mode;
   compressed = false;
   if (path == nullptr) return false;
+  if (kob::isUrl(path)) {
+    if (mode == READ) return openUrl(path);
+    errno = EROFS;
+    return false;
+  }
   if (mode == READ) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     return fd >= 0 && openReading(fd, path);
@@ -105,6 +111,65 @@ bool KobFile::openReading(int fd, const char* path) {
   owned.release();
   plain = std::make_unique<kob::PlainFile>(file, std::move(probe.consumed),
                                            probe.error != 0);
+  return true;
+}
+
+namespace {
+
+// A plain object on a server, read in order as a FILE.
+struct UrlCookie {
+  std::unique_ptr<kob::Source> source;
+  std::int64_t next = 0;
+};
+
+ssize_t readCookie(void* cookie, char* into, size_t count) {
+  auto& url = *static_cast<UrlCookie*>(cookie);
+  int error = 0;
+  const std::int64_t got = url.source->readAt(
+      url.next, reinterpret_cast<unsigned char*>(into), count, error);
+  if (got < 0) {
+    errno = error;
+    return -1;
+  }
+  url.next += got;
+  return static_cast<ssize_t>(got);
+}
+
+int closeCookie(void* cookie) {
+  delete static_cast<UrlCookie*>(cookie);
+  return 0;
+}
+
+}  // namespace
+
+bool KobFile::openUrl(const char* url) {
+  int error = 0;
+  std::unique_ptr<kob::Source> source = kob::openRemoteFile(url, error);
+  if (!source) {
+    errno = error;
+    return false;
+  }
+  unsigned char head[kob::kSignatureTestLength];
+  const std::int64_t got = source->readAt(0, head, sizeof head, error);
+  if (got < 0) {
+    errno = error;
+    return false;
+  }
+  if (kob::hasSignature(head, static_cast<std::size_t>(got))) {
+    reader = std::make_unique<kob::PackedReader>(std::move(source),
+                                                 std::vector<unsigned char>());
+    reader->loadRemoteIndex(kob::openRemoteIndex(url));
+    reader->setPartialDecoding(partialDecoding);
+    compressed = true;
+    return true;
+  }
+  auto cookie = std::make_unique<UrlCookie>();
+  cookie->source = std::move(source);
+  std::FILE* file = fopencookie(cookie.get(), "rb",
+                                {readCookie, nullptr, nullptr, closeCookie});
+  if (file == nullptr) return false;
+  cookie.release();
+  plain = std::make_unique<kob::PlainFile>(file);
   return true;
 }
 

@@ -108,6 +108,15 @@ class KOB_EXPORT KobFile {
   //               kob::writeIndex), seeks use it from the start, and every
   //               payload read is checked against its checksum there.
   //               Any other file is read plain from its first byte.
+  //               A `path` that starts with "http://" or "https://" is a
+  //               URL, read with ranged requests (and its index from
+  //               `path`.kbi beside it, when the server has one); a local
+  //               file of such a name is reached as "./http:...". A read of
+  //               an object that changed on the server fails with ESTALE.
+  //               Fails with errno ENOENT (404), EACCES (401, 403),
+  //               ETIMEDOUT, EIO (the server keeps failing), and
+  //               EPROTONOSUPPORT in a build without support for URLs.
+  //               URLs are for READ only (other modes: EROFS).
   //   WRITE:      creates or truncates `path` and writes the signature. Fails
   //               without creating anything when bufferSize is not 1..65535.
   //   other:      creates or truncates `path` for plain writing.
@@ -245,6 +254,7 @@ class KOB_EXPORT KobFile {
 
  private:
   bool openReading(int fd, const char* path);
+  bool openUrl(const char* url);
   bool startWriting(std::FILE* file);
 
   std::unique_ptr<kob::PlainFile> plain;

@@ -3,7 +3,15 @@
 
 #include <cstring>
 
+#include <cerrno>
+
 namespace kob {
+
+std::string describeError(int error) {
+  if (error == ESTALE) return "the file changed while it was read (stale)";
+  if (error == EPROTONOSUPPORT) return "URLs are not supported by this build";
+  return std::strerror(error);
+}
 
 std::string Failure::describe() const {
   if (ok()) return "no failure";
@@ -22,7 +30,7 @@ std::string Failure::describe() const {
   std::string what =
       action == Action::Writing ? "cannot write" : "cannot read";
   if (!where.empty() && action == Action::Reading) what += " " + where;
-  return what + ": " + std::strerror(error);
+  return what + ": " + describeError(error);
 }
 
 }  // namespace kob

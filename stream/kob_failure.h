@@ -25,6 +25,11 @@
 
 namespace kob {
 
+// The words for a failed read's errno: strerror's, but for those a reader
+// of URLs gives a meaning of its own (ESTALE: the file changed while it was
+// read; EPROTONOSUPPORT: a URL, in a build that cannot read them).
+KOB_EXPORT std::string describeError(int error);
+
 struct KOB_EXPORT Failure {
   // The operation an errno came from.
   enum class Action {

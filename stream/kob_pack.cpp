@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "format.h"
+#include "http_source.h"
 #include "chunk_reader.h"
 #include "source.h"
 #include "unique_fd.h"
@@ -52,6 +53,40 @@ Failure packStream(std::FILE* input, std::FILE* output,
   }
 }
 
+namespace {
+
+// Reads on from the first chunk to the end marker (see scanPacked).
+void scanChunks(ChunkReader& reader, bool checksums, bool decompress,
+                const std::function<void(const ChunkInfo&)>& onChunk,
+                std::int64_t knownSize, ScanReport& report) {
+  ChunkCursor cursor(reader);
+  std::vector<unsigned char> data(decompress ? kMaxFieldValue : 0);
+  Failure failure = cursor.start();
+  while (failure.ok() && cursor.state() != ChunkCursor::State::AtEnd) {
+    const ChunkEntry& chunk = cursor.chunk();
+    if (onChunk) {
+      onChunk({chunk.number, chunk.headerOffset, chunk.position,
+               chunk.dataSize, chunk.payloadSize});
+    }
+    ++report.chunks;
+    report.dataSize += chunk.dataSize;
+    report.largestChunk =
+        std::max<std::uint32_t>(report.largestChunk, chunk.dataSize);
+    if (decompress && chunk.dataSize > 0) failure = cursor.decodeInto(data.data());
+    if (failure.ok()) failure = cursor.next();
+  }
+  report.failure = failure;
+  if (failure.ok()) {
+    report.contentChecked = checksums && decompress;
+    report.packedSize = knownSize >= 0
+                            ? knownSize
+                            : cursor.chunk().headerOffset +
+                                  static_cast<std::int64_t>(kHeaderSize);
+  }
+}
+
+}  // namespace
+
 ScanReport scanPacked(int fd, bool decompress,
                       const std::function<void(const ChunkInfo&)>& onChunk,
                       const char* indexPath) {
@@ -75,29 +110,31 @@ ScanReport scanPacked(int fd, bool decompress,
                      std::move(probe.consumed), false);
   const bool checksums =
       indexPath != nullptr && reader.loadSavedIndex(indexPath);
-  ChunkCursor cursor(reader);
-  std::vector<unsigned char> data(decompress ? kMaxFieldValue : 0);
-  Failure failure = cursor.start();
-  while (failure.ok() && cursor.state() != ChunkCursor::State::AtEnd) {
-    const ChunkEntry& chunk = cursor.chunk();
-    if (onChunk) {
-      onChunk({chunk.number, chunk.headerOffset, chunk.position,
-               chunk.dataSize, chunk.payloadSize});
-    }
-    ++report.chunks;
-    report.dataSize += chunk.dataSize;
-    report.largestChunk =
-        std::max<std::uint32_t>(report.largestChunk, chunk.dataSize);
-    if (decompress && chunk.dataSize > 0) failure = cursor.decodeInto(data.data());
-    if (failure.ok()) failure = cursor.next();
+  scanChunks(reader, checksums, decompress, onChunk,
+             sized ? static_cast<std::int64_t>(info.st_size) : -1, report);
+  return report;
+}
+
+ScanReport scanUrl(const char* url, bool decompress,
+                   const std::function<void(const ChunkInfo&)>& onChunk) {
+  ScanReport report;
+  int error = 0;
+  std::unique_ptr<Source> source = openRemoteFile(url, error);
+  unsigned char head[kSignatureTestLength];
+  const std::int64_t got =
+      source ? source->readAt(0, head, sizeof head, error) : -1;
+  if (got < 0) {
+    report.failure = Failure::ofError(error);
+    return report;
   }
-  report.failure = failure;
-  if (failure.ok()) {
-    report.contentChecked = checksums && decompress;
-    report.packedSize =
-        sized ? static_cast<std::int64_t>(info.st_size)
-              : cursor.chunk().headerOffset +
-                    static_cast<std::int64_t>(kHeaderSize);
+  if (!hasSignature(head, static_cast<std::size_t>(got))) return report;
+  report.packed = true;
+  const std::int64_t size = source->knownSize();
+  ChunkReader reader(std::move(source), {}, false);
+  const bool checksums = reader.loadRemoteIndex(openRemoteIndex(url));
+  scanChunks(reader, checksums, decompress, onChunk, size, report);
+  if (report.ok()) {
+    report.indexState = checksums ? IndexState::Valid : IndexState::Missing;
   }
   return report;
 }

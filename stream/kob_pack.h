@@ -141,6 +141,29 @@ KOB_EXPORT ScanReport scanPacked(
     const std::function<void(const ChunkInfo&)>& onChunk = {},
     const char* indexPath = nullptr);
 
+// As scanPacked, for the packed file at the http:// or https:// `url`, with
+// the index at `url`.kbi when the server has one that matches (indexState
+// says Valid then, Missing otherwise). A failed request is a failure with
+// its errno (see KobFile::open); ESTALE when the object changed meanwhile.
+KOB_EXPORT ScanReport scanUrl(
+    const char* url, bool decompress,
+    const std::function<void(const ChunkInfo&)>& onChunk = {});
+
+// ---------------------------------------------------------------------------
+// URLs: names starting exactly with "http://" or "https://" are read from a
+// web server (KobFile::open, SharedReader::open, scanUrl, recoverUrl); any
+// other name is a local path ("./http:..." reaches a local file so named).
+
+KOB_EXPORT bool isUrl(const std::string& name);
+
+// `url` as it may be shown in a message: without user name, password,
+// query string or fragment. Any other name is returned as it is.
+KOB_EXPORT std::string displayName(const std::string& url);
+
+// The URL of the saved index beside the packed file at `url`: ".kbi" after
+// its path, before a query string, which is kept.
+KOB_EXPORT std::string indexUrlFor(const std::string& url);
+
 // ---------------------------------------------------------------------------
 // Salvage: what can be saved of a damaged packed file.
 
@@ -181,6 +204,12 @@ struct RecoveryReport {
 // size. `output` stays open and is flushed.
 KOB_EXPORT RecoveryReport recoverPacked(
     int fd, const char* indexPath, std::FILE* output,
+    const std::function<void(const Loss&)>& onLoss = {});
+
+// As recoverPacked, for the packed file at the http:// or https:// `url`,
+// placed by the index at `url`.kbi when the server has one that matches.
+KOB_EXPORT RecoveryReport recoverUrl(
+    const char* url, std::FILE* output,
     const std::function<void(const Loss&)>& onLoss = {});
 
 // ---------------------------------------------------------------------------

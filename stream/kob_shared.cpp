@@ -10,6 +10,7 @@
 
 #include "chunk_reader.h"
 #include "format.h"
+#include "http_source.h"
 #include "kob_pack.h"
 #include "source.h"
 #include "unique_fd.h"
@@ -50,6 +51,22 @@ SharedReader::~SharedReader() = default;
 
 bool SharedReader::open(const char* path) {
   close();
+  if (path != nullptr && isUrl(path)) {
+    int error = 0;
+    std::unique_ptr<Source> source = openRemoteFile(path, error);
+    unsigned char head[kSignatureTestLength];
+    const std::int64_t got =
+        source ? source->readAt(0, head, sizeof head, error) : -1;
+    if (got < 0 || !hasSignature(head, static_cast<std::size_t>(got))) {
+      errno = got < 0 ? error : EINVAL;
+      return false;
+    }
+    auto opened = std::make_shared<File>(std::move(source));
+    opened->reader.loadRemoteIndex(openRemoteIndex(path));
+    std::lock_guard<std::mutex> lock(door);
+    file = std::move(opened);
+    return true;
+  }
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
   const SignatureProbe probe = probeSignature(fd.get());

@@ -67,6 +67,9 @@ class KOB_EXPORT SharedReader {
   // one it can trust. A file open before is closed first.
   // Returns: true when open; false when the file cannot be opened (errno
   //   tells why), cannot seek (ESPIPE) or is not packed (EINVAL).
+  // A `path` starting with "http://" or "https://" is a URL, read as
+  // KobFile::open reads one (its index from `path`.kbi); reads fail with
+  // ESTALE once the object on the server has changed.
   bool open(const char* path);
   // Closes the file; reads under way finish first on their own.
   void close();

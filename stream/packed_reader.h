@@ -56,6 +56,9 @@ class PackedReader {
   void loadSavedIndex(const std::string& path) {
     reader.loadSavedIndex(indexPathFor(path));
   }
+  void loadRemoteIndex(std::unique_ptr<Source> indexSource) {
+    reader.loadRemoteIndex(std::move(indexSource));
+  }
   ChunkIndex::Frontier frontier() { return reader.frontier(); }
 
   // Memory held for the file: the chunk's data, the read window, the index.

@@ -26,6 +26,7 @@
 #include "kob_pack.h"
 #include "read_window.h"
 #include "saved_index.h"
+#include "http_source.h"
 #include "source.h"
 #include "unique_fd.h"
 
@@ -66,10 +67,10 @@ bool lostSize(const ChunkHeader& header, const ChunkHeader& next,
 
 class Salvage {
  public:
-  Salvage(UniqueFd fd, std::int64_t aFileSize, std::FILE* anOutput,
-          const std::function<void(const Loss&)>& anOnLoss)
-      : source(std::move(fd), true),
-        window(source),
+  Salvage(std::unique_ptr<Source> aSource, std::int64_t aFileSize,
+          std::FILE* anOutput, const std::function<void(const Loss&)>& anOnLoss)
+      : source(std::move(aSource)),
+        window(*source),
         fileSize(aFileSize),
         output(anOutput),
         onLoss(anOnLoss),
@@ -100,7 +101,7 @@ class Salvage {
   void lose(std::uint64_t number, std::int64_t offset, std::uint64_t length,
             bool known, const Failure& why);
 
-  FileSource source;
+  std::unique_ptr<Source> source;
   ReadWindow window;
   std::int64_t fileSize;
   std::FILE* output;
@@ -375,8 +376,38 @@ RecoveryReport recoverPacked(int fd, const char* indexPath, std::FILE* output,
       readSavedIndex(indexPath, own.get(), known, &withChecksums) ==
           IndexState::Valid &&
       withChecksums;
-  Salvage salvage(std::move(own), static_cast<std::int64_t>(info.st_size),
-                  output, onLoss);
+  Salvage salvage(std::make_unique<FileSource>(std::move(own), true),
+                  static_cast<std::int64_t>(info.st_size), output, onLoss);
+  std::unique_ptr<SavedIndex> index = indexed ? known.releaseSaved() : nullptr;
+  report = index ? salvage.byIndex(*index) : salvage.byWalking();
+  report.usedIndex = index != nullptr;
+  if (report.failure.ok() && std::fflush(output) != 0) {
+    report.failure = Failure::ofError(errno, Failure::Action::Writing);
+  }
+  return report;
+}
+
+RecoveryReport recoverUrl(const char* url, std::FILE* output,
+                          const std::function<void(const Loss&)>& onLoss) {
+  RecoveryReport report;
+  int error = 0;
+  std::unique_ptr<Source> source = openRemoteFile(url, error);
+  unsigned char head[kSignatureTestLength];
+  const std::int64_t got =
+      source ? source->readAt(0, head, sizeof head, error) : -1;
+  if (got < 0) {
+    report.failure = Failure::ofError(error);
+    return report;
+  }
+  if (!hasSignature(head, static_cast<std::size_t>(got))) {
+    report.failure = Failure::ofError(EINVAL);
+    return report;
+  }
+  const std::int64_t size = source->knownSize();
+  ChunkIndex known;
+  const bool indexed =
+      readRemoteIndex(openRemoteIndex(url), size, known) == IndexState::Valid;
+  Salvage salvage(std::move(source), size, output, onLoss);
   std::unique_ptr<SavedIndex> index = indexed ? known.releaseSaved() : nullptr;
   report = index ? salvage.byIndex(*index) : salvage.byWalking();
   report.usedIndex = index != nullptr;

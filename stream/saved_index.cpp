@@ -483,6 +483,22 @@ IndexState readSavedIndex(const std::string& indexPath, int packedFd,
   return state;
 }
 
+IndexState readRemoteIndex(std::unique_ptr<Source> indexSource,
+                           std::int64_t packedSize, ChunkIndex& index) {
+  const std::int64_t size = indexSource ? indexSource->knownSize() : -1;
+  unsigned char preamble[kPreamble];
+  if (size < static_cast<std::int64_t>(kPreamble) ||
+      !readExactly(*indexSource, 0, preamble, sizeof preamble)) {
+    return IndexState::Unusable;
+  }
+  IndexState state = IndexState::Valid;
+  std::unique_ptr<SavedIndex> saved =
+      SavedIndex::open(std::move(indexSource), static_cast<std::uint64_t>(size),
+                       preamble, nullptr, packedSize, state);
+  if (saved) index.adopt(std::move(saved));
+  return state;
+}
+
 IndexState indexState(const std::string& packedPath) {
   UniqueFd fd(::open(packedPath.c_str(),
                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));

@@ -137,6 +137,13 @@ class SavedIndex {
 IndexState readSavedIndex(const std::string& indexPath, int packedFd,
                           ChunkIndex& index, bool* withChecksums = nullptr);
 
+// Reads the index at `indexSource` (whose knownSize() says its size) for a
+// packed file of `packedSize` bytes that lies elsewhere: it matches by size,
+// its checksums doing the rest. Only version 2 is read. When it is Valid,
+// `index` takes it over; otherwise `index` is left as it was.
+IndexState readRemoteIndex(std::unique_ptr<Source> indexSource,
+                           std::int64_t packedSize, ChunkIndex& index);
+
 }  // namespace kob
 
 #endif  // KOB_SAVED_INDEX_H

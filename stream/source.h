@@ -43,6 +43,10 @@ class Source {
   // The descriptor of a local file, for what needs the file itself (its
   // saved index, its identity); -1 for other sources.
   virtual int descriptor() const { return -1; }
+
+  // The size of the file when the source knows it without reading (an
+  // object on a web server); -1 otherwise.
+  virtual std::int64_t knownSize() const { return -1; }
 };
 
 // A file descriptor, owned: a regular file or block device is read with

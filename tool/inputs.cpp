@@ -49,6 +49,7 @@ OpenedInput openInput(const Options& options, const std::string& name) {
     }
     return {std::move(input), Outcome()};
   }
+  if (input.isUrl()) return {std::move(input), Outcome()};
   struct stat found;
   if (lstat(name.c_str(), &found) != 0) return failedToOpen(name, "cannot open");
   const bool followLinks = options.readsAnyFile();

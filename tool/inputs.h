@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "kob_pack.h"
 #include "options.h"
 #include "outcome.h"
 #include "unique_fd.h"
@@ -23,16 +24,21 @@ namespace kobtool {
 
 constexpr const char* kStdinName = "(stdin)";
 
-// An input opened for reading: a named file, or standard input ("-").
+// An input opened for reading: a named file, standard input ("-"), or a
+// URL (http:// or https://), which has no descriptor: it is opened by the
+// mode that reads it.
 struct Input {
   std::string name;
   kob::UniqueFd fd;
   struct stat info {};
 
   bool isStdin() const { return name == kStandardStream; }
+  bool isUrl() const { return kob::isUrl(name); }
   bool isRegular() const { return S_ISREG(info.st_mode); }
-  // The name for messages.
-  std::string shown() const { return isStdin() ? kStdinName : name; }
+  // The name for messages: a URL without credentials or query.
+  std::string shown() const {
+    return isStdin() ? kStdinName : kob::displayName(name);
+  }
   std::optional<std::uint64_t> knownSize() const;
 };
 

@@ -30,7 +30,7 @@ Outcome Outcome::failed(const std::string& file, const std::string& what,
                         int error) {
   return Outcome(kFailed, "kob: " + file + ": " + what +
                               (error != 0 ? std::string(": ") +
-                                                std::strerror(error)
+                                                kob::describeError(error)
                                           : std::string()));
 }
 

@@ -21,7 +21,7 @@ namespace kobtool {
 namespace {
 
 std::string shownName(const std::string& name) {
-  return name == kStandardStream ? kStdinName : name;
+  return name == kStandardStream ? kStdinName : kob::displayName(name);
 }
 
 // Scans a packed input (see kob::scanPacked); `outcome` says why it could
@@ -40,10 +40,12 @@ std::optional<kob::ScanReport> scanInput(
   if (!outcome.ok()) return std::nullopt;
   const std::string indexPath = kob::indexPathFor(input.name);
   kob::ScanReport scan =
-      kob::scanPacked(input.fd.get(), decompress, onChunk,
-                      input.isStdin() ? nullptr : indexPath.c_str());
+      input.isUrl()
+          ? kob::scanUrl(input.name.c_str(), decompress, onChunk)
+          : kob::scanPacked(input.fd.get(), decompress, onChunk,
+                            input.isStdin() ? nullptr : indexPath.c_str());
   if (scan.ok()) {
-    if (!input.isStdin()) {
+    if (!input.isStdin() && !input.isUrl()) {
       scan.indexState = kob::indexState(input.name, input.fd.get());
     }
     return scan;

@@ -37,6 +37,19 @@ std::optional<std::string> unpackedPath(const Options& options,
   if (options.toStdout || name == kStandardStream || options.hasRange()) {
     return std::string();
   }
+  if (kob::isUrl(name)) {
+    // As wget and curl -O do: the last segment of the URL's path, here.
+    const std::string shown = kob::displayName(name);
+    const std::size_t pathStart = shown.find('/', shown.find("://") + 3);
+    const std::string last =
+        pathStart == std::string::npos ? "" : shown.substr(shown.rfind('/') + 1);
+    if (!endsWith(last, kSuffix) || last.size() == std::strlen(kSuffix)) {
+      outcome = Outcome::skipped(
+          shown, "no name ending in .kob in the URL; skipped (use -o or -c)");
+      return std::nullopt;
+    }
+    return last.substr(0, last.size() - std::strlen(kSuffix));
+  }
   if (!endsWith(name, kSuffix)) {
     outcome = Outcome::skipped(name, "no .kob suffix; skipped (use -o or -c)");
     return std::nullopt;
@@ -54,8 +67,10 @@ std::optional<std::string> unpackedPath(const Options& options,
 // file that is not packed is read as it is, to be passed through.
 Outcome openPacked(const Options& options, KobFile& file, Input& input) {
   errno = 0;
-  if (!file.openDescriptor(input.fd.release(), READ,
-                           input.isStdin() ? nullptr : input.name.c_str())) {
+  if (input.isUrl() ? !file.open(input.name.c_str(), READ)
+                    : !file.openDescriptor(
+                          input.fd.release(), READ,
+                          input.isStdin() ? nullptr : input.name.c_str())) {
     return Outcome::failed(input.shown(), "cannot read", errno);
   }
   if (!file.isCompressed() && !options.force) {
@@ -157,9 +172,7 @@ Outcome recover(const Options& options, const std::string& name) {
   if (!out) return outcome;
   Outcome losses;
   const std::string indexPath = kob::indexPathFor(input.name);
-  const kob::RecoveryReport report = kob::recoverPacked(
-      input.fd.get(), input.isStdin() ? nullptr : indexPath.c_str(), out,
-      [&](const kob::Loss& loss) {
+  const auto onLoss = [&](const kob::Loss& loss) {
         std::string where = "chunk " + std::to_string(loss.chunk);
         if (loss.fileOffset >= 0) {
           where += " at offset " + std::to_string(loss.fileOffset);
@@ -175,7 +188,13 @@ Outcome recover(const Options& options, const std::string& name) {
         losses += Outcome::failed(input.shown(), where + ": " + lost + ": " +
                                                      kob::describe(
                                                          loss.why.damage));
-      });
+      };
+  const kob::RecoveryReport report =
+      input.isUrl()
+          ? kob::recoverUrl(input.name.c_str(), out, onLoss)
+          : kob::recoverPacked(input.fd.get(),
+                               input.isStdin() ? nullptr : indexPath.c_str(),
+                               out, onLoss);
   if (report.failure.failed()) {
     if (report.failure.error == EINVAL) {
       return Outcome::failed(input.shown(), "not a packed file");

@@ -15,11 +15,12 @@ fail() { echo "check_exports: $*" >&2; exit 1; }
 
 # Every exported symbol, demangled, reduced to the name it belongs to:
 # "kob::SharedReader::readAt(...)" to SharedReader, "vtable for
-# KobStreamBuf" to KobStreamBuf, "kob::version()" to version.
+# KobStreamBuf" to KobStreamBuf, "kob::version()" to version; a function
+# returning a std::string, "kob::displayName[abi:cxx11](...)", to displayName.
 symbols=$(nm -D --defined-only -C "$library" | cut -d' ' -f3-)
 [ -n "$symbols" ] || fail "$library exports nothing"
 owners=$(sed -E -e 's/^(typeinfo name|typeinfo|vtable|VTT|guard variable) for //' \
-  -e 's/\(.*//' -e 's/^kob:://' -e 's/::.*//' <<<"$symbols" |
+  -e 's/\(.*//' -e 's/\[abi:[A-Za-z0-9_]+\]//g' -e 's/^kob:://' -e 's/::.*//' <<<"$symbols" |
   # The standard library's own templates, instantiated for kob's code (a
   # thread's state, a shared pointer's count), keep the visibility
   # libstdc++ gives them: their type information is not kob's to hide.
