@@ -135,6 +135,23 @@ ssize_t readCookie(void* cookie, char* into, size_t count) {
   return static_cast<ssize_t>(got);
 }
 
+// Positions in the object, as fseek asks for them; the end is the size the
+// server gave.
+int seekCookie(void* cookie, off64_t* offset, int whence) {
+  auto& url = *static_cast<UrlCookie*>(cookie);
+  const std::int64_t base = whence == SEEK_SET   ? 0
+                            : whence == SEEK_CUR ? url.next
+                            : whence == SEEK_END ? url.source->knownSize()
+                                                 : -1;
+  if (base < 0 || *offset < -base) {
+    errno = EINVAL;
+    return -1;
+  }
+  url.next = base + *offset;
+  *offset = url.next;
+  return 0;
+}
+
 int closeCookie(void* cookie) {
   delete static_cast<UrlCookie*>(cookie);
   return 0;
@@ -166,7 +183,7 @@ bool KobFile::openUrl(const char* url) {
   auto cookie = std::make_unique<UrlCookie>();
   cookie->source = std::move(source);
   std::FILE* file = fopencookie(cookie.get(), "rb",
-                                {readCookie, nullptr, nullptr, closeCookie});
+                                {readCookie, nullptr, seekCookie, closeCookie});
   if (file == nullptr) return false;
   cookie.release();
   plain = std::make_unique<kob::PlainFile>(file);

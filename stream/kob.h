@@ -111,7 +111,9 @@ class KOB_EXPORT KobFile {
   //               A `path` that starts with "http://" or "https://" is a
   //               URL, read with ranged requests (and its index from
   //               `path`.kbi beside it, when the server has one); a local
-  //               file of such a name is reached as "./http:...". A read of
+  //               file of such a name is reached as "./http:...". An
+  //               object that is not packed is read, and seeks, as a plain
+  //               file (SEEK_END by the size the server gave). A read of
   //               an object that changed on the server fails with ESTALE.
   //               Fails with errno ENOENT (404), EACCES (401, 403),
   //               ETIMEDOUT, EIO (the server keeps failing), and

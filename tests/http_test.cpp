@@ -381,6 +381,14 @@ TEST(HttpOpen, APlainObjectIsReadPlainAndAnEmptyOneIsEmpty) {
   unsigned char bytes[100];
   ASSERT_EQ(file.read(bytes, sizeof bytes), 15);
   EXPECT_EQ(std::string(bytes, bytes + 15), "just some text\n");
+  // It seeks as a plain file does, from its end too.
+  EXPECT_EQ(file.seek64(5, SEEK_SET), 0);
+  EXPECT_EQ(file.get(), 's');
+  EXPECT_EQ(file.seek64(-5, SEEK_END), 0);
+  EXPECT_EQ(file.tell64(), 10);
+  ASSERT_EQ(file.read(bytes, sizeof bytes), 5);
+  EXPECT_EQ(std::string(bytes, bytes + 5), "text\n");
+  EXPECT_EQ(file.seek64(-20, SEEK_END), -1);
   ASSERT_TRUE(file.open(server.url("empty").c_str(), READ));
   EXPECT_EQ(file.read(bytes, sizeof bytes), 0);
   EXPECT_FALSE(file.hasError());
