@@ -265,13 +265,14 @@ class Reader {
     }
     if (size < 0) {
       if (!open->packed) raiseErrno(errno, std::strerror(errno), path);
-      // Find what hides the end, and where.
+      // Find what hides the end, and where: the first damage a read would
+      // meet.
       kob::ScanReport report;
       {
         py::gil_scoped_release unlocked;
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
-          report = kob::scanPacked(fd, false);
+          report = kob::scanPacked(fd, true);
           ::close(fd);
         } else {
           report.failure = kob::Failure::ofError(errno);
@@ -681,7 +682,16 @@ PYBIND11_MODULE(_kob, m) {
       "  filename  the packed file's path",
       PyExc_OSError, nullptr);
   if (damageErrorType == nullptr) throw py::error_already_set();
-  m.attr("DamageError") = py::reinterpret_borrow<py::object>(damageErrorType);
+  py::object damageError = py::reinterpret_borrow<py::object>(damageErrorType);
+  // The message alone, as describe() gives it; OSError's own str would
+  // speak of an errno.
+  damageError.attr("__str__") = py::cpp_function(
+      [](py::handle self) -> py::str {
+        py::tuple args = self.attr("args");
+        return args.empty() ? py::str("") : py::str(args[0]);
+      },
+      py::is_method(damageError));
+  m.attr("DamageError") = damageError;
 
   py::class_<Reader>(m, "Reader")
       .def(py::init<const py::object&, bool>(), py::arg("path"),
