@@ -3,6 +3,7 @@
 import multiprocessing
 import pickle
 import random
+import sys
 import threading
 import time
 
@@ -71,39 +72,44 @@ def test_a_close_leaves_reads_under_way_to_finish(tmp_path, rng):
 
 @pytest.mark.parametrize("call", ["pread", "readinto_at"])
 def test_reads_let_other_threads_run(tmp_path, call):
-    # One read of 24 MB takes tens of milliseconds to decompress; a thread
-    # that only counts must get to count meanwhile, many times over the
-    # interpreter's switch interval, when the GIL is released.
+    # One read of 24 MB takes tens of milliseconds to decompress. A thread
+    # that only notes the time must keep noting it all along, with no gap
+    # near the read's length, when the GIL is released while reading.
     data = bytes(range(256)) * (24 * 4096)
     path = pack_bytes(tmp_path / "g.kob", data, chunk_size=65535)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.0005)
     with kob.open(path) as f:
         f.size()
         buffer = bytearray(len(data))
         stamps = []
         stop = threading.Event()
 
-        def count():
+        def note():
             while not stop.is_set():
                 stamps.append(time.perf_counter())
 
-        counter = threading.Thread(target=count)
-        counter.start()
-        most = 0
+        noter = threading.Thread(target=note)
+        noter.start()
+        best = 1.0
         try:
-            for _ in range(5):
+            for _ in range(6):
                 start = time.perf_counter()
                 if call == "pread":
                     assert len(f.pread(len(data), 0)) == len(data)
                 else:
                     assert f.readinto_at(buffer, 0) == len(data)
                 end = time.perf_counter()
-                most = max(most, sum(1 for t in stamps[-200000:] if start < t < end))
-                if most > 100:
+                inside = [start] + [t for t in stamps[-500000:] if start < t < end] + [end]
+                longest = max(b - a for a, b in zip(inside, inside[1:]))
+                best = min(best, longest / (end - start))
+                if best < 0.5:
                     break
         finally:
             stop.set()
-            counter.join()
-    assert most > 100
+            noter.join()
+            sys.setswitchinterval(interval)
+    assert best < 0.5
 
 
 def read_through(reader):
