@@ -4,7 +4,9 @@
 A packed file holds its data in chunks of 16 KiB (by default), each
 compressed on its own with LZO1X-999. kob reads it as if it were the plain
 file it was packed from, decompressing only the chunks that hold the bytes
-asked for; a file that is not packed reads as it is.
+asked for; a file that is not packed reads as it is (with positional
+reads of its own descriptor: the C++ kob::SharedReader under packed files
+reads packed files only).
 
     import kob
 
@@ -19,7 +21,8 @@ Readers: kob.open(path) gives a Reader, an io.BufferedReader over a
 RawReader; Reader.pread and Reader.readinto_at read at a position without
 moving it, from any number of threads at once, the GIL released while they
 read and decompress. A Reader pickles as its path, options and position,
-so it can be handed to multiprocessing workers.
+so it can be handed to multiprocessing workers (a text wrapper does not:
+pickle its .buffer).
 
 Errors: damage in a packed file raises DamageError (an OSError) saying
 what and where; a failed read or write raises OSError with its errno (so
