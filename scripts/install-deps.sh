@@ -13,8 +13,9 @@ case "${1:-build}" in
   bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev pybind11-dev python3-dev python3-indexed-gzip) ;;
   # make deb: dpkg-buildflags, dpkg-shlibdeps and dpkg-architecture
   # (dpkg-dev), file and binutils (readelf, strip) for CPack, lintian, and
-  # bash-completion to load the packaged completion.
-  deb) packages+=(dpkg-dev file binutils lintian bash-completion) ;;
+  # bash-completion to load the packaged completion; pybind11-dev and
+  # python3-dev for python3-kob.
+  deb) packages+=(dpkg-dev file binutils lintian bash-completion pybind11-dev python3-dev) ;;
   ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount libbenchmark-dev libhts-dev libzstd-dev clang
     pybind11-dev python3-dev python3-pytest python3-indexed-gzip libclang-rt-14-dev valgrind
     dpkg-dev file binutils lintian bash-completion) ;;
