@@ -206,9 +206,10 @@ class Reader {
     std::size_t len = static_cast<std::size_t>(n);
     kob::ReadResult got;
     // Ask no more than the data holds, so a large n allocates nothing
-    // needless.
+    // needless; a lookup's n is allocated as it is, with the GIL given up
+    // once a read, not twice.
     std::int64_t size = -1;
-    {
+    if (len > (std::size_t{1} << 20)) {
       py::gil_scoped_release unlocked;
       size = open->size();
     }
