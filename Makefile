@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The two entry points: `make demo` packs the sample dictionary, `make test`
-# runs every test. Each installs what is missing, configures and builds.
+# runs every test, the Python module's too. Each installs what is missing,
+# configures and builds.
 BUILD_DIR ?= build
 DEMO_BUILD_DIR ?= build-demo
 DEB_BUILD_DIR ?= build-deb
@@ -17,7 +18,7 @@ demo:
 
 test:
 	scripts/install-deps.sh test
-	cmake -S . -B $(BUILD_DIR) -DKOB_BUILD_TESTS=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -DKOB_BUILD_TESTS=ON -DKOB_PYTHON=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 

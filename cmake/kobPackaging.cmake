@@ -7,8 +7,8 @@
 #   dev        libkob-dev     headers, libkob.a, the libkob.so link, the
 #                             CMake package, kob.pc
 #   tools      kob            kob, kobcat, kobpack, manual pages, completion
-#   python     python3-kob    (to come: the Python module, a component of
-#                             its own, added to kob_deb_components below)
+#   python     python3-kob    the Python module kob, with its type stubs
+#                             (only when built with KOB_PYTHON)
 #
 # Included by the top-level CMakeLists.txt when kob is the top-level
 # project. With KOB_DEBIAN_PACKAGING each package also gets what Debian
@@ -24,7 +24,11 @@ set(KOB_DEB_VERSION ${PROJECT_VERSION}-${KOB_DEB_RELEASE})
 set(kob_deb_lib_package libkob${KOB_SOVERSION})
 set(kob_deb_dev_package libkob-dev)
 set(kob_deb_tools_package kob)
+set(kob_deb_python_package python3-kob)
 set(kob_deb_components lib dev tools)
+if(KOB_PYTHON)
+  list(APPEND kob_deb_components python)
+endif()
 
 if(KOB_DEBIAN_PACKAGING)
   if(NOT BUILD_SHARED_LIBS OR NOT KOB_INSTALL_STATIC OR NOT KOB_BUILD_TOOLS)
@@ -131,5 +135,28 @@ LZO1X-999, and unpacks, checks and lists them, the way gzip does; it
 extracts byte ranges reading only the chunks that hold them, packs on
 many threads and writes an index for fast random access. kobpack packs
 dictionary.data.")
+
+if(KOB_PYTHON)
+  # The extension is built for one Python version: the package holds for
+  # that one only, as Debian's python3-* packages of extensions do.
+  if(NOT DEFINED Python_EXECUTABLE AND EXISTS /usr/bin/python3)
+    set(Python_EXECUTABLE /usr/bin/python3)
+  endif()
+  find_package(Python 3.7 REQUIRED COMPONENTS Interpreter)
+  math(EXPR kob_python_next_minor "${Python_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${kob_deb_python_package})
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}~), python3 (<< ${Python_VERSION_MAJOR}.${kob_python_next_minor})")
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "packed data files read back with random access - Python module
+kob packs a data file into chunks of 16 KiB, each compressed on its own
+with LZO1X-999, and reads it back as if it were the plain file: a read
+decompresses only the chunk that holds the bytes asked for.
+.
+This package holds the Python 3 module kob: kob.open reads packed files
+as io objects (seekable, text or binary, positional reads from many
+threads) and packs them; scan, pack, unpack and the saved index. The
+library is built into the module.")
+endif()
 
 include(CPack)

@@ -2,14 +2,15 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the benchmarks in release mode and runs them on a real text corpus:
 # 40 MB of the C headers under /usr/include (or CORPUS=path); then the
-# lookups over HTTP (bench/http_lookup).
+# lookups over HTTP (bench/http_lookup) and the Python module's benchmark
+# (bench/python_bench.py) on its own corpus.
 # Usage: scripts/bench.sh [benchmark flags...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 # Google Benchmark, and htslib and zstd for the peer formats.
 "$root/scripts/install-deps.sh" bench
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKOB_BUILD_TESTS=OFF -DKOB_BUILD_BENCHMARKS=ON >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKOB_BUILD_TESTS=OFF -DKOB_BUILD_BENCHMARKS=ON -DKOB_PYTHON=ON >/dev/null
 cmake --build "$build" -j 2 >/dev/null
 corpus=${CORPUS:-}
 if [ -z "$corpus" ]; then
@@ -22,3 +23,5 @@ fi
 if [ -x "$build/bench/http_lookup" ] && [ -x /usr/sbin/nginx ]; then
   "$build/bench/http_lookup" "$corpus"
 fi
+# The Python module's lookups beside indexed_gzip's and the C++ reader's.
+PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/python_bench.py"

@@ -51,6 +51,11 @@ lacks() {  # DEB PATTERN: no path of the package matches PATTERN
 lib=$(deb "$lib_package")
 dev=$(deb libkob-dev)
 tools=$(deb kob)
+# python3-kob, when the packages were built with the Python module.
+python=""
+if compgen -G "$build/python3-kob_${version}-*.deb" >/dev/null; then
+  python=$(deb python3-kob)
+fi
 
 # What each package holds, and what it must leave to another.
 holds "$lib" "$libdir/libkob.so.$soversion" "$libdir/libkob.so.$version" \
@@ -78,7 +83,16 @@ dpkg-deb -f "$lib" Depends | grep -q liblzo2-2 || fail "$lib_package does not de
 echo "ok: the three packages hold their parts; shlibs, trigger and dependencies"
 
 # lintian: no errors. Warnings and notes are printed for the reader.
-for package in "$lib" "$dev" "$tools"; do
+if [ -n "$python" ]; then
+  holds "$python" usr/lib/python3/dist-packages/kob/__init__.py \
+    usr/lib/python3/dist-packages/kob/__init__.pyi usr/lib/python3/dist-packages/kob/py.typed \
+    usr/share/doc/python3-kob/copyright
+  contents "$python" | grep -qE '^usr/lib/python3/dist-packages/kob/_kob\..*\.so$' ||
+    fail "python3-kob lacks the extension _kob"
+  lacks "$python" '^usr/(bin|include)/|libkob'
+fi
+
+for package in "$lib" "$dev" "$tools" $python; do
   report=$(lintian --fail-on error "$package" 2>&1) ||
     { echo "$report" >&2; fail "lintian finds errors in $(basename "$package")"; }
   grep -v '^running with root privileges' <<<"$report" || true
@@ -87,7 +101,7 @@ echo "ok: lintian finds no errors"
 
 # Unpacked into a scratch root.
 root="$work/root"
-for package in "$lib" "$dev" "$tools"; do dpkg-deb -x "$package" "$root"; done
+for package in "$lib" "$dev" "$tools" $python; do dpkg-deb -x "$package" "$root"; done
 export LD_LIBRARY_PATH="$root/$libdir"
 [ "$(readlink "$root/usr/bin/kobcat")" = kob ] || fail "kobcat is not a link to kob"
 "$root/usr/bin/kob" -V | grep -q '^kob ' || fail "kob -V does not answer"
@@ -106,6 +120,17 @@ for command in kob kobcat; do
     fail "bash-completion does not load the completion for $command"
 done
 echo "ok: kob from the unpacked packages packs, checks and unpacks"
+if [ -n "$python" ]; then
+  PYTHONPATH="$root/usr/lib/python3/dist-packages" /usr/bin/python3 -c '
+import sys, kob
+path = sys.argv[1]
+kob.pack(path, path + ".p.kob")
+with kob.open(path + ".p.kob") as f:
+    assert f.read() == open(path, "rb").read() and f.pread(4, 4) == b"line"
+assert kob.version == sys.argv[2], kob.version
+' "$work/data" "$version" || fail "the unpacked Python module does not read what it packed"
+  echo "ok: the Python module from the unpacked package packs and reads"
+fi
 
 bash "$source/tests/install/check_exports.sh" "$root/$libdir/libkob.so.$version" "$root/usr/include" "$source"
 

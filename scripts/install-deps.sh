@@ -9,13 +9,17 @@ set -euo pipefail
 packages=(g++ make cmake pkg-config liblzo2-dev libxxhash-dev libcli11-dev libcurl4-gnutls-dev)
 case "${1:-build}" in
   build) ;;
-  test) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light) ;;
-  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light) ;;
+  test) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light
+    pybind11-dev python3-dev python3-pytest) ;;
+  # The benchmarks; python3-indexed-gzip for the Python module's.
+  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light pybind11-dev python3-dev python3-indexed-gzip) ;;
   # make deb: dpkg-buildflags, dpkg-shlibdeps and dpkg-architecture
   # (dpkg-dev), file and binutils (readelf, strip) for CPack, lintian, and
-  # bash-completion to load the packaged completion.
-  deb) packages+=(dpkg-dev file binutils lintian bash-completion) ;;
-  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light libbenchmark-dev libhts-dev libzstd-dev clang libclang-rt-14-dev valgrind
+  # bash-completion to load the packaged completion; pybind11-dev and
+  # python3-dev for python3-kob.
+  deb) packages+=(dpkg-dev file binutils lintian bash-completion pybind11-dev python3-dev) ;;
+  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light libbenchmark-dev libhts-dev libzstd-dev clang
+    pybind11-dev python3-dev python3-pytest python3-indexed-gzip libclang-rt-14-dev valgrind
     dpkg-dev file binutils lintian bash-completion) ;;
   *) echo "usage: $0 build|test|bench|deb|ci" >&2; exit 2 ;;
 esac

@@ -2,6 +2,8 @@
 #include "kob_shared.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -69,6 +71,14 @@ bool SharedReader::open(const char* path) {
   }
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
+  // Refused before a byte is read: a FIFO would wait for a writer's data,
+  // a directory answers EISDIR only to a read.
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0) return false;
+  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+    errno = S_ISDIR(info.st_mode) ? EISDIR : ESPIPE;
+    return false;
+  }
   const SignatureProbe probe = probeSignature(fd.get());
   if (!probe.seekable || !probe.packed) {
     errno = !probe.seekable ? ESPIPE : probe.error != 0 ? probe.error : EINVAL;

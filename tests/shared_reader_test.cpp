@@ -2,7 +2,10 @@
 // kob::SharedReader: positional reads from many threads over one index
 // answer exactly as one KobFile does, on good files and damaged ones.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -149,6 +152,16 @@ TEST(SharedReader, RefusesWhatItCannotRead) {
   EXPECT_FALSE(reader.open(dir.path("plain").c_str()));
   EXPECT_EQ(errno, EINVAL);
   EXPECT_FALSE(reader.open(dir.path("missing").c_str()));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_FALSE(reader.open(dir.path("").c_str()));
+  EXPECT_EQ(errno, EISDIR);
+  // A FIFO is refused at once, not read: no writer's data is waited for.
+  ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  const int writer = ::open(dir.path("fifo").c_str(), O_RDWR);
+  ASSERT_GE(writer, 0);
+  EXPECT_FALSE(reader.open(dir.path("fifo").c_str()));
+  EXPECT_EQ(errno, ESPIPE);
+  ::close(writer);
   EXPECT_FALSE(reader.isOpen());
   char buf[4];
   EXPECT_EQ(reader.readAt(0, buf, 4).failure.error, EBADF);

@@ -1,0 +1,146 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Reads from many threads and processes at once.
+import multiprocessing
+import pickle
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+import kob
+from conftest import make_data, pack_bytes
+
+
+def test_threads_pread_what_one_would(tmp_path, rng):
+    data = make_data(rng, 600000)
+    path = pack_bytes(tmp_path / "t.kob", data, chunk_size=4096)
+    failures = []
+    for partial in (False, True):
+        with kob.open(path, partial=partial) as f:
+            def work(seed):
+                local = random.Random(seed)
+                buffer = bytearray(3000)
+                for _ in range(300):
+                    at = local.randrange(len(data) + 100)
+                    n = local.randrange(3000)
+                    if local.random() < 0.5:
+                        got = f.pread(n, at)
+                    else:
+                        view = memoryview(buffer)[:n]
+                        got = bytes(view[:f.readinto_at(view, at)])
+                    if got != data[at:at + n]:
+                        failures.append((at, n))
+            threads = [threading.Thread(target=work, args=(rng.random(),)) for _ in range(6)]
+            for thread in threads:
+                thread.start()
+            # The position is apart from the positional reads.
+            assert f.read(1000) == data[:1000]
+            for thread in threads:
+                thread.join()
+            assert f.tell() == 1000
+    assert failures == []
+
+
+def test_a_close_leaves_reads_under_way_to_finish(tmp_path, rng):
+    data = make_data(rng, 300000)
+    path = pack_bytes(tmp_path / "c.kob", data)
+    f = kob.open(path)
+    answers = []
+
+    def work():
+        while True:
+            at = random.randrange(len(data))
+            try:
+                got = f.pread(500, at)
+            except ValueError:
+                answers.append("closed")
+                return
+            answers.append(got == data[at:at + 500])
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    time.sleep(0.05)
+    f.close()
+    for thread in threads:
+        thread.join()
+    assert answers.count("closed") == 4
+    assert all(answer is True for answer in answers if answer != "closed")
+
+
+@pytest.mark.parametrize("call", ["pread", "readinto_at"])
+def test_reads_let_other_threads_run(tmp_path, call):
+    # One read of 24 MB takes tens of milliseconds to decompress. A thread
+    # that only notes the time must keep noting it all along, with no gap
+    # near the read's length, when the GIL is released while reading.
+    data = bytes(range(256)) * (24 * 4096)
+    path = pack_bytes(tmp_path / "g.kob", data, chunk_size=65535)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.0005)
+    with kob.open(path) as f:
+        f.size()
+        buffer = bytearray(len(data))
+        stamps = []
+        stop = threading.Event()
+
+        def note():
+            while not stop.is_set():
+                stamps.append(time.perf_counter())
+
+        noter = threading.Thread(target=note)
+        noter.start()
+        best = 1.0
+        try:
+            for _ in range(6):
+                start = time.perf_counter()
+                if call == "pread":
+                    assert len(f.pread(len(data), 0)) == len(data)
+                else:
+                    assert f.readinto_at(buffer, 0) == len(data)
+                end = time.perf_counter()
+                inside = [start] + [t for t in stamps[-500000:] if start < t < end] + [end]
+                longest = max(b - a for a, b in zip(inside, inside[1:]))
+                best = min(best, longest / (end - start))
+                if best < 0.5:
+                    break
+        finally:
+            stop.set()
+            noter.join()
+            sys.setswitchinterval(interval)
+    assert best < 0.5
+
+
+def read_through(reader):
+    return reader.tell(), reader.read(20), reader.pread(5, 100)
+
+
+def test_readers_pickle_as_path_options_and_position(tmp_path, rng):
+    data = make_data(rng, 50000)
+    path = pack_bytes(tmp_path / "p.kob", data)
+    with kob.open(path, partial=True) as f:
+        f.seek(1234)
+        copy = pickle.loads(pickle.dumps(f))
+        assert isinstance(copy, kob.Reader)
+        assert copy.raw.partial and copy.tell() == 1234
+        assert copy.read(10) == data[1234:1244]
+        assert f.tell() == 1234
+        raw = pickle.loads(pickle.dumps(kob.RawReader(path)))
+        assert raw.read(3) == data[:3]
+    with pytest.raises(TypeError):
+        pickle.dumps(kob.open(tmp_path / "w.kob", "wb"))
+
+
+@pytest.mark.parametrize("method", ["spawn", "fork"])
+def test_pickled_readers_read_in_worker_processes(tmp_path, rng, method):
+    data = make_data(rng, 200000)
+    path = pack_bytes(tmp_path / "m.kob", data, chunk_size=5000)
+    readers = []
+    for at in (0, 777, 150000):
+        reader = kob.open(path)
+        reader.seek(at)
+        readers.append(reader)
+    with multiprocessing.get_context(method).Pool(2) as pool:
+        answers = pool.map(read_through, readers)
+    assert answers == [(at, data[at:at + 20], data[100:105]) for at in (0, 777, 150000)]
