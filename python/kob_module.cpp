@@ -53,10 +53,17 @@ py::object optionalInt(std::int64_t value) {
 
 // Raises OSError(errno, message, filename): Python picks the subclass
 // (FileNotFoundError, PermissionError, ...) from the errno.
+// A file's name as an error shows it: a URL without its credentials and
+// query.
+py::object shownName(const std::string& path) {
+  if (path.empty()) return py::none();
+  return py::str(kob::isUrl(path) ? kob::displayName(path) : path);
+}
+
 [[noreturn]] void raiseErrno(int error, const std::string& message,
                              const std::string& path) {
   py::object exc = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-      error, message, path.empty() ? py::object(py::none()) : py::str(path));
+      error, message, shownName(path));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
   throw py::error_already_set();
 }
@@ -75,7 +82,7 @@ py::object optionalInt(std::int64_t value) {
   exc.attr("chunk") = optionalInt(failure.chunk);
   exc.attr("offset") = optionalInt(failure.fileOffset);
   exc.attr("position") = optionalInt(failure.position);
-  exc.attr("filename") = path.empty() ? py::object(py::none()) : py::str(path);
+  exc.attr("filename") = shownName(path);
   PyErr_SetObject(damageErrorType, exc.ptr());
   throw py::error_already_set();
 }

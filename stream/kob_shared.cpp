@@ -69,10 +69,11 @@ bool SharedReader::open(const char* path) {
     file = std::move(opened);
     return true;
   }
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  // Refused before a byte is read: a FIFO would wait for a writer (to open,
+  // without O_NONBLOCK, and for data), a directory answers EISDIR only to
+  // a read. O_NONBLOCK changes nothing for a regular file or a disk.
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return false;
-  // Refused before a byte is read: a FIFO would wait for a writer's data,
-  // a directory answers EISDIR only to a read.
   struct stat info;
   if (::fstat(fd.get(), &info) != 0) return false;
   if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
