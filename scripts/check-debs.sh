@@ -9,6 +9,9 @@
 # not installed already).
 # Usage: scripts/check-debs.sh BUILD_DIR [--install]
 set -euo pipefail
+# grep that reads all its input: with pipefail, a grep -q that stops early
+# fails the pipeline when the writer meets the closed pipe.
+has() { grep "$@" >/dev/null; }
 build=$(cd "${1:?usage: $0 BUILD_DIR [--install]}" && pwd)
 install=${2:-}
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,7 +42,7 @@ holds() {  # DEB PATH...: the package holds each PATH
   listing=$(contents "$package")
   shift
   for path in "$@"; do
-    grep -qx "$path" <<<"$listing" || fail "$(basename "$package") lacks $path"
+    has -x "$path" <<<"$listing" || fail "$(basename "$package") lacks $path"
   done
 }
 lacks() {  # DEB PATTERN: no path of the package matches PATTERN
@@ -70,16 +73,16 @@ holds "$tools" usr/bin/kob usr/bin/kobcat usr/bin/kobpack \
   usr/share/bash-completion/completions/kob usr/share/bash-completion/completions/kobcat \
   usr/share/doc/kob/copyright usr/share/doc/kob/changelog.Debian.gz
 lacks "$tools" '^usr/lib/|^usr/include/|man1/[^/]*\.1$'
-dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './shlibs' || fail "$lib_package has no shlibs"
-dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' ||
+dpkg-deb --ctrl-tarfile "$lib" | tar -t | has -x './shlibs' || fail "$lib_package has no shlibs"
+dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./triggers | has -x 'activate-noawait ldconfig' ||
   fail "$lib_package has no ldconfig trigger"
-dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./shlibs | grep -qx "libkob $soversion $lib_package (>= $version-[0-9]*)" ||
+dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./shlibs | has -x "libkob $soversion $lib_package (>= $version-[0-9]*)" ||
   fail "$lib_package's shlibs: $(dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./shlibs)"
 for package in "$dev" "$tools"; do
-  dpkg-deb -f "$package" Depends | grep -q "$lib_package (= $version-" ||
+  dpkg-deb -f "$package" Depends | has "$lib_package (= $version-" ||
     fail "$(basename "$package") does not depend on $lib_package of its version"
 done
-dpkg-deb -f "$lib" Depends | grep -q liblzo2-2 || fail "$lib_package does not depend on liblzo2-2"
+dpkg-deb -f "$lib" Depends | has liblzo2-2 || fail "$lib_package does not depend on liblzo2-2"
 echo "ok: the three packages hold their parts; shlibs, trigger and dependencies"
 
 # lintian: no errors. Warnings and notes are printed for the reader.
@@ -87,7 +90,7 @@ if [ -n "$python" ]; then
   holds "$python" usr/lib/python3/dist-packages/kob/__init__.py \
     usr/lib/python3/dist-packages/kob/__init__.pyi usr/lib/python3/dist-packages/kob/py.typed \
     usr/share/doc/python3-kob/copyright
-  contents "$python" | grep -qE '^usr/lib/python3/dist-packages/kob/_kob\..*\.so$' ||
+  contents "$python" | has -E '^usr/lib/python3/dist-packages/kob/_kob\..*\.so$' ||
     fail "python3-kob lacks the extension _kob"
   lacks "$python" '^usr/(bin|include)/|libkob'
 fi
@@ -104,9 +107,9 @@ root="$work/root"
 for package in "$lib" "$dev" "$tools" $python; do dpkg-deb -x "$package" "$root"; done
 export LD_LIBRARY_PATH="$root/$libdir"
 [ "$(readlink "$root/usr/bin/kobcat")" = kob ] || fail "kobcat is not a link to kob"
-"$root/usr/bin/kob" -V | grep -q '^kob ' || fail "kob -V does not answer"
+"$root/usr/bin/kob" -V | has '^kob ' || fail "kob -V does not answer"
 ldd "$root/usr/bin/kob" >"$work/ldd"
-grep -q "libkob.so.$soversion => $root/$libdir/" "$work/ldd" || fail "kob does not run with the packaged library"
+has "libkob.so.$soversion => $root/$libdir/" "$work/ldd" || fail "kob does not run with the packaged library"
 printf 'one line\nanother line\n' >"$work/data"
 "$root/usr/bin/kob" -q "$work/data" && rm "$work/data"
 "$root/usr/bin/kob" -t "$work/data.kob"
@@ -116,7 +119,7 @@ gzip -t "$root/usr/share/man/man1/kob.1.gz"
 # bash-completion finds the completion for both names.
 for command in kob kobcat; do
   XDG_DATA_DIRS="$root/usr/share" bash -c '. /usr/share/bash-completion/bash_completion &&
-    __load_completion "$1" && complete -p "$1"' - "$command" | grep -q -- "-F _kob $command\$" ||
+    __load_completion "$1" && complete -p "$1"' - "$command" | has -- "-F _kob $command\$" ||
     fail "bash-completion does not load the completion for $command"
 done
 echo "ok: kob from the unpacked packages packs, checks and unpacks"
@@ -140,37 +143,37 @@ flags=$(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"
 paths=$(for flag in $flags; do
   case $flag in -I* | -L*) echo "${flag:0:2}$(realpath -m "${flag:2}")" ;; esac
 done)
-grep -qx -- "-I$root/usr/include/kob" <<<"$paths" || fail "pkg-config --cflags: $flags"
-grep -qx -- "-I$root/usr/include" <<<"$paths" || fail "pkg-config --cflags: $flags"
-grep -qx -- "-L$root/$libdir" <<<"$paths" || fail "pkg-config --libs: $flags"
+has -x -- "-I$root/usr/include/kob" <<<"$paths" || fail "pkg-config --cflags: $flags"
+has -x -- "-I$root/usr/include" <<<"$paths" || fail "pkg-config --cflags: $flags"
+has -x -- "-L$root/$libdir" <<<"$paths" || fail "pkg-config --libs: $flags"
 # shellcheck disable=SC2086
 c++ -std=c++17 "$consumer/main.cpp" "$consumer/plain_names.cpp" -o "$work/pkg-consumer" $flags
-(cd "$work" && ./pkg-consumer) | grep -qx "version: $version" || fail "the pkg-config consumer does not run"
+(cd "$work" && ./pkg-consumer) | has -x "version: $version" || fail "the pkg-config consumer does not run"
 static=$(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root" pkg-config --static --libs kob)
-grep -q -- "-llzo2" <<<"$static" || fail "pkg-config --static --libs lacks LZO: $static"
+has -- "-llzo2" <<<"$static" || fail "pkg-config --static --libs lacks LZO: $static"
 echo "ok: pkg-config finds the unpacked library, both include spellings build"
 
 cmake -S "$consumer" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$work/cmake-consumer" >/dev/null
-(cd "$work" && cmake-consumer/consumer) | grep -qx "version: $version" || fail "the CMake consumer does not run"
+(cd "$work" && cmake-consumer/consumer) | has -x "version: $version" || fail "the CMake consumer does not run"
 echo "ok: find_package(kob) finds the unpacked library"
 unset LD_LIBRARY_PATH
 
 if [ "$install" = --install ]; then
   for package in "$lib_package" libkob-dev kob; do
-    ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | has "install ok installed" ||
       fail "$package is installed already; not touching it"
   done
   dpkg -i "$lib" "$dev" "$tools"
   trap 'dpkg -r kob libkob-dev "$lib_package" >/dev/null; rm -rf "$work"' EXIT
   [ "$(kob -V)" = "kob $version" ] || echo "note: kob -V says '$(kob -V)', the library is $version"
-  kob -V | grep -q '^kob ' || fail "the installed kob does not answer -V"
+  kob -V | has '^kob ' || fail "the installed kob does not answer -V"
   libs=$(pkg-config --libs kob)
   [ "${libs% }" = "-lkob" ] || fail "pkg-config --libs kob: $libs"
   [ "$(pkg-config --modversion kob)" = "$version" ] || fail "pkg-config --modversion kob"
   c++ -std=c++17 "$consumer/main.cpp" "$consumer/plain_names.cpp" -o "$work/installed-consumer" \
     $(pkg-config --cflags --libs kob)
-  (cd "$work" && ./installed-consumer) | grep -qx "version: $version" || fail "the installed consumer"
+  (cd "$work" && ./installed-consumer) | has -x "version: $version" || fail "the installed consumer"
   dpkg -r kob libkob-dev "$lib_package"
   trap 'rm -rf "$work"' EXIT
   [ ! -e /usr/bin/kob ] && [ ! -e "/$libdir/libkob.so.$soversion" ] || fail "dpkg -r left files"
