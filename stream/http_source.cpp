@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "format.h"
+
 #if KOB_HAVE_CURL
 #include <curl/curl.h>
 
@@ -511,9 +513,20 @@ std::unique_ptr<Source> openHttpSource(const std::string& url,
 
 #endif
 
-std::unique_ptr<Source> openRemoteFile(const std::string& url, int& error) {
+RemoteFile openRemoteFile(const std::string& url) {
+  RemoteFile file;
   // The first read brings the signature and the first chunk headers.
-  return openHttpSource(url, HttpSettings::fromEnvironment(), 16 * 1024, error);
+  file.source = openHttpSource(url, HttpSettings::fromEnvironment(), 16 * 1024,
+                               file.error);
+  unsigned char head[kSignatureTestLength];
+  const std::int64_t got =
+      file.source ? file.source->readAt(0, head, sizeof head, file.error) : -1;
+  if (got < 0) {
+    file.source.reset();
+  } else {
+    file.packed = hasSignature(head, static_cast<std::size_t>(got));
+  }
+  return file;
 }
 
 std::unique_ptr<Source> openRemoteIndex(const std::string& url) {

@@ -55,9 +55,14 @@ std::unique_ptr<Source> openHttpSource(const std::string& url,
                                        const HttpSettings& settings,
                                        std::size_t firstRead, int& error);
 
-// The source of the packed file at `url`, its identity taken, with the
-// settings of the environment; null with `error` set as openHttpSource says.
-std::unique_ptr<Source> openRemoteFile(const std::string& url, int& error);
+// The file at `url`, opened with the settings of the environment, its
+// identity taken and its first bytes tested for the packed signature.
+struct RemoteFile {
+  std::unique_ptr<Source> source;  // null when it cannot be read
+  bool packed = false;
+  int error = 0;  // why there is no source, as openHttpSource says
+};
+RemoteFile openRemoteFile(const std::string& url);
 
 // The source of the saved index beside the packed file at `url`; null when
 // there is none that can be read (a 404 is no index, not a failure).

@@ -160,20 +160,13 @@ int closeCookie(void* cookie) {
 }  // namespace
 
 bool KobFile::openUrl(const char* url) {
-  int error = 0;
-  std::unique_ptr<kob::Source> source = kob::openRemoteFile(url, error);
-  if (!source) {
-    errno = error;
+  kob::RemoteFile remote = kob::openRemoteFile(url);
+  if (!remote.source) {
+    errno = remote.error;
     return false;
   }
-  unsigned char head[kob::kSignatureTestLength];
-  const std::int64_t got = source->readAt(0, head, sizeof head, error);
-  if (got < 0) {
-    errno = error;
-    return false;
-  }
-  if (kob::hasSignature(head, static_cast<std::size_t>(got))) {
-    reader = std::make_unique<kob::PackedReader>(std::move(source),
+  if (remote.packed) {
+    reader = std::make_unique<kob::PackedReader>(std::move(remote.source),
                                                  std::vector<unsigned char>());
     reader->loadRemoteIndex(kob::openRemoteIndex(url));
     reader->setPartialDecoding(partialDecoding);
@@ -181,7 +174,7 @@ bool KobFile::openUrl(const char* url) {
     return true;
   }
   auto cookie = std::make_unique<UrlCookie>();
-  cookie->source = std::move(source);
+  cookie->source = std::move(remote.source);
   std::FILE* file = fopencookie(cookie.get(), "rb",
                                 {readCookie, nullptr, seekCookie, closeCookie});
   if (file == nullptr) return false;

@@ -118,19 +118,15 @@ ScanReport scanPacked(int fd, bool decompress,
 ScanReport scanUrl(const char* url, bool decompress,
                    const std::function<void(const ChunkInfo&)>& onChunk) {
   ScanReport report;
-  int error = 0;
-  std::unique_ptr<Source> source = openRemoteFile(url, error);
-  unsigned char head[kSignatureTestLength];
-  const std::int64_t got =
-      source ? source->readAt(0, head, sizeof head, error) : -1;
-  if (got < 0) {
-    report.failure = Failure::ofError(error);
+  RemoteFile remote = openRemoteFile(url);
+  if (!remote.source) {
+    report.failure = Failure::ofError(remote.error);
     return report;
   }
-  if (!hasSignature(head, static_cast<std::size_t>(got))) return report;
+  if (!remote.packed) return report;
   report.packed = true;
-  const std::int64_t size = source->knownSize();
-  ChunkReader reader(std::move(source), {}, false);
+  const std::int64_t size = remote.source->knownSize();
+  ChunkReader reader(std::move(remote.source), {}, false);
   const bool checksums = reader.loadRemoteIndex(openRemoteIndex(url));
   scanChunks(reader, checksums, decompress, onChunk, size, report);
   if (report.ok()) {

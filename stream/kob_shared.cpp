@@ -54,16 +54,12 @@ SharedReader::~SharedReader() = default;
 bool SharedReader::open(const char* path) {
   close();
   if (path != nullptr && isUrl(path)) {
-    int error = 0;
-    std::unique_ptr<Source> source = openRemoteFile(path, error);
-    unsigned char head[kSignatureTestLength];
-    const std::int64_t got =
-        source ? source->readAt(0, head, sizeof head, error) : -1;
-    if (got < 0 || !hasSignature(head, static_cast<std::size_t>(got))) {
-      errno = got < 0 ? error : EINVAL;
+    RemoteFile remote = openRemoteFile(path);
+    if (!remote.packed) {
+      errno = remote.source ? EINVAL : remote.error;
       return false;
     }
-    auto opened = std::make_shared<File>(std::move(source));
+    auto opened = std::make_shared<File>(std::move(remote.source));
     opened->reader.loadRemoteIndex(openRemoteIndex(path));
     std::lock_guard<std::mutex> lock(door);
     file = std::move(opened);

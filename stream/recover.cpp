@@ -349,6 +349,21 @@ RecoveryReport Salvage::byWalking() {
   return report;
 }
 
+// Salvages the packed file `source` of `size` bytes into `output`: by the
+// saved index `index` when there is one that can be trusted, else by
+// walking; the output flushed.
+RecoveryReport salvageInto(std::unique_ptr<Source> source, std::int64_t size,
+                           std::unique_ptr<SavedIndex> index, std::FILE* output,
+                           const std::function<void(const Loss&)>& onLoss) {
+  Salvage salvage(std::move(source), size, output, onLoss);
+  RecoveryReport report = index ? salvage.byIndex(*index) : salvage.byWalking();
+  report.usedIndex = index != nullptr;
+  if (report.failure.ok() && std::fflush(output) != 0) {
+    report.failure = Failure::ofError(errno, Failure::Action::Writing);
+  }
+  return report;
+}
+
 }  // namespace
 
 RecoveryReport recoverPacked(int fd, const char* indexPath, std::FILE* output,
@@ -376,45 +391,25 @@ RecoveryReport recoverPacked(int fd, const char* indexPath, std::FILE* output,
       readSavedIndex(indexPath, own.get(), known, &withChecksums) ==
           IndexState::Valid &&
       withChecksums;
-  Salvage salvage(std::make_unique<FileSource>(std::move(own), true),
-                  static_cast<std::int64_t>(info.st_size), output, onLoss);
-  std::unique_ptr<SavedIndex> index = indexed ? known.releaseSaved() : nullptr;
-  report = index ? salvage.byIndex(*index) : salvage.byWalking();
-  report.usedIndex = index != nullptr;
-  if (report.failure.ok() && std::fflush(output) != 0) {
-    report.failure = Failure::ofError(errno, Failure::Action::Writing);
-  }
-  return report;
+  return salvageInto(std::make_unique<FileSource>(std::move(own), true),
+                 static_cast<std::int64_t>(info.st_size),
+                 indexed ? known.releaseSaved() : nullptr, output, onLoss);
 }
 
 RecoveryReport recoverUrl(const char* url, std::FILE* output,
                           const std::function<void(const Loss&)>& onLoss) {
   RecoveryReport report;
-  int error = 0;
-  std::unique_ptr<Source> source = openRemoteFile(url, error);
-  unsigned char head[kSignatureTestLength];
-  const std::int64_t got =
-      source ? source->readAt(0, head, sizeof head, error) : -1;
-  if (got < 0) {
-    report.failure = Failure::ofError(error);
+  RemoteFile remote = openRemoteFile(url);
+  if (!remote.packed) {
+    report.failure = Failure::ofError(remote.source ? EINVAL : remote.error);
     return report;
   }
-  if (!hasSignature(head, static_cast<std::size_t>(got))) {
-    report.failure = Failure::ofError(EINVAL);
-    return report;
-  }
-  const std::int64_t size = source->knownSize();
+  const std::int64_t size = remote.source->knownSize();
   ChunkIndex known;
   const bool indexed =
       readRemoteIndex(openRemoteIndex(url), size, known) == IndexState::Valid;
-  Salvage salvage(std::move(source), size, output, onLoss);
-  std::unique_ptr<SavedIndex> index = indexed ? known.releaseSaved() : nullptr;
-  report = index ? salvage.byIndex(*index) : salvage.byWalking();
-  report.usedIndex = index != nullptr;
-  if (report.failure.ok() && std::fflush(output) != 0) {
-    report.failure = Failure::ofError(errno, Failure::Action::Writing);
-  }
-  return report;
+  return salvageInto(std::move(remote.source), size,
+                 indexed ? known.releaseSaved() : nullptr, output, onLoss);
 }
 
 }  // namespace kob
