@@ -185,11 +185,6 @@ class Reader {
       if (!opened->packed->open(path.c_str())) {
         error = errno;
         opened->packed.reset();
-        struct stat info;
-        if (error == ESPIPE && ::stat(path.c_str(), &info) == 0 &&
-            S_ISDIR(info.st_mode)) {
-          error = EISDIR;
-        }
         if (error == EINVAL) {
           // Not packed: read plain, as KobFile does.
           const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
