@@ -213,18 +213,8 @@ class Reader(io.BufferedReader):
     Pickles as its path, options and position, and reopens on loading.
     """
 
-    def __init__(self, path, *, partial=False, buffer_size=None):
-        raw = RawReader(path, partial=partial)
-        if buffer_size is None:
-            # As Python's open() chooses: the file's block size. Text read
-            # through it then comes in the same pieces, so that its tell()
-            # gives the same cookies as the plain file's.
-            try:
-                block = os.stat(raw._path).st_blksize
-            except OSError:  # a URL
-                block = 0
-            buffer_size = block if block > 1 else io.DEFAULT_BUFFER_SIZE
-        super().__init__(raw, buffer_size)
+    def __init__(self, path, *, partial=False, buffer_size=io.DEFAULT_BUFFER_SIZE):
+        super().__init__(RawReader(path, partial=partial), buffer_size)
 
     @property
     def packed(self):
