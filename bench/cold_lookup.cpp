@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   if (argc > 4 && std::strcmp(argv[4], "shared") == 0) {
     kob::SharedReader file;
     file.setPartialDecoding(true);
-    if (!file.open(path)) return 1;
+    if (file.open(path).failed()) return 1;
     return file.readAt(static_cast<std::uint64_t>(position), entry.data(),
                        length)
                        .bytes == length

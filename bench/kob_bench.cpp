@@ -476,7 +476,7 @@ class SharedKobReader final : public Reader {
       : file(std::move(aFile)) {}
   static std::shared_ptr<kob::SharedReader> open(const std::string& path) {
     auto file = std::make_shared<kob::SharedReader>();
-    if (!file->open(path.c_str())) fail("cannot open " + path);
+    if (file->open(path.c_str()).failed()) fail("cannot open " + path);
     file->setPartialDecoding(true);
     return file;
   }

@@ -61,9 +61,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lookup: cannot open %s\n", argv[1]);
     return 2;
   }
-  const std::int64_t landed = dictionary.seek64(entry.offset, SEEK_SET);
-  const bool reached =
-      dictionary.isCompressed() ? landed == entry.offset : landed == 0;
+  // seek64 returns the position landed on, for a packed and a plain file.
+  const bool reached = dictionary.seek64(entry.offset, SEEK_SET) == entry.offset;
   std::string text(entry.length, '\0');
   const int got =
       reached ? dictionary.read(reinterpret_cast<unsigned char*>(text.data()),

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "lzo_decoder.h"
+#include "format/lzo_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {

@@ -24,6 +24,7 @@
 
 #include "kob.h"
 #include "kob_pack.h"
+#include "source/source.h"
 #include "kob_shared.h"
 #include "kob_version.h"
 
@@ -42,6 +43,7 @@ const char* damageName(kob::Damage damage) {
     case kob::Damage::DataAfterEnd: return "data_after_end";
     case kob::Damage::BrokenBackLink: return "broken_back_link";
     case kob::Damage::ChecksumMismatch: return "checksum_mismatch";
+    case kob::Damage::NotPacked: return "not_packed";
   }
   return "unknown";
 }
@@ -57,7 +59,7 @@ py::object optionalInt(std::int64_t value) {
 // query.
 py::object shownName(const std::string& path) {
   if (path.empty()) return py::none();
-  return py::str(kob::isUrl(path) ? kob::displayName(path) : path);
+  return py::str(kob::displayName(path));
 }
 
 [[noreturn]] void raiseErrno(int error, const std::string& message,
@@ -68,8 +70,13 @@ py::object shownName(const std::string& path) {
   throw py::error_already_set();
 }
 
+[[noreturn]] void raiseNotPacked(const std::string& path) {
+  raiseErrno(EINVAL, "not a packed file", path);
+}
+
 [[noreturn]] void raiseFailure(const kob::Failure& failure,
                                const std::string& path) {
+  if (failure.damage == kob::Damage::NotPacked) raiseNotPacked(path);
   if (!failure.isDamage()) {
     raiseErrno(failure.error != 0 ? failure.error : EIO,
                failure.error != 0 ? std::strerror(failure.error)
@@ -138,24 +145,25 @@ struct Descriptor {
 };
 
 // What a Reader reads: a packed file through a SharedReader, or a plain one
-// through its descriptor. Shared with reads under way, so that a close in
-// one thread leaves the reads of others to finish on the file they began.
+// through the source the library opened it with. Shared with reads under
+// way, so that a close in one thread leaves the reads of others to finish
+// on the file they began.
 struct Source {
   std::unique_ptr<kob::SharedReader> packed;
-  std::unique_ptr<Descriptor> plain;
+  std::unique_ptr<kob::Source> plain;
 
   // As SharedReader::readAt, for either kind.
   kob::ReadResult readAt(std::uint64_t position, void* buf, std::size_t len) {
     if (packed) return packed->readAt(position, buf, len);
     kob::ReadResult result;
-    auto* out = static_cast<char*>(buf);
+    auto* out = static_cast<unsigned char*>(buf);
     while (result.bytes < len) {
-      const ssize_t got = ::pread(plain->fd, out + result.bytes,
-                                  len - result.bytes,
-                                  static_cast<off_t>(position + result.bytes));
+      int error = 0;
+      const std::int64_t got = plain->readAt(
+          static_cast<std::int64_t>(position + result.bytes), out + result.bytes,
+          len - result.bytes, error);
       if (got < 0) {
-        if (errno == EINTR) continue;
-        result.failure = kob::Failure::ofError(errno);
+        result.failure = kob::Failure::ofError(error);
         break;
       }
       if (got == 0) break;
@@ -164,11 +172,12 @@ struct Source {
     return result;
   }
 
-  std::int64_t size() {
-    if (packed) return packed->size();
-    struct stat info;
-    if (::fstat(plain->fd, &info) != 0) return -1;
-    return info.st_size;
+  kob::Failure size(std::uint64_t& size) {
+    if (packed) return packed->dataSize(size);
+    const std::int64_t known = plain->identity().size;
+    if (known < 0) return kob::Failure::ofError(ESPIPE);
+    size = static_cast<std::uint64_t>(known);
+    return {};
   }
 };
 
@@ -177,27 +186,24 @@ class Reader {
   Reader(const py::object& pathObject, bool partial)
       : path(fsPath(pathObject)) {
     auto opened = std::make_shared<Source>();
-    int error = 0;
+    kob::Failure failure;
     {
       py::gil_scoped_release unlocked;
-      opened->packed = std::make_unique<kob::SharedReader>();
-      opened->packed->setPartialDecoding(partial);
-      if (!opened->packed->open(path.c_str())) {
-        error = errno;
-        opened->packed.reset();
-        if (error == EINVAL) {
-          // Not packed: read plain, as KobFile does.
-          const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-          if (fd < 0) {
-            error = errno;
-          } else {
-            opened->plain = std::make_unique<Descriptor>(fd);
-            error = 0;
-          }
-        }
+      kob::OpenRules rules;
+      rules.needSeek = true;
+      kob::OpenedFile file = kob::openFile(path, rules);
+      if (!file.ok()) {
+        failure = file.failure();
+      } else if (file.packed()) {
+        opened->packed = std::make_unique<kob::SharedReader>();
+        opened->packed->setPartialDecoding(partial);
+        failure = opened->packed->open(std::move(file));
+      } else {
+        // Not packed: read plain, as KobFile does.
+        opened->plain = file.takeSource();
       }
     }
-    if (error != 0) raiseErrno(error, std::strerror(error), path);
+    if (failure.failed()) raiseFailure(failure, path);
     source = std::move(opened);
   }
 
@@ -213,7 +219,8 @@ class Reader {
     std::int64_t size = -1;
     if (len > (std::size_t{1} << 20)) {
       py::gil_scoped_release unlocked;
-      size = open->size();
+      std::uint64_t known = 0;
+      if (open->size(known).ok()) size = static_cast<std::int64_t>(known);
     }
     if (size >= 0) {
       const std::uint64_t left =
@@ -259,32 +266,15 @@ class Reader {
     return got.bytes;
   }
 
-  std::int64_t size() {
+  std::uint64_t size() {
     std::shared_ptr<Source> open = current();
-    std::int64_t size;
+    std::uint64_t size = 0;
+    kob::Failure failure;
     {
       py::gil_scoped_release unlocked;
-      size = open->size();
+      failure = open->size(size);
     }
-    if (size < 0) {
-      if (!open->packed) raiseErrno(errno, std::strerror(errno), path);
-      // Find what hides the end, and where: the first damage a read would
-      // meet.
-      kob::ScanReport report;
-      {
-        py::gil_scoped_release unlocked;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-          report = kob::scanPacked(fd, true);
-          ::close(fd);
-        } else {
-          report.failure = kob::Failure::ofError(errno);
-        }
-      }
-      raiseFailure(report.failure.failed() ? report.failure
-                                           : kob::Failure::ofError(EIO),
-                   path);
-    }
+    if (failure.failed()) raiseFailure(failure, path);
     return size;
   }
 
@@ -506,16 +496,6 @@ int openForReading(const std::string& path) {
   return fd;
 }
 
-const char* indexStateName(kob::IndexState state) {
-  switch (state) {
-    case kob::IndexState::Valid: return "valid";
-    case kob::IndexState::Missing: return "missing";
-    case kob::IndexState::Stale: return "stale";
-    case kob::IndexState::Unusable: return "unusable";
-  }
-  return "unusable";
-}
-
 std::string indexState(const py::object& pathObject) {
   const std::string path = fsPath(pathObject);
   kob::IndexState state;
@@ -523,12 +503,9 @@ std::string indexState(const py::object& pathObject) {
     py::gil_scoped_release unlocked;
     state = kob::indexState(path);
   }
-  return indexStateName(state);
+  return kob::describe(state);
 }
 
-[[noreturn]] void raiseNotPacked(const std::string& path) {
-  raiseErrno(EINVAL, "not a packed file", path);
-}
 
 std::string writeIndex(const py::object& pathObject) {
   const std::string path = fsPath(pathObject);
@@ -549,7 +526,6 @@ std::string writeIndex(const py::object& pathObject) {
     py::gil_scoped_release unlocked;
     report = kob::writeIndex(packed.fd, index.file());
   }
-  if (!report.packed && report.failure.ok()) raiseNotPacked(path);
   if (report.failure.failed()) raiseFailure(report.failure, path);
   {
     py::gil_scoped_release unlocked;
@@ -572,7 +548,6 @@ py::list scan(const py::object& pathObject, bool check) {
         [&chunks](const kob::ChunkInfo& chunk) { chunks.push_back(chunk); },
         check ? indexPath.c_str() : nullptr);
   }
-  if (!report.packed && report.failure.ok()) raiseNotPacked(path);
   if (report.failure.failed()) raiseFailure(report.failure, path);
   py::list result;
   for (const kob::ChunkInfo& chunk : chunks) {
@@ -652,7 +627,9 @@ double timeSharedReader(const py::object& pathObject,
   const std::string path = fsPath(pathObject);
   kob::SharedReader reader;
   reader.setPartialDecoding(partial);
-  if (!reader.open(path.c_str())) raiseErrno(errno, std::strerror(errno), path);
+  if (kob::Failure failed = reader.open(path.c_str()); failed.failed()) {
+    raiseFailure(failed, path);
+  }
   std::size_t largest = 0;
   for (std::size_t length : lengths) largest = std::max(largest, length);
   std::vector<char> buffer(largest);

@@ -7,13 +7,16 @@
 #include <cerrno>
 #include <climits>
 
-#include "format.h"
-#include "http_source.h"
-#include "packed_reader.h"
-#include "packed_writer.h"
-#include "plain_file.h"
-#include "source.h"
-#include "unique_fd.h"
+#include "common/unique_fd.h"
+#include "format/codec.h"
+#include "format/format.h"
+#include "kob_names.h"
+#include "kob_open.h"
+#include "read/packed_reader.h"
+#include "read/plain_reader.h"
+#include "source/source.h"
+#include "write/packed_writer.h"
+#include "write/plain_file.h"
 
 namespace {
 
@@ -49,17 +52,20 @@ bool KobFile::open(const char* path, int mode) {
   fileMode = mode;
   compressed = false;
   if (path == nullptr) return false;
-  if (kob::isUrl(path)) {
-    if (mode == READ) return openUrl(path);
+  if (mode == READ) return openReading(kob::openFile(path));
+  if (kob::isRemote(path)) {
     errno = EROFS;
     return false;
   }
-  if (mode == READ) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    return fd >= 0 && openReading(fd, path);
-  }
   if (mode == WRITE && !kob::validChunkSize(bufferSize)) return false;
   return startWriting(std::fopen(path, "wbe"));
+}
+
+bool KobFile::open(kob::OpenedFile&& file) {
+  close();
+  fileMode = READ;
+  compressed = false;
+  return openReading(std::move(file));
 }
 
 bool KobFile::openDescriptor(int fd, int mode) {
@@ -72,7 +78,10 @@ bool KobFile::openDescriptor(int fd, int mode, const char* path) {
   fileMode = mode;
   compressed = false;
   if (fd < 0) return false;
-  if (mode == READ) return openReading(owned.release(), path);
+  if (mode == READ) {
+    return openReading(kob::openFile(owned.release(), kob::OpenRules(),
+                                     path != nullptr ? path : ""));
+  }
   if (mode == WRITE && !kob::validChunkSize(bufferSize)) return false;
   std::FILE* file = fdopen(fd, "wb");
   if (file != nullptr) owned.release();
@@ -91,95 +100,28 @@ bool KobFile::startWriting(std::FILE* file) {
   return true;
 }
 
-bool KobFile::openReading(int fd, const char* path) {
-  kob::UniqueFd owned(fd);
-  kob::SignatureProbe probe = kob::probeSignature(fd);
-  if (probe.packed) {
-    const bool seekable = probe.seekable;
-    const auto streamStart = static_cast<std::int64_t>(probe.consumed.size());
-    reader = std::make_unique<kob::PackedReader>(
-        std::make_unique<kob::FileSource>(std::move(owned), seekable,
-                                          streamStart),
-        std::move(probe.consumed));
-    if (path != nullptr && seekable) reader->loadSavedIndex(path);
-    reader->setPartialDecoding(partialDecoding);
-    compressed = true;
-    return true;
-  }
-  std::FILE* file = fdopen(fd, "rb");
-  if (file == nullptr) return false;
-  owned.release();
-  plain = std::make_unique<kob::PlainFile>(file, std::move(probe.consumed),
-                                           probe.error != 0);
-  return true;
-}
-
-namespace {
-
-// A plain object on a server, read in order as a FILE.
-struct UrlCookie {
-  std::unique_ptr<kob::Source> source;
-  std::int64_t next = 0;
-};
-
-ssize_t readCookie(void* cookie, char* into, size_t count) {
-  auto& url = *static_cast<UrlCookie*>(cookie);
-  int error = 0;
-  const std::int64_t got = url.source->readAt(
-      url.next, reinterpret_cast<unsigned char*>(into), count, error);
-  if (got < 0) {
-    errno = error;
-    return -1;
-  }
-  url.next += got;
-  return static_cast<ssize_t>(got);
-}
-
-// Positions in the object, as fseek asks for them; the end is the size the
-// server gave.
-int seekCookie(void* cookie, off64_t* offset, int whence) {
-  auto& url = *static_cast<UrlCookie*>(cookie);
-  const std::int64_t base = whence == SEEK_SET   ? 0
-                            : whence == SEEK_CUR ? url.next
-                            : whence == SEEK_END ? url.source->knownSize()
-                                                 : -1;
-  if (base < 0 || *offset < -base) {
-    errno = EINVAL;
-    return -1;
-  }
-  url.next = base + *offset;
-  *offset = url.next;
-  return 0;
-}
-
-int closeCookie(void* cookie) {
-  delete static_cast<UrlCookie*>(cookie);
-  return 0;
-}
-
-}  // namespace
-
-bool KobFile::openUrl(const char* url) {
-  kob::RemoteFile remote = kob::openRemoteFile(url);
-  if (!remote.source) {
-    errno = remote.error;
+bool KobFile::openReading(kob::OpenedFile&& file) {
+  if (!file.ok() && file.source() == nullptr) {
+    errno = file.failure().error != 0 ? file.failure().error : EIO;
     return false;
   }
-  if (remote.packed) {
-    reader = std::make_unique<kob::PackedReader>(std::move(remote.source),
-                                                 std::vector<unsigned char>());
-    reader->loadRemoteIndex(kob::openRemoteIndex(url));
-    reader->setPartialDecoding(partialDecoding);
-    compressed = true;
+  // A file whose first read failed opens as plain, its read failing, as
+  // fopen and fgetc would answer.
+  const int probeError = file.failure().error;
+  const std::string indexName = file.indexName();
+  const bool packed = file.packed();
+  std::unique_ptr<kob::Source> source = file.takeSource();
+  std::vector<unsigned char> consumed = file.takeConsumed();
+  if (!packed) {
+    plainReader = std::make_unique<kob::PlainReader>(
+        std::move(source), std::move(consumed), probeError);
     return true;
   }
-  auto cookie = std::make_unique<UrlCookie>();
-  cookie->source = std::move(remote.source);
-  std::FILE* file = fopencookie(cookie.get(), "rb",
-                                {readCookie, nullptr, seekCookie, closeCookie});
-  if (file == nullptr) return false;
-  cookie.release();
-  plain = std::make_unique<kob::PlainFile>(file);
+  reader = std::make_unique<kob::PackedReader>(std::move(source),
+                                               std::move(consumed));
+  reader->takeUpIndex(indexName);
+  reader->setPartialDecoding(partialDecoding);
+  compressed = true;
   return true;
 }
 
@@ -190,27 +132,35 @@ int KobFile::close() {
   if (plain && plain->close() != 0 && fileMode != READ) result = -1;
   writer.reset();
   plain.reset();
+  plainReader.reset();
   reader.reset();
   return result;
 }
 
-bool KobFile::isOpen() { return plain || reader || writer; }
+bool KobFile::isOpen() { return plain || plainReader || reader || writer; }
 
 bool KobFile::isCompressed() { return compressed; }
 
 bool KobFile::hasError() {
   if (reader) return reader->stopped();
   if (writer) return writer->hasError();
+  if (plainReader) return plainReader->hasError();
   return plain && plain->hasError();
 }
 
 kob::Damage KobFile::damage() { return failure().damage; }
 
-int KobFile::ioError() { return reader ? reader->failure().error : 0; }
+int KobFile::ioError() {
+  if (reader) return reader->failure().error;
+  return plainReader ? plainReader->ioError() : 0;
+}
 
 kob::Failure KobFile::failure() {
   if (reader) return reader->failure();
   if (writer) return writer->failure();
+  if (plainReader && plainReader->hasError()) {
+    return kob::Failure::ofError(plainReader->ioError());
+  }
   if (plain && plain->hasError()) return kob::Failure::ofError(EIO);
   return {};
 }
@@ -230,6 +180,7 @@ void KobFile::setPartialDecoding(bool on) {
 int KobFile::read(unsigned char* buf, unsigned int len) {
   const std::size_t wanted = std::min<std::size_t>(len, INT_MAX);
   if (reader) return static_cast<int>(reader->read(buf, wanted));
+  if (plainReader) return static_cast<int>(plainReader->read(buf, wanted));
   if (plain) return static_cast<int>(plain->read(buf, wanted));
   return 0;
 }
@@ -249,6 +200,7 @@ int KobFile::put(int c) {
 
 int KobFile::get() {
   if (reader) return reader->get();
+  if (plainReader) return plainReader->get();
   if (plain) return plain->get();
   return -1;
 }
@@ -258,12 +210,16 @@ int KobFile::get() {
 
 std::int64_t KobFile::seek64(std::int64_t offset, int whence) {
   if (reader) return reader->seek(offset, whence);
-  if (plain) return plain->seek(offset, whence);
+  if (plainReader) return plainReader->seek(offset, whence);
+  if (plain) return plain->seek(offset, whence) == 0 ? plain->tell() : -1;
   return -1;
 }
 
 int KobFile::seek(int offset, int whence) {
-  if (!reader) return static_cast<int>(seek64(offset, whence));
+  // A plain file answers as fseek does: 0 on success.
+  if (plainReader) return plainReader->seek(offset, whence) < 0 ? -1 : 0;
+  if (plain) return plain->seek(offset, whence);
+  if (!reader) return -1;
   const auto before = static_cast<std::int64_t>(reader->tell());
   const std::int64_t target = whence == 0 ? offset : before + offset;
   // A stream could not come back from beyond 4 GiB.
@@ -276,6 +232,7 @@ int KobFile::seek(int offset, int whence) {
 
 std::int64_t KobFile::tell64() {
   if (reader) return static_cast<std::int64_t>(reader->tell());
+  if (plainReader) return plainReader->tell();
   if (plain) return plain->tell();
   return writer ? 0 : -1;
 }
@@ -287,6 +244,7 @@ int KobFile::tell() {
 
 bool KobFile::isEOF() {
   if (reader) return reader->isEOF();
+  if (plainReader) return plainReader->isEOF();
   if (plain) return plain->isEOF();
   return !writer;
 }

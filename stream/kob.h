@@ -78,7 +78,9 @@ enum AccessMode {
 };
 
 namespace kob {
+class OpenedFile;
 class PlainFile;
+class PlainReader;
 class PackedReader;
 class PackedWriter;
 }  // namespace kob
@@ -108,17 +110,19 @@ class KOB_EXPORT KobFile {
   //               kob::writeIndex), seeks use it from the start, and every
   //               payload read is checked against its checksum there.
   //               Any other file is read plain from its first byte.
-  //               A `path` that starts with "http://" or "https://" is a
-  //               URL, read with ranged requests (and its index from
-  //               `path`.kbi beside it, when the server has one); a local
-  //               file of such a name is reached as "./http:...". An
-  //               object that is not packed is read, and seeks, as a plain
-  //               file (SEEK_END by the size the server gave). A read of
-  //               an object that changed on the server fails with ESTALE.
+  //               A `path` that is a URL (kob::isRemote: http://,
+  //               https://) is read with ranged requests (and its index
+  //               from beside it, when the server has one); a local file
+  //               of such a name is reached as "./http:...". An object
+  //               that is not packed is read, and seeks, as a plain file
+  //               (SEEK_END by the size the server gave). A read of an
+  //               object that changed on the server fails with ESTALE.
   //               Fails with errno ENOENT (404), EACCES (401, 403),
-  //               ETIMEDOUT, EIO (the server keeps failing), and
-  //               EPROTONOSUPPORT in a build without support for URLs.
-  //               URLs are for READ only (other modes: EROFS).
+  //               ETIMEDOUT, EIO (the server keeps failing), EINVAL (a
+  //               malformed URL), and EPROTONOSUPPORT in a build without
+  //               support for URLs. URLs are for READ only (other modes:
+  //               EROFS). Every file to read is opened as kob::openFile
+  //               opens it (kob_open.h).
   //   WRITE:      creates or truncates `path` and writes the signature. Fails
   //               without creating anything when bufferSize is not 1..65535.
   //   other:      creates or truncates `path` for plain writing.
@@ -129,6 +133,11 @@ class KOB_EXPORT KobFile {
   // is closed even when this fails). For READ it may be a pipe or FIFO;
   // writing modes need a descriptor open for writing, at its start.
   bool openDescriptor(int fd, int mode);
+
+  // As open in READ, for `file` opened already by kob::openFile (kob_open.h),
+  // which the object takes over: with the rules the caller chose. Returns:
+  // isOpen(); false with errno set when `file` failed to open.
+  bool open(kob::OpenedFile&& file);
 
   // As openDescriptor, for a descriptor opened on the file at `path` (read
   // in READ only to find its saved index, `path`.kbi, which is used when it
@@ -180,20 +189,24 @@ class KOB_EXPORT KobFile {
   // Returns: packed reader: the new position (compare it with the target to
   //   see whether it was reached); after the reader stopped, its position,
   //   without moving; -1 on a stream when the target lies before the current
-  //   chunk, with nothing changed. Plain file: fseeko(file, offset, whence),
-  //   0 on success and -1 on failure. Packed writer or no file: -1.
+  //   chunk, with nothing changed. Plain file: as fseeko with `whence`
+  //   SEEK_SET, SEEK_CUR or SEEK_END, but returning the new position, as
+  //   for a packed file (a position past the end of a file read is allowed
+  //   and reads nothing), or -1 on failure (a stream, a target before the
+  //   start). Packed writer or no file: -1.
   std::int64_t seek64(std::int64_t offset, int whence);
 
   // As seek64, for positions below 4 GiB. Returns: packed reader: the new
   //   position as an int (negative from 2 GiB on); -1 with the position
   //   unchanged when it would land at 4 GiB or beyond, except where damage
   //   met on the way beyond 4 GiB stopped the reader (it stays stopped
-  //   there, as after any seek that meets damage). Otherwise as seek64.
+  //   there, as after any seek that meets damage). Plain file: as fseek, 0
+  //   on success and -1 on failure. Packed writer or no file: -1.
   int seek(int offset, int whence);
 
   // Returns: packed reader: the position, in uncompressed bytes. Packed
-  //   writer: 0 (writing does not move it). Plain file: ftello(file), -1 on
-  //   a stream. No file: -1.
+  //   writer: 0 (writing does not move it). Plain file: as ftello, -1 on a
+  //   stream. No file: -1.
   std::int64_t tell64();
 
   // As tell64, for positions below 4 GiB (negative from 2 GiB on); -1 at
@@ -215,7 +228,7 @@ class KOB_EXPORT KobFile {
   // Returns: packed reader: true once it stopped on damage (see damage()) or
   //   on a failed read (see ioError()); it then stays in the end at the
   //   start of the chunk concerned and never serves a byte of it. Packed
-  //   writer: true after any write that failed. Plain file: ferror(file).
+  //   writer: true after any write that failed. Plain file: as ferror.
   //   No file: false. Cleared by open and close.
   bool hasError();
 
@@ -255,10 +268,10 @@ class KOB_EXPORT KobFile {
   void setBufferSize(int size);
 
  private:
-  bool openReading(int fd, const char* path);
-  bool openUrl(const char* url);
+  bool openReading(kob::OpenedFile&& file);
   bool startWriting(std::FILE* file);
 
+  std::unique_ptr<kob::PlainReader> plainReader;
   std::unique_ptr<kob::PlainFile> plain;
   std::unique_ptr<kob::PackedReader> reader;
   std::unique_ptr<kob::PackedWriter> writer;

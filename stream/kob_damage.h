@@ -20,6 +20,8 @@ enum class Damage {
   BrokenBackLink,     // a header's back-link does not match the chunk before
   ChecksumMismatch,   // a payload differs from its checksum in the saved
                       // index (changed in place since it was indexed)
+  NotPacked,          // the file does not begin with the packed signature
+                      // (for a reader that reads packed files only)
 };
 
 // A short phrase for messages, e.g. "back-link does not match the chunk

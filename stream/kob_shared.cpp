@@ -1,21 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "kob_shared.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "chunk_reader.h"
-#include "format.h"
-#include "http_source.h"
-#include "kob_pack.h"
-#include "source.h"
-#include "unique_fd.h"
+#include "format/codec.h"
+#include "read/chunk_reader.h"
+#include "source/source.h"
 
 namespace kob {
 
@@ -51,42 +44,29 @@ SharedReader::SharedReader() { initCompression(); }
 
 SharedReader::~SharedReader() = default;
 
-bool SharedReader::open(const char* path) {
+Failure SharedReader::open(const char* name, const IndexChoice& index) {
   close();
-  if (path != nullptr && isUrl(path)) {
-    RemoteFile remote = openRemoteFile(path);
-    if (!remote.packed) {
-      errno = remote.source ? EINVAL : remote.error;
-      return false;
-    }
-    auto opened = std::make_shared<File>(std::move(remote.source));
-    opened->reader.loadRemoteIndex(openRemoteIndex(path));
-    std::lock_guard<std::mutex> lock(door);
-    file = std::move(opened);
-    return true;
-  }
-  // Refused before a byte is read: a FIFO would wait for a writer (to open,
-  // without O_NONBLOCK, and for data), a directory answers EISDIR only to
-  // a read. O_NONBLOCK changes nothing for a regular file or a disk.
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) return false;
-  struct stat info;
-  if (::fstat(fd.get(), &info) != 0) return false;
-  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
-    errno = S_ISDIR(info.st_mode) ? EISDIR : ESPIPE;
-    return false;
-  }
-  const SignatureProbe probe = probeSignature(fd.get());
-  if (!probe.seekable || !probe.packed) {
-    errno = !probe.seekable ? ESPIPE : probe.error != 0 ? probe.error : EINVAL;
-    return false;
-  }
-  auto opened =
-      std::make_shared<File>(std::make_unique<FileSource>(std::move(fd), true));
-  opened->reader.loadSavedIndex(indexPathFor(path));
+  if (name == nullptr) return Failure::ofError(EINVAL);
+  OpenRules rules;
+  rules.needSeek = true;
+  rules.needPacked = true;
+  return open(openFile(name, rules), index);
+}
+
+Failure SharedReader::open(OpenedFile&& opened, const IndexChoice& index) {
+  close();
+  if (!opened.ok()) return opened.failure();
+  if (!opened.packed()) return Failure::ofDamage(Damage::NotPacked);
+  if (!opened.seekable()) return Failure::ofError(ESPIPE);
+  const std::string indexName =
+      index.where == IndexChoice::Where::At     ? index.name
+      : index.where == IndexChoice::Where::None ? std::string()
+                                                 : opened.indexName();
+  auto file = std::make_shared<File>(opened.takeSource());
+  file->reader.takeUpIndex(indexName);
   std::lock_guard<std::mutex> lock(door);
-  file = std::move(opened);
-  return true;
+  this->file = std::move(file);
+  return {};
 }
 
 void SharedReader::close() {
@@ -141,12 +121,16 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
   return result;
 }
 
-std::int64_t SharedReader::size() {
+Failure SharedReader::dataSize(std::uint64_t& size) {
+  size = 0;
   const std::shared_ptr<File> open = current();
-  if (!open) return -1;
+  if (!open) return Failure::ofError(EBADF);
+  return open->reader.dataSize(size);
+}
+
+std::int64_t SharedReader::size() {
   std::uint64_t size = 0;
-  return open->reader.dataSize(size).ok() ? static_cast<std::int64_t>(size)
-                                           : -1;
+  return dataSize(size).ok() ? static_cast<std::int64_t>(size) : -1;
 }
 
 }  // namespace kob

@@ -3,7 +3,8 @@
 // kob::SharedReader: one packed file read by many threads at once.
 //
 //   kob::SharedReader dictionary;
-//   dictionary.open("dictionary.data.kob");
+//   if (kob::Failure failed = dictionary.open("dictionary.data.kob");
+//       failed.failed()) { /* failed.describe() */ }
 //   dictionary.setPartialDecoding(true);
 //   // in any thread, at the same time:
 //   char entry[512];
@@ -42,6 +43,8 @@
 
 #include "kob_export.h"
 #include "kob_failure.h"
+#include "kob_open.h"
+#include "kob_scan.h"
 
 namespace kob {
 
@@ -62,15 +65,19 @@ class KOB_EXPORT SharedReader {
   SharedReader(const SharedReader&) = delete;
   SharedReader& operator=(const SharedReader&) = delete;
 
-  // Opens the packed file at `path`, which must be a file that can seek
-  // (positional reads need one), and takes up its saved index when there is
-  // one it can trust. A file open before is closed first.
-  // Returns: true when open; false when the file cannot be opened (errno
-  //   tells why), cannot seek (ESPIPE) or is not packed (EINVAL).
-  // A `path` starting with "http://" or "https://" is a URL, read as
-  // KobFile::open reads one (its index from `path`.kbi); reads fail with
-  // ESTALE once the object on the server has changed.
-  bool open(const char* path);
+  // Opens the packed file `name`, a path or a URL (kob_open.h), which must
+  // be a file that can seek (positional reads need one), and takes up the
+  // saved index `index` (by default the one beside it) when it can be
+  // trusted. A file open before is closed first. Reads of an object
+  // elsewhere fail with ESTALE once it has changed.
+  // Returns: ok() when open; else why not: an errno (ENOENT, EACCES, ...;
+  //   ESPIPE for a pipe or FIFO, EISDIR for a directory, both refused
+  //   before a byte is read) or Damage::NotPacked.
+  Failure open(const char* name,
+               const IndexChoice& index = IndexChoice::beside());
+  // As above, for `file` opened already (see kob::openFile).
+  Failure open(OpenedFile&& file,
+               const IndexChoice& index = IndexChoice::beside());
   // Closes the file; reads under way finish first on their own.
   void close();
   bool isOpen() const;
@@ -88,9 +95,11 @@ class KOB_EXPORT SharedReader {
   //   0 bytes, error EBADF.
   ReadResult readAt(std::uint64_t position, void* buf, std::size_t len);
 
-  // Returns: the size of the data, walking the headers to its end the first
-  //   time; -1 when damage or a failed read hides the end, or no file is
-  //   open.
+  // Sets `size` to the size of the data, walking the headers to its end
+  // the first time. Returns: ok(), or the damage or failed read that hides
+  // the end, with where; EBADF with no file open.
+  Failure dataSize(std::uint64_t& size);
+  // As dataSize: the size, or -1 on failure.
   std::int64_t size();
 
  private:

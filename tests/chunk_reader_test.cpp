@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cerrno>
 
-#include "chunk_reader.h"
-#include "source.h"
+#include "read/chunk_reader.h"
+#include "source/source.h"
 #include "test_util.h"
 
 namespace {
@@ -25,6 +25,7 @@ class CountingSource final : public kob::Source {
     return kob::MemorySource(*bytes).readAt(offset, into, count, error);
   }
   bool seekable() const override { return true; }
+  kob::Identity identity() const override { return {}; }
 
   std::string* bytes;
   std::atomic<int> reads{0};
@@ -113,6 +114,7 @@ class FailingSource final : public kob::Source {
     return -1;
   }
   bool seekable() const override { return true; }
+  kob::Identity identity() const override { return {}; }
 };
 
 TEST(ChunkReader, AFailedReadIsNotDamage) {
@@ -138,6 +140,7 @@ class AlternatingSource final : public kob::Source {
     return kob::MemorySource(now).readAt(offset, into, count, error);
   }
   bool seekable() const override { return true; }
+  kob::Identity identity() const override { return {}; }
 
   bool alternating = false;
 

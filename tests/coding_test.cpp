@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include <gtest/gtest.h>
 
-#include "format.h"
+#include "format/format.h"
 
 namespace {
 

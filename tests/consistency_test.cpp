@@ -114,7 +114,7 @@ TEST_F(OnePolicy, EveryEntryPointNamesTheSameFailureInTheSamePlace) {
     ASSERT_EQ(where(scan.failure), where(expected)) << "scanner";
 
     kob::SharedReader shared;
-    ASSERT_TRUE(shared.open(path().c_str()));
+    ASSERT_TRUE(shared.open(path().c_str()).ok());
     std::string all(1000, '\0');
     const kob::ReadResult got = shared.readAt(0, all.data(), all.size());
     ASSERT_EQ(where(got.failure), where(expected)) << "shared reader";
@@ -190,7 +190,7 @@ TEST_F(OnePolicy, ChunksWithoutDataAreMetAlikeOnEveryPath) {
         ASSERT_EQ(back.hasError(), opened.hasError());
 
         kob::SharedReader shared;
-        ASSERT_TRUE(shared.open(path().c_str()));
+        ASSERT_TRUE(shared.open(path().c_str()).ok());
         const std::uint64_t at = round < 5 ? 0 : rng() % 750;
         const std::size_t len = 1 + rng() % 300;
         std::string a(len, '\0'), b(len, '\0');

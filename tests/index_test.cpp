@@ -10,7 +10,7 @@
 
 #include "kob.h"
 #include "kob_file_peer.h"
-#include "packed_reader.h"
+#include "read/packed_reader.h"
 #include "test_util.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "kob.h"
-#include "packed_reader.h"
+#include "read/packed_reader.h"
 
 class KobFileTestPeer {
  public:

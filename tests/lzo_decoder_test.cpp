@@ -3,7 +3,7 @@
 // of every kind of data, with room for all of the output or less, and on
 // those streams with bytes changed.
 
-#include "lzo_decoder.h"
+#include "format/lzo_decoder.h"
 
 #include <gtest/gtest.h>
 #include <lzo/lzo1x.h>

@@ -215,7 +215,7 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
     SCOPED_TRACE(partial ? "partial decoding" : "whole chunks");
     kob::SharedReader shared;
     shared.setPartialDecoding(rng() % 2);
-    ASSERT_TRUE(shared.open(dir.path("model.kob").c_str()));
+    ASSERT_TRUE(shared.open(dir.path("model.kob").c_str()).ok());
     ReaderModel model(data, !empties.empty());
     compareWithModel(reader, model, rng, chunkSize, 300, &shared, &data);
     if (HasFatalFailure()) return;

@@ -20,7 +20,7 @@
 #include "kob_file_peer.h"
 #include "kob_pack.h"
 #include "kob_shared.h"
-#include "packed_reader.h"
+#include "read/packed_reader.h"
 #include "test_util.h"
 
 namespace {
@@ -256,7 +256,7 @@ TEST_F(SavedIndex, AFileRewrittenInPlaceWithItsTimeSetBackIsNotMisread) {
   EXPECT_EQ(kob::indexState(path()), kob::IndexState::Stale);
   KobFile reader(path().c_str(), READ);
   kob::SharedReader shared;
-  ASSERT_TRUE(shared.open(path().c_str()));
+  ASSERT_TRUE(shared.open(path().c_str()).ok());
   for (std::int64_t at : {100000, 350000, 490000}) {
     ASSERT_EQ(reader.seek64(at, 0), at);
     EXPECT_EQ(reader.get(), static_cast<unsigned char>(other[at]));
@@ -352,7 +352,7 @@ TEST_F(SavedIndex, IsUnusableWhenItsRecordsDoNotDescribeTheWholeFile) {
     EXPECT_EQ(reader.seek64(599000, 0), 599000) << c.what;
     EXPECT_EQ(reader.get(), static_cast<unsigned char>(data[599000]));
     kob::SharedReader shared;
-    ASSERT_TRUE(shared.open(path().c_str()));
+    ASSERT_TRUE(shared.open(path().c_str()).ok());
     char byte = 0;
     EXPECT_EQ(shared.readAt(300000, &byte, 1).bytes, 1u) << c.what;
     EXPECT_EQ(byte, data[300000]) << c.what;
@@ -382,7 +382,7 @@ TEST_F(SavedIndex, AVersion1IndexStillServes) {
   kobtest::writeFile(index(), saved);
   EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable);
   kob::SharedReader shared;
-  ASSERT_TRUE(shared.open(path().c_str()));
+  ASSERT_TRUE(shared.open(path().c_str()).ok());
   char byte = 0;
   const kob::ReadResult got = shared.readAt(599990, &byte, 1);
   EXPECT_EQ(got.bytes, 1u);
@@ -411,7 +411,7 @@ TEST_F(SavedIndex, AFileChangedUnderAMatchingIndexAnswersAsWithoutIt) {
     EXPECT_TRUE(reader.isEOF());
     EXPECT_EQ(reader.damage(), kob::Damage::CutShort);
     kob::SharedReader shared;
-    ASSERT_TRUE(shared.open(path().c_str()));
+    ASSERT_TRUE(shared.open(path().c_str()).ok());
     EXPECT_EQ(shared.size(), -1) << "the end is hidden by the damage";
   }
 }
@@ -438,7 +438,7 @@ TEST_F(SavedIndex, AnEndMarkerGoneFromItsPlaceSendsTheWalkBackToTheStart) {
     const std::int64_t landed = reader.seek64(1 << 30, 0);
     EXPECT_EQ(reader.damage(), kob::Damage::BrokenBackLink);
     kob::SharedReader shared;
-    ASSERT_TRUE(shared.open(path().c_str()));
+    ASSERT_TRUE(shared.open(path().c_str()).ok());
     seen[withIndex] =
         std::to_string(landed) + " " + std::to_string(shared.size());
   }
@@ -455,7 +455,7 @@ TEST_F(SavedIndex, AFifoInItsPlaceIsNotWaitedFor) {
     answers += " " + std::to_string(reader.seek64(599000, 0));
     answers += " " + std::to_string(reader.get());
     kob::SharedReader shared;
-    answers += shared.open(path().c_str()) ? " open" : " failed";
+    answers += shared.open(path().c_str()).ok() ? " open" : " failed";
     return answers;
   });
   // Opening waits on a FIFO only for a writer: after half a minute it is
@@ -535,7 +535,7 @@ TEST_F(SavedIndex, AnIndexFarLargerThanItsFileIsRefusedBeforeItIsRead) {
     EXPECT_EQ(reader.seek64(599000, 0), 599000);
     EXPECT_EQ(reader.get(), static_cast<unsigned char>(data[599000]));
     kob::SharedReader shared;
-    ASSERT_TRUE(shared.open(path().c_str()));
+    ASSERT_TRUE(shared.open(path().c_str()).ok());
     EXPECT_EQ(shared.size(), 600000);
   }
 }
@@ -580,7 +580,7 @@ class IndexChecksums : public SavedIndex {
       EXPECT_EQ(reader.ioError(), error);
       kob::SharedReader shared;
       shared.setPartialDecoding(partial);
-      ASSERT_TRUE(shared.open(path().c_str()));
+      ASSERT_TRUE(shared.open(path().c_str()).ok());
       const kob::ReadResult got = shared.readAt(at, buf, sizeof buf);
       EXPECT_EQ(got.bytes, 0u);
       EXPECT_EQ(got.failure.damage, damage);
@@ -634,7 +634,7 @@ TEST_F(IndexChecksums, ARecordUnlikeItsBlocksChecksumIsNotTrusted) {
             4096);
   EXPECT_EQ(chunk, data.substr(20 * 4096, 4096));
   kob::SharedReader shared;
-  ASSERT_TRUE(shared.open(path().c_str()));
+  ASSERT_TRUE(shared.open(path().c_str()).ok());
   EXPECT_EQ(shared.readAt(20 * 4096, chunk.data(), 4096).bytes, 4096u);
   EXPECT_EQ(chunk, data.substr(20 * 4096, 4096));
 }
@@ -651,7 +651,7 @@ TEST_F(IndexChecksums, AScanWithTheIndexChecksContent) {
 TEST_F(IndexChecksums, AFileRewrittenUnderAReaderIsNotServedMixed) {
   KobFile reader(path().c_str(), READ);
   kob::SharedReader shared;
-  ASSERT_TRUE(shared.open(path().c_str()));
+  ASSERT_TRUE(shared.open(path().c_str()).ok());
   std::string changed = packed;
   const std::size_t at = chunks[30].offset + 6 + 2000;  // inside the literals
   changed[at] = static_cast<char>(changed[at] ^ 0x55);

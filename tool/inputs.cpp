@@ -6,7 +6,6 @@
 
 #include <cerrno>
 
-#include "kob.h"
 
 namespace kobtool {
 namespace {
@@ -15,85 +14,73 @@ bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Whether a file of this kind may be read: done, or why not.
-Outcome readableKind(const Options& options, const struct stat& info,
-                     const std::string& name) {
-  if (S_ISDIR(info.st_mode)) {
-    return Outcome::skipped(name, "is a directory; skipped");
-  }
-  if (!S_ISREG(info.st_mode) && !options.readsAnyFile()) {
-    return Outcome::skipped(name,
-                            "is not a regular file; skipped (use -f or -c)");
-  }
-  return Outcome();
-}
-
-OpenedInput failedToOpen(const std::string& name, const char* what) {
-  return {std::nullopt, Outcome::failed(name, what, errno)};
+// Whether `name` is read as a stream: standard input, or a local file
+// that is not a regular one.
+bool isStream(const std::string& name) {
+  struct stat found;
+  return name == kStandardStream ||
+         (!kob::isRemote(name) && stat(name.c_str(), &found) == 0 &&
+          !S_ISREG(found.st_mode));
 }
 
 }  // namespace
 
 std::optional<std::uint64_t> Input::knownSize() const {
-  if (!isRegular()) return std::nullopt;
-  return static_cast<std::uint64_t>(info.st_size);
+  if (size < 0 || (!isRemote() && !isRegular())) return std::nullopt;
+  return static_cast<std::uint64_t>(size);
 }
 
 OpenedInput openInput(const Options& options, const std::string& name) {
+  kob::OpenRules rules;
+  rules.dashIsStandardInput = true;
+  // What is not a regular file, or is reached through a symbolic link, is
+  // read only when asked for; what was opened decides, never what the name
+  // showed a moment before.
+  rules.followLinks = options.readsAnyFile();
+  rules.regularOnly = !options.readsAnyFile() && name != kStandardStream;
+  // Packing needs no test of a stream's first bytes, only of a regular
+  // file's (one packed already is not packed again).
+  rules.testSignature = !options.packing() || !isStream(name);
   Input input;
   input.name = name;
-  if (input.isStdin()) {
-    input.fd = kob::UniqueFd(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
-    if (input.fd.get() < 0 || fstat(input.fd.get(), &input.info) != 0) {
-      return failedToOpen(kStdinName, "cannot read");
-    }
+  input.file = kob::openFile(name, rules);
+  const struct stat* found = input.file.localStatus();
+  if (found != nullptr) input.info = *found;
+  input.standardInput = input.file.isStandardInput();
+  input.remote = kob::isRemote(name) && !input.standardInput;
+  input.shownName = input.file.shownName();
+  input.size = input.file.size();
+  const kob::Failure& failure = input.file.failure();
+  const std::string shown = input.shown();
+  // A file whose first read failed is open still: reading it says why.
+  const bool opened = input.file.ok() || input.file.source() != nullptr;
+  if (opened && !S_ISDIR(input.info.st_mode)) {
     return {std::move(input), Outcome()};
   }
-  if (input.isUrl()) return {std::move(input), Outcome()};
-  struct stat found;
-  if (lstat(name.c_str(), &found) != 0) return failedToOpen(name, "cannot open");
-  const bool followLinks = options.readsAnyFile();
-  if (S_ISLNK(found.st_mode) && !followLinks) {
+  if (found != nullptr && S_ISLNK(found->st_mode) && !rules.followLinks) {
     return {std::nullopt,
-            Outcome::skipped(name,
+            Outcome::skipped(shown,
                              "is a symbolic link; skipped (use -f or -c)")};
   }
-  if (S_ISLNK(found.st_mode) && stat(name.c_str(), &found) != 0) {
-    return failedToOpen(name, "cannot open");
+  if (found != nullptr && S_ISDIR(found->st_mode)) {
+    return {std::nullopt, Outcome::skipped(shown, "is a directory; skipped")};
   }
-  if (Outcome kind = readableKind(options, found, name); !kind.ok()) {
-    return {std::nullopt, kind};
+  if (found != nullptr && rules.regularOnly && found->st_mode != 0 &&
+      !S_ISREG(found->st_mode)) {
+    return {std::nullopt,
+            Outcome::skipped(shown,
+                             "is not a regular file; skipped (use -f or -c)")};
   }
-  // A FIFO waits for its writer. Anything else opens without waiting, so
-  // that a FIFO swapped in meanwhile cannot hold the run up.
-  const int flags = O_RDONLY | O_NOCTTY | O_CLOEXEC |
-                    (followLinks ? 0 : O_NOFOLLOW) |
-                    (S_ISFIFO(found.st_mode) ? 0 : O_NONBLOCK);
-  input.fd = kob::UniqueFd(::open(name.c_str(), flags));
-  if (input.fd.get() < 0 || fstat(input.fd.get(), &input.info) != 0) {
-    return failedToOpen(name, "cannot open");
-  }
-  // What was opened decides, not what the name showed before.
-  if (Outcome kind = readableKind(options, input.info, name); !kind.ok()) {
-    return {std::nullopt, kind};
-  }
-  fcntl(input.fd.get(), F_SETFL, fcntl(input.fd.get(), F_GETFL) & ~O_NONBLOCK);
-  return {std::move(input), Outcome()};
-}
-
-bool isPacked(const Input& input) {
-  KobFile probe;
-  const bool packed =
-      probe.openDescriptor(fcntl(input.fd.get(), F_DUPFD_CLOEXEC, 0), READ) &&
-      probe.isCompressed();
-  probe.close();
-  lseek(input.fd.get(), 0, SEEK_SET);
-  return packed;
+  const char* what = input.isStdin() ? "cannot read" : "cannot open";
+  return {std::nullopt, failure.isDamage()
+                            ? Outcome::failed(shown, failure)
+                            : Outcome::failed(shown, what, failure.error)};
 }
 
 Outcome checkNotStandardOutput(const Input& input) {
   struct stat out;
-  if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode) &&
+  if (!input.isRemote() && fstat(STDOUT_FILENO, &out) == 0 &&
+      S_ISREG(out.st_mode) &&
       sameFile(out, input.info)) {
     return Outcome::failed(input.shown(),
                            "is also standard output; nothing done");
@@ -102,7 +89,9 @@ Outcome checkNotStandardOutput(const Input& input) {
 }
 
 Outcome checkNotATerminal(const Options& options, const Input& input) {
-  if (options.force || !isatty(input.fd.get())) return Outcome();
+  if (options.force || input.descriptor() < 0 || !isatty(input.descriptor())) {
+    return Outcome();
+  }
   return Outcome::failed(input.shown(),
                          "refusing to read packed data from a terminal "
                          "(use -f)");
@@ -113,11 +102,11 @@ InputSequence::InputSequence(const Options& anOptions, Input& first)
 
 long InputSequence::read(unsigned char* into, std::size_t room) {
   while (reading || openNext()) {
-    const ssize_t got = ::read(reading->fd.get(), into, room);
-    if (got > 0) return static_cast<long>(got);
+    const long got = reading->file.readOn(into, room);
+    if (got > 0) return got;
     if (got == 0) {
       reading = nullptr;
-    } else if (errno != EINTR) {
+    } else {
       met += Outcome::failed(reading->shown(), "cannot read", errno);
       return -1;
     }

@@ -15,30 +15,34 @@
 #include <optional>
 #include <string>
 
-#include "kob_pack.h"
+#include "kob_names.h"
+#include "kob_open.h"
 #include "options.h"
 #include "outcome.h"
-#include "unique_fd.h"
 
 namespace kobtool {
 
 constexpr const char* kStdinName = "(stdin)";
 
-// An input opened for reading: a named file, standard input ("-"), or a
-// URL (http:// or https://), which has no descriptor: it is opened by the
-// mode that reads it.
+// An input opened for reading through the library's one door
+// (kob::openFile): a named file, standard input ("-"), or a URL, which has
+// no descriptor.
+// What is said of it here holds after `file` is handed to the library.
 struct Input {
   std::string name;
-  kob::UniqueFd fd;
-  struct stat info {};
+  kob::OpenedFile file;
+  struct stat info {};  // a local file's status; zeros for a URL
+  bool standardInput = false;
+  bool remote = false;
+  std::string shownName;  // for messages: a URL without credentials, ...
+  std::int64_t size = -1;
 
-  bool isStdin() const { return name == kStandardStream; }
-  bool isUrl() const { return kob::isUrl(name); }
+  bool isStdin() const { return standardInput; }
+  bool isRemote() const { return remote; }
   bool isRegular() const { return S_ISREG(info.st_mode); }
-  // The name for messages: a URL without credentials or query.
-  std::string shown() const {
-    return isStdin() ? kStdinName : kob::displayName(name);
-  }
+  // The local file's descriptor while `file` holds it; -1 for a URL.
+  int descriptor() const { return file.descriptor(); }
+  const std::string& shown() const { return shownName; }
   std::optional<std::uint64_t> knownSize() const;
 };
 
@@ -49,10 +53,6 @@ struct OpenedInput {
 
 // Opens `name` for reading ("-": standard input).
 OpenedInput openInput(const Options& options, const std::string& name);
-
-// Whether a regular input starts with the signature. Its descriptor is
-// left at the start, whatever the probe read.
-bool isPacked(const Input& input);
 
 // Refuses an input that is standard output itself: that would read back
 // what it writes.

@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace kobtool {
 

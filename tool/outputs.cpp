@@ -37,7 +37,8 @@ Outcome closeStandardOutput() {
 Outcome checkOutputPath(const Options& options, const Input& input,
                         const std::string& path) {
   struct stat existing;
-  if (stat(path.c_str(), &existing) == 0 && sameFile(existing, input.info)) {
+  if (!input.isRemote() && stat(path.c_str(), &existing) == 0 &&
+      sameFile(existing, input.info)) {
     return Outcome::failed(path, "output would be its own input; nothing done");
   }
   if (lstat(path.c_str(), &existing) != 0) return Outcome();

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "inputs.h"
-#include "kob_pack.h"
+#include "kob_packer.h"
 #include "modes.h"
 #include "outputs.h"
 #include "progress.h"
@@ -23,6 +23,8 @@ namespace kobtool {
 namespace {
 
 constexpr const char* kSuffix = ".kob";
+// Bytes read from the input at a time.
+constexpr std::size_t kBlockSize = 64 * 1024;
 
 // Threads beyond the input's chunks, or beyond the cores, would have nothing
 // to do, and each holds memory: two chunks and the compressor's work area.
@@ -57,7 +59,7 @@ Packed packSequence(const Options& options, InputSequence& inputs,
   ProgressMeter meter(options.quiet, meterName, inputSize.value_or(0));
   try {
     kob::Packer packer(out, settings);
-    std::vector<unsigned char> block(64 * 1024);
+    std::vector<unsigned char> block(kBlockSize);
     kob::Failure written;
     for (;;) {
       const long got = inputs.read(block.data(), block.size());
@@ -84,8 +86,8 @@ Outcome packToFile(const Options& options, const std::string& name) {
   OpenedInput opened = openInput(options, name);
   if (!opened.input) return opened.outcome;
   Input& input = *opened.input;
-  if (options.output.empty() && input.isRegular() && isPacked(input)) {
-    if (options.index) return writeIndexBeside(name, input.fd.get());
+  if (options.output.empty() && input.isRegular() && input.file.packed()) {
+    if (options.index) return writeIndexBeside(name, input.descriptor());
     return Outcome::skipped(
         name, "already packed; skipped (use -o or -c to pack it again)");
   }

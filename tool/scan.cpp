@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "inputs.h"
-#include "kob_pack.h"
+#include "kob_index.h"
+#include "kob_names.h"
+#include "kob_scan.h"
 #include "modes.h"
 #include "output_file.h"
 
@@ -21,7 +23,8 @@ namespace kobtool {
 namespace {
 
 std::string shownName(const std::string& name) {
-  return name == kStandardStream ? kStdinName : kob::displayName(name);
+  return name == kStandardStream ? std::string(kStdinName)
+                                 : kob::displayName(name);
 }
 
 // Scans a packed input (see kob::scanPacked); `outcome` says why it could
@@ -35,25 +38,20 @@ std::optional<kob::ScanReport> scanInput(
     outcome = opened.outcome;
     return std::nullopt;
   }
-  const Input& input = *opened.input;
+  Input& input = *opened.input;
   outcome = checkNotATerminal(options, input);
   if (!outcome.ok()) return std::nullopt;
-  const std::string indexPath = kob::indexPathFor(input.name);
+  const bool local = !input.isStdin() && !input.isRemote();
+  const kob::UniqueFd kept(
+      local ? fcntl(input.descriptor(), F_DUPFD_CLOEXEC, 0) : -1);
   kob::ScanReport scan =
-      input.isUrl()
-          ? kob::scanUrl(input.name.c_str(), decompress, onChunk)
-          : kob::scanPacked(input.fd.get(), decompress, onChunk,
-                            input.isStdin() ? nullptr : indexPath.c_str());
+      kob::scanPacked(std::move(input.file), decompress, onChunk);
   if (scan.ok()) {
-    if (!input.isStdin() && !input.isUrl()) {
-      scan.indexState = kob::indexState(input.name, input.fd.get());
-    }
+    // The state of every block of the index, not just those the scan met.
+    if (local) scan.indexState = kob::indexState(input.name, kept.get());
     return scan;
   }
-  outcome = scan.failure.failed()
-                ? Outcome::failed(input.shown(), scan.failure)
-                : Outcome::failed(input.shown(),
-                                  "not a packed file (no signature)");
+  outcome = Outcome::failed(input.shown(), scan.failure);
   return std::nullopt;
 }
 
@@ -145,7 +143,7 @@ Outcome writeIndexBeside(const std::string& path, int packedFd) {
   std::FILE* out = index.stream();
   if (out == nullptr) return Outcome::failed(indexPath, "cannot create", errno);
   const kob::ScanReport scan = kob::writeIndex(packedFd, out);
-  if (!scan.packed && scan.failure.ok()) {
+  if (scan.failure.damage == kob::Damage::NotPacked) {
     return Outcome::failed(path, "not a packed file; not indexed");
   }
   if (scan.failure.failed()) {

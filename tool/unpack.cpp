@@ -13,7 +13,9 @@
 
 #include "inputs.h"
 #include "kob.h"
-#include "kob_pack.h"
+#include "kob_names.h"
+#include "kob_index.h"
+#include "kob_recover.h"
 #include "modes.h"
 #include "outputs.h"
 #include "progress.h"
@@ -37,13 +39,13 @@ std::optional<std::string> unpackedPath(const Options& options,
   if (options.toStdout || name == kStandardStream || options.hasRange()) {
     return std::string();
   }
-  if (kob::isUrl(name)) {
+  if (kob::isRemote(name)) {
     // As wget and curl -O do: the last segment of the URL's path, here.
     const std::string shown = kob::displayName(name);
-    const std::size_t pathStart = shown.find('/', shown.find("://") + 3);
-    const std::string last =
-        pathStart == std::string::npos ? "" : shown.substr(shown.rfind('/') + 1);
-    if (!endsWith(last, kSuffix) || last.size() == std::strlen(kSuffix)) {
+    const std::string last = kob::lastSegment(name);
+    if (!endsWith(last, kSuffix) || last.size() == std::strlen(kSuffix) ||
+        last.find_first_of("/\\") != std::string::npos || last == ".." ||
+        kob::displayName(last) != last) {
       outcome = Outcome::skipped(
           shown, "no name ending in .kob in the URL; skipped (use -o or -c)");
       return std::nullopt;
@@ -67,10 +69,7 @@ std::optional<std::string> unpackedPath(const Options& options,
 // file that is not packed is read as it is, to be passed through.
 Outcome openPacked(const Options& options, KobFile& file, Input& input) {
   errno = 0;
-  if (input.isUrl() ? !file.open(input.name.c_str(), READ)
-                    : !file.openDescriptor(
-                          input.fd.release(), READ,
-                          input.isStdin() ? nullptr : input.name.c_str())) {
+  if (!file.open(std::move(input.file))) {
     return Outcome::failed(input.shown(), "cannot read", errno);
   }
   if (!file.isCompressed() && !options.force) {
@@ -116,7 +115,9 @@ Outcome unpack(const Options& options, const std::string& name) {
   if (outcome.ok()) outcome = checkNotATerminal(options, input);
   if (!outcome.ok()) return outcome;
   // Kept to tell an index of this file from anything else of its name.
-  const kob::UniqueFd packed(fcntl(input.fd.get(), F_DUPFD_CLOEXEC, 0));
+  const kob::UniqueFd packed(
+      input.descriptor() >= 0 ? fcntl(input.descriptor(), F_DUPFD_CLOEXEC, 0)
+                              : -1);
   KobFile file;
   if (outcome = openPacked(options, file, input); !outcome.ok()) {
     return outcome;
@@ -162,7 +163,7 @@ Outcome recover(const Options& options, const std::string& name) {
   if (!path) return outcome;
   OpenedInput opened = openInput(options, name);
   if (!opened.input) return opened.outcome;
-  const Input& input = *opened.input;
+  Input& input = *opened.input;
   outcome = path->empty() ? checkNotStandardOutput(input)
                           : checkOutputPath(options, input, *path);
   if (outcome.ok()) outcome = checkNotATerminal(options, input);
@@ -190,11 +191,7 @@ Outcome recover(const Options& options, const std::string& name) {
                                                          loss.why.damage));
       };
   const kob::RecoveryReport report =
-      input.isUrl()
-          ? kob::recoverUrl(input.name.c_str(), out, onLoss)
-          : kob::recoverPacked(input.fd.get(),
-                               input.isStdin() ? nullptr : indexPath.c_str(),
-                               out, onLoss);
+      kob::recoverPacked(std::move(input.file), out, onLoss);
   if (report.failure.failed()) {
     if (report.failure.error == EINVAL) {
       return Outcome::failed(input.shown(), "not a packed file");

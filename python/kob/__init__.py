@@ -442,8 +442,10 @@ def write_index(path):
 def index_state(path):
     """The state of the saved index (PATH.kbi) of the packed file at `path`.
 
-    Returns: "valid" (whole, and describes the file as it is), "missing",
-    "stale" (describes another file or an earlier state of it) or
+    Returns: the word `kob -l` shows: "valid" (whole, and describes the
+    file as it is), "unverified" (whole, but of a file it cannot tell is
+    this one: a copy, an object elsewhere; used as a hint, dropped at the
+    first disagreement), "none", "stale" (describes another file) or
     "unusable" (cut short, changed, unreadable, a link, not a regular file,
     or writable by others).
     """

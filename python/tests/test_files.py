@@ -113,7 +113,7 @@ def test_paths_of_every_kind(tmp_path):
     for each in (str(path), os.fsencode(str(path)), pathlib.Path(path)):
         with kob.open(each) as f:
             assert f.read() == b"abc\n"
-        assert kob.index_state(each) == "missing"
+        assert kob.index_state(each) == "none"
     assert kob.write_index(os.fsencode(str(path))) == os.fsencode(str(path) + ".kbi")
     with pytest.raises(TypeError):
         kob.open(3.5)
@@ -195,7 +195,7 @@ def test_open_failures_raise_the_errno(tmp_path):
     assert caught.value.errno == errno.ESPIPE
     for call in (kob.scan, kob.write_index, kob.index_state):
         if call is kob.index_state:
-            assert call(tmp_path / "none.kob") in ("missing", "unusable")
+            assert call(tmp_path / "none.kob") in ("none", "unusable")
             continue
         with pytest.raises(FileNotFoundError):
             call(tmp_path / "none.kob")
@@ -281,7 +281,7 @@ def test_scan_and_the_saved_index(tmp_path, rng):
     assert offset + 6 == path.stat().st_size  # then the end marker
     assert kob.scan(path, check=True) == chunks
 
-    assert kob.index_state(path) == "missing"
+    assert kob.index_state(path) == "none"
     assert kob.write_index(path) == str(path) + ".kbi"
     assert kob.index_state(path) == "valid"
     assert os.stat(str(path) + ".kbi").st_mode & 0o022 == 0

@@ -33,8 +33,8 @@ declared=$(grep -hE '^[^/#]*KOB_EXPORT' "$headers"/*.h |
 [ -n "$declared" ] || fail "no KOB_EXPORT in $headers"
 
 # The insides: classes, structs and free functions of stream/'s headers
-# that are not installed.
-internal=$(for header in "$source"/stream/*.h; do
+# that are not installed (its folders hold the insides).
+internal=$(for header in "$source"/stream/*.h "$source"/stream/*/*.h; do
   [ -e "$headers/$(basename "$header")" ] && continue
   sed -nE 's/^(class|struct) ([A-Za-z_0-9]+).*/\2/p' "$header"
   grep -vE '^(class|struct|namespace|#)' "$header" |

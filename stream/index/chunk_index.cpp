@@ -1,0 +1,340 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "index/chunk_index.h"
+
+#include <algorithm>
+
+#include "index/saved_index.h"
+#include <cerrno>
+
+namespace kob {
+
+Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
+                     std::uint32_t previousPayloadSize, std::size_t ahead,
+                     ChunkHeader& header) {
+  ReadWindow::Bytes bytes;
+  if (const int error = window.fetch(offset, kHeaderSize, ahead, bytes)) {
+    return Failure::ofError(error);
+  }
+  const Damage damage =
+      decodeHeader(bytes.data, bytes.size, previousPayloadSize, header);
+  if (damage != Damage::None || !header.isEndMarker() || !header.hasBackLink) {
+    return Failure::ofDamage(damage);
+  }
+  // Nothing may follow the end marker: a chunk whose payload size was
+  // changed to 0 would otherwise end the data early without a word.
+  ReadWindow::Bytes after;
+  if (const int error = window.fetch(
+          offset + static_cast<std::int64_t>(kHeaderSize), 1, 0, after)) {
+    return Failure::ofError(error);
+  }
+  return Failure::ofDamage(after.size > 0 ? Damage::DataAfterEnd
+                                          : Damage::None);
+}
+
+ChunkIndex::ChunkIndex(bool aKeepEntries) : keepEntries(aKeepEntries) {}
+ChunkIndex::~ChunkIndex() = default;
+ChunkIndex::ChunkIndex(ChunkIndex&&) noexcept = default;
+ChunkIndex& ChunkIndex::operator=(ChunkIndex&&) noexcept = default;
+
+Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
+                           Location& where) {
+  where = Location();
+  if (front.state == Frontier::Damaged && front.position <= position) {
+    // Read the damaged header again: the file may have been mended.
+    ChunkHeader header;
+    const Failure failure =
+        learnNext(window, window.source().walkReadSize(), header);
+    if (failure.failed()) return failure;
+  }
+  for (;;) {
+    while (front.state == Frontier::Open && front.position <= position) {
+      ChunkHeader header;
+      const Failure failure =
+          learnNext(window, window.source().walkReadSize(), header);
+      if (failure.failed()) return failure;
+    }
+    if (position < front.position && saved) {
+      if (saved->find(position, where.chunk)) return {};
+      forget();  // the index was wrong about the file: walk it instead
+      continue;
+    }
+    if (position < front.position) {
+      if (!keepEntries) {
+        // A stream's index keeps only its last chunk: the others are gone.
+        if (!haveLast || position < last.position) {
+          return frontierFailure(Failure::ofError(ESPIPE));
+        }
+        where.chunk = last;
+        return {};
+      }
+      const Run& run = *(std::upper_bound(runs.begin(), runs.end(), position,
+                                          [](std::uint64_t p, const Run& r) {
+                                            return p < r.firstPosition;
+                                          }) -
+                         1);
+      where.chunk =
+          entryAt(run.firstEntry + (position - run.firstPosition) / run.dataSize);
+      return {};
+    }
+    if (front.state == Frontier::Damaged) {
+      return frontierFailure(Failure::ofDamage(front.damage));
+    }
+    bool confirmed = false;
+    const Failure failure = confirmEnd(window, confirmed);
+    if (failure.failed()) return failure;
+    if (confirmed) {
+      where.atEnd = true;
+      return {};
+    }
+    // The end marker was not where the saved index said: the index has
+    // been forgotten, and the walk starts again from the first header.
+  }
+}
+
+Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
+                              ChunkHeader& header) {
+  front.state = Frontier::Open;
+  front.damage = Damage::None;
+  const Failure failure = readHeaderAt(window, front.headerOffset,
+                                       front.previousPayloadSize, ahead,
+                                       header);
+  if (failure.isDamage()) {
+    front.state = Frontier::Damaged;
+    front.damage = failure.damage;
+  }
+  if (failure.damage == Damage::CutShort && front.chunksPassed > 0 &&
+      window.endsBefore(front.headerOffset)) {
+    // The file ends inside the chunk before: that chunk is cut short, not
+    // a header the file never reached.
+    Failure cut = failure;
+    cut.chunk = static_cast<std::int64_t>(front.chunksPassed - 1);
+    cut.fileOffset = front.headerOffset -
+                     static_cast<std::int64_t>(kHeaderSize +
+                                               front.previousPayloadSize);
+    cut.position =
+        static_cast<std::int64_t>(front.position - front.previousDataSize);
+    return cut;
+  }
+  if (failure.failed()) return frontierFailure(failure);
+  if (header.isEndMarker()) {
+    front.state = Frontier::Ended;
+    return {};
+  }
+  pass(header);
+  return {};
+}
+
+void ChunkIndex::pass(const ChunkHeader& header) {
+  const auto payloadSize = static_cast<std::uint16_t>(header.payloadSize);
+  // A chunk without data can be neither sought nor read into, so it costs
+  // no memory of its own: a file of millions of them stays small.
+  if (header.dataSize == 0) {
+    if (keepEntries) {
+      ++pending.chunksSoFar;
+      pending.bytes +=
+          static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
+      pending.lastPayloadSize = payloadSize;
+    }
+  } else if (!keepEntries) {
+    last = ChunkEntry{front.headerOffset,
+                      front.position,
+                      front.chunksPassed,
+                      static_cast<std::uint16_t>(header.dataSize),
+                      payloadSize,
+                      static_cast<std::uint16_t>(header.backLink)};
+    haveLast = true;
+  } else {
+    const std::uint64_t entry = entryCount();
+    if (pending.bytes > 0) {
+      const std::uint64_t before = gaps.empty() ? 0 : gaps.back().chunksSoFar;
+      gaps.push_back({entry, before + pending.chunksSoFar, pending.bytes,
+                      pending.lastPayloadSize});
+      pending = Gap{0, 0, 0, 0};
+    }
+    if (entry % kMilestoneEvery == 0) milestones.push_back(front.headerOffset);
+    if (runs.empty() || runs.back().dataSize != header.dataSize) {
+      runs.push_back({entry, front.position, header.dataSize});
+    }
+    payloads.push_back(payloadSize);
+  }
+  front.headerOffset += static_cast<std::int64_t>(kHeaderSize) +
+                        static_cast<std::int64_t>(header.payloadSize);
+  front.position += header.dataSize;
+  front.previousPayloadSize = header.payloadSize;
+  front.previousDataSize = header.dataSize;
+  ++front.chunksPassed;
+}
+
+ChunkEntry ChunkIndex::entryAt(std::uint64_t entry) const {
+  const Run& run = *(std::upper_bound(runs.begin(), runs.end(), entry,
+                                      [](std::uint64_t e, const Run& r) {
+                                        return e < r.firstEntry;
+                                      }) -
+                     1);
+  auto gapAfter = std::upper_bound(
+      gaps.begin(), gaps.end(), entry,
+      [](std::uint64_t e, const Gap& g) { return e < g.beforeEntry; });
+  const bool gapBefore =
+      gapAfter != gaps.begin() && (gapAfter - 1)->beforeEntry == entry;
+  ChunkEntry found;
+  found.headerOffset = headerOffsetOf(entry);
+  found.position = run.firstPosition + (entry - run.firstEntry) * run.dataSize;
+  found.number =
+      entry + (gapAfter == gaps.begin() ? 0 : (gapAfter - 1)->chunksSoFar);
+  found.dataSize = static_cast<std::uint16_t>(run.dataSize);
+  found.payloadSize = payloads[entry];
+  found.backLink = static_cast<std::uint16_t>(
+      gapBefore   ? (gapAfter - 1)->lastPayloadSize
+      : entry > 0 ? payloads[entry - 1]
+                  : 0);
+  return found;
+}
+
+std::int64_t ChunkIndex::headerOffsetOf(std::uint64_t entry) const {
+  const std::uint64_t from = entry / kMilestoneEvery * kMilestoneEvery;
+  std::int64_t offset = milestones[entry / kMilestoneEvery];
+  for (std::uint64_t j = from; j < entry; ++j) {
+    offset += static_cast<std::int64_t>(kHeaderSize + payloads[j]);
+  }
+  // Chunks without data between the milestone and the entry.
+  for (auto gap = std::upper_bound(
+           gaps.begin(), gaps.end(), from,
+           [](std::uint64_t e, const Gap& g) { return e < g.beforeEntry; });
+       gap != gaps.end() && gap->beforeEntry <= entry; ++gap) {
+    offset += gap->bytes;
+  }
+  return offset;
+}
+
+std::uint64_t ChunkIndex::firstEntryFrom(std::int64_t offset) const {
+  auto milestone = std::upper_bound(milestones.begin(), milestones.end(),
+                                    offset);
+  if (milestone == milestones.begin()) return 0;
+  std::uint64_t entry =
+      static_cast<std::uint64_t>(milestone - 1 - milestones.begin()) *
+      kMilestoneEvery;
+  std::int64_t at = *(milestone - 1);
+  auto gap = std::upper_bound(
+      gaps.begin(), gaps.end(), entry,
+      [](std::uint64_t e, const Gap& g) { return e < g.beforeEntry; });
+  while (entry < entryCount() && at < offset) {
+    at += static_cast<std::int64_t>(kHeaderSize + payloads[entry]);
+    ++entry;
+    if (gap != gaps.end() && gap->beforeEntry == entry) at += (gap++)->bytes;
+  }
+  return entry;
+}
+
+bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
+                        ChunkEntry* known) {
+  // A stream's index keeps only its last chunk: it cannot tell.
+  if (offset > front.headerOffset || !keepEntries) return true;
+  if (offset == front.headerOffset) {
+    return front.state != Frontier::Ended || header.isEndMarker();
+  }
+  if (header.isEndMarker()) return false;
+  if (saved) {
+    // Every header the file has is in a saved index.
+    ChunkEntry at;
+    bool found = false;
+    if (!saved->at(offset, at, found) || !found) return false;
+    if (known != nullptr) *known = at;
+    return header.dataSize == at.dataSize &&
+           header.payloadSize == at.payloadSize &&
+           header.backLink == at.backLink;
+  }
+  const std::uint64_t entry = firstEntryFrom(offset);
+  const std::int64_t next =
+      entry < entryCount() ? headerOffsetOf(entry) : front.headerOffset;
+  if (next == offset && entry < entryCount()) {
+    const ChunkEntry at = entryAt(entry);
+    if (known != nullptr) *known = at;
+    return header.dataSize == at.dataSize &&
+           header.payloadSize == at.payloadSize &&
+           header.backLink == at.backLink;
+  }
+  return header.dataSize == 0 &&
+         offset + static_cast<std::int64_t>(kHeaderSize + header.payloadSize) <=
+             next;
+}
+
+Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
+  confirmed = true;
+  if (endMarkerChecked) return {};
+  ChunkHeader header;
+  const Failure failure = readHeaderAt(window, front.headerOffset,
+                                       front.previousPayloadSize, 0, header);
+  if (failure.error != 0) return frontierFailure(failure);
+  if (failure.isDamage() || !header.isEndMarker()) {
+    forget();
+    confirmed = false;
+    return {};
+  }
+  endMarkerChecked = true;
+  return {};
+}
+
+void ChunkIndex::forget() {
+  saved.reset();
+  payloads = {};
+  runs = {};
+  milestones = {};
+  gaps = {};
+  pending = Gap{0, 0, 0, 0};
+  haveLast = false;
+  front = Frontier();
+  endMarkerChecked = true;
+}
+
+void ChunkIndex::assumeEnd() {
+  front.state = Frontier::Ended;
+  endMarkerChecked = false;
+}
+
+void ChunkIndex::adopt(std::unique_ptr<SavedIndex> index) {
+  forget();
+  front.headerOffset = index->endOffset();
+  front.position = index->dataSize();
+  front.previousPayloadSize = index->lastPayloadSize();
+  front.chunksPassed = index->chunkCount();
+  saved = std::move(index);
+  assumeEnd();
+}
+
+void ChunkIndex::adopt(ChunkIndex&& other) {
+  saved = std::move(other.saved);
+  payloads = std::move(other.payloads);
+  runs = std::move(other.runs);
+  milestones = std::move(other.milestones);
+  gaps = std::move(other.gaps);
+  pending = other.pending;
+  front = other.front;
+  endMarkerChecked = other.endMarkerChecked;
+}
+
+void ChunkIndex::reserve(std::uint64_t chunks) {
+  payloads.reserve(chunks);
+  milestones.reserve(chunks / kMilestoneEvery + 1);
+}
+
+std::size_t ChunkIndex::heldBytes() const {
+  return (saved ? saved->heldBytes() : 0) + payloads.capacity() * sizeof payloads[0] +
+         runs.capacity() * sizeof(Run) +
+         milestones.capacity() * sizeof milestones[0] +
+         gaps.capacity() * sizeof(Gap);
+}
+
+std::unique_ptr<SavedIndex> ChunkIndex::releaseSaved() {
+  return std::move(saved);
+}
+
+bool ChunkIndex::savedIsWhole() { return saved && saved->checkAll(); }
+
+Failure ChunkIndex::frontierFailure(Failure failure) const {
+  failure.chunk = static_cast<std::int64_t>(front.chunksPassed);
+  failure.fileOffset = front.headerOffset;
+  failure.position = static_cast<std::int64_t>(front.position);
+  return failure;
+}
+
+}  // namespace kob

@@ -1,0 +1,199 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// What a reader knows of a packed file's chunks: the chunks that hold data,
+// learned from their headers in file order, and the frontier where that
+// walk stands. With it a seek to any chunk already passed is a lookup and
+// one read, in either direction; a seek further on walks on from the
+// frontier, reading many headers at a time through a read window.
+//
+// The walk is the one reading of the file's structure: every header is
+// checked where it is met (complete, its back-link matching the chunk
+// before, nothing after the end marker) and the first damage stops it
+// there. So whatever path a reader takes, it meets the same damage at the
+// same place. A walk stopped by damage reads the damaged header again when
+// it is next asked to go on, so that a file mended meanwhile (copied back
+// whole, say) reads as it now is.
+
+#ifndef KOB_INDEX_CHUNK_INDEX_H
+#define KOB_INDEX_CHUNK_INDEX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "format/format.h"
+#include "kob_failure.h"
+#include "source/read_window.h"
+
+namespace kob {
+
+class SavedIndex;
+
+// Reads and checks the header at `offset`, which follows a chunk whose
+// payload has `previousPayloadSize` bytes (0 for the first header), into
+// `header`. Reads `ahead` more bytes when it must read. Returns the damage
+// or the failed read, ok() for a sound header (an end marker among them).
+Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
+                     std::uint32_t previousPayloadSize, std::size_t ahead,
+                     ChunkHeader& header);
+
+// A chunk that holds data, as its header said when it was learned.
+struct ChunkEntry {
+  std::int64_t headerOffset = kFirstHeaderOffset;
+  std::uint64_t position = 0;  // of its first byte in the data
+  std::uint64_t number = 0;    // 0 for the first chunk in the file
+  std::uint16_t dataSize = 0;
+  std::uint16_t payloadSize = 0;
+  std::uint16_t backLink = 0;
+  // A checksum of its payload, from a saved index that carries them.
+  bool hasChecksum = false;
+  std::uint32_t checksum = 0;
+
+  ChunkHeader header() const {
+    ChunkHeader h;
+    h.dataSize = dataSize;
+    h.payloadSize = payloadSize;
+    h.backLink = backLink;
+    return h;
+  }
+};
+
+class ChunkIndex {
+ public:
+  // Where the walk stands: the next header to read, and what it must say.
+  struct Frontier {
+    enum State { Open, Ended, Damaged };
+    std::int64_t headerOffset = kFirstHeaderOffset;
+    std::uint64_t position = 0;
+    std::uint32_t previousPayloadSize = 0;
+    std::uint32_t previousDataSize = 0;
+    std::uint64_t chunksPassed = 0;  // the number of the chunk there
+    // Ended: the header at headerOffset is the end marker and `position`
+    // the size of the data. Damaged: that header is damaged, as `damage`
+    // says.
+    State state = Open;
+    Damage damage = Damage::None;
+  };
+
+  // Where a position lies: in `chunk`, or at or beyond the end of the data.
+  struct Location {
+    bool atEnd = false;
+    ChunkEntry chunk;
+  };
+
+  // A reader of a stream keeps only the last chunk learned: it cannot go
+  // back to the others.
+  explicit ChunkIndex(bool aKeepEntries = true);
+  ~ChunkIndex();
+  ChunkIndex(ChunkIndex&&) noexcept;
+  ChunkIndex& operator=(ChunkIndex&&) noexcept;
+
+  const Frontier& frontier() const { return front; }
+
+  // Finds where `position` lies, walking on from the frontier when it lies
+  // beyond (frontier().position is the data's size when it lies at the
+  // end). Returns the damage or failed read that stops the walk first,
+  // with where it is.
+  Failure locate(std::uint64_t position, ReadWindow& window,
+                 Location& where);
+
+  // Reads the header at the frontier into `header` and learns it (a chunk,
+  // the end marker, or damage), reading a damaged one again. Not at the
+  // end. Reads `ahead` more bytes when it must read.
+  Failure learnNext(ReadWindow& window, std::size_t ahead,
+                    ChunkHeader& header);
+
+  // Moves the frontier past the chunk whose checked header `header` stands
+  // there, keeping it when it holds data.
+  void pass(const ChunkHeader& header);
+
+  // Whether the sound header `header`, read at `offset`, says what the
+  // index learned of that place: a chunk known there must be that chunk,
+  // and where none is known below the frontier only a chunk without data
+  // can stand; at an end marker the walk reached, only an end marker.
+  // Headers beyond the frontier agree with anything. `known` is the chunk
+  // known there, if any (its checksum is what the payload must have).
+  bool agrees(std::int64_t offset, const ChunkHeader& header,
+              ChunkEntry* known = nullptr);
+
+  // Forgets everything, as when the file changed under the reader.
+  void forget();
+
+  // Takes the end marker to stand at the frontier, as a file's saved index
+  // says, without reading it: locate reads it before it is trusted.
+  void assumeEnd();
+
+  // Takes over what `other` learned (a file's saved index of the first
+  // version, read into it), keeping this index's own settings; or a saved
+  // index of the second, read a block at a time. Every header it leads to
+  // is still checked where it is met.
+  void adopt(ChunkIndex&& other);
+  void adopt(std::unique_ptr<SavedIndex> index);
+
+  // Makes room for `chunks` chunks holding data at once: an index read
+  // whole is sized once, never grown by copying.
+  void reserve(std::uint64_t chunks);
+
+  // Hands the saved index of the second version over, if there is one.
+  std::unique_ptr<SavedIndex> releaseSaved();
+
+  // With a saved index of the second version: whether every block of it
+  // is what it must be (each is otherwise checked only when used).
+  bool savedIsWhole();
+
+  // The failure at the frontier, with where it is.
+  Failure frontierFailure(Failure failure) const;
+
+  // Memory held for the chunks: about 2 bytes a chunk holding data, and a
+  // little for every 64 chunks and every stretch of chunks without data;
+  // or what the saved index holds of its blocks.
+  std::size_t heldBytes() const;
+
+ private:
+  // A stretch of data chunks of one data size.
+  struct Run {
+    std::uint64_t firstEntry;
+    std::uint64_t firstPosition;
+    std::uint32_t dataSize;
+  };
+  // Chunks without data, all together before the data chunk `beforeEntry`.
+  struct Gap {
+    std::uint64_t beforeEntry;
+    std::uint64_t chunksSoFar;  // chunks without data in this gap and before
+    std::int64_t bytes;         // their headers and payloads
+    std::uint32_t lastPayloadSize;
+  };
+  static constexpr std::uint64_t kMilestoneEvery = 64;
+
+  std::uint64_t entryCount() const { return payloads.size(); }
+  ChunkEntry entryAt(std::uint64_t entry) const;
+  std::int64_t headerOffsetOf(std::uint64_t entry) const;
+  // The first entry whose header lies at or after `offset` (entryCount()
+  // when none does).
+  std::uint64_t firstEntryFrom(std::int64_t offset) const;
+  Failure confirmEnd(ReadWindow& window, bool& confirmed);
+
+  bool keepEntries;
+  // A saved index that knows every chunk; when there is none, what the
+  // walk learned:
+  std::unique_ptr<SavedIndex> saved;
+  // Data chunks in file order, by their payload sizes, positions and
+  // offsets worked out from the runs, the milestones (the header offset of
+  // every 64th) and the gaps.
+  std::vector<std::uint16_t> payloads;
+  std::vector<Run> runs;
+  std::vector<std::int64_t> milestones;
+  std::vector<Gap> gaps;
+  // Chunks without data passed since the last data chunk.
+  Gap pending{0, 0, 0, 0};
+  // A stream keeps only its last data chunk.
+  bool haveLast = false;
+  ChunkEntry last;
+
+  Frontier front;
+  bool endMarkerChecked = true;
+};
+
+}  // namespace kob
+
+#endif  // KOB_INDEX_CHUNK_INDEX_H

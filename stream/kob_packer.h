@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// Writing packed files: kob::Packer, which writes a packed stream and can
+// compress on several threads, and kob::packStream over it. The layout of
+// what they write is in doc/format.md.
+
+#ifndef KOB_KOB_PACKER_H
+#define KOB_KOB_PACKER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "kob_export.h"
+#include "kob_failure.h"
+#include "kob_limits.h"
+
+namespace kob {
+
+struct PackOptions {
+  // Bytes of data a chunk, 1..65535 (KobFile's bufferSize).
+  int chunkSize = kDefaultChunkSize;
+  // Threads that compress beside the caller's; 1: the caller compresses,
+  // 0: one per core.
+  unsigned threads = 1;
+  // kFastestLevel..kBestLevel; kDefaultLevel writes exactly what KobFile
+  // writes.
+  int level = kDefaultLevel;
+};
+
+// Writes a packed stream to `output`: the signature at once, then a chunk
+// for every chunkSize bytes written, then, from finish(), the last chunk
+// and the end marker. Its bytes are those a KobFile opened in WRITE with
+// the same chunk size writes, however many threads compress: with threads,
+// the caller's thread collects and writes in order while the others
+// compress, holding about two chunks and LZO's 448 KiB work area each.
+// `output` stays the caller's and is never closed.
+class KOB_EXPORT Packer {
+ public:
+  // The options must be valid (see validOptions); the first failure shows
+  // in failure(). Throws std::bad_alloc, or std::system_error when a
+  // thread cannot be started.
+  Packer(std::FILE* output, const PackOptions& options);
+  // Stops the threads. A packer not finished leaves its stream without an
+  // end marker: incomplete, as it must be after a failure.
+  ~Packer();
+  Packer(const Packer&) = delete;
+  Packer& operator=(const Packer&) = delete;
+
+  // Packs `length` bytes. Returns: the first failure so far (a write of a
+  // chunk that failed, a compressor that failed), ok() when none.
+  Failure write(const void* data, std::size_t length);
+  // Packs one byte; a chunk filled by it is written when the next byte
+  // comes, or at finish.
+  Failure put(unsigned char byte);
+  // Writes what is collected and the end marker, and flushes `output`.
+  // Returns: the first failure of the whole stream, ok() when none. Later
+  // writes fail with EBADF.
+  Failure finish();
+
+  // The first failure so far.
+  Failure failure() const;
+  // Bytes of data taken so far, and of the packed stream written so far.
+  std::uint64_t bytesTaken() const;
+  std::uint64_t bytesWritten() const;
+
+  // Returns: ok(), or the failure (EINVAL) that `options` would give.
+  static Failure validOptions(const PackOptions& options);
+
+ private:
+  struct Pipeline;
+  std::unique_ptr<Pipeline> pipeline;
+};
+
+// Packs everything `input` yields, to its end, into `output` with a Packer.
+// `progress`, when given, is called from the calling thread with the input
+// bytes done so far. Both files stay open; `output` is flushed. Returns the
+// first failure: of reading `input` (action Reading), of writing `output`
+// (Writing), EINVAL for invalid options, ENOMEM when memory or threads ran
+// out.
+KOB_EXPORT Failure packStream(
+    std::FILE* input, std::FILE* output, const PackOptions& options,
+    const std::function<void(std::uint64_t bytesDone)>& progress = {});
+
+
+}  // namespace kob
+
+#endif  // KOB_KOB_PACKER_H

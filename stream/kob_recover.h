@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// Salvage: what can be saved of a damaged packed file, as `kob --recover`
+// does it. It reads through the same primitives as every reader, tolerant
+// where they are strict.
+
+#ifndef KOB_KOB_RECOVER_H
+#define KOB_KOB_RECOVER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "kob_export.h"
+#include "kob_failure.h"
+#include "kob_open.h"
+#include "kob_scan.h"
+
+namespace kob {
+
+// A chunk lost to damage.
+struct Loss {
+  std::uint64_t chunk = 0;      // its number (counted, where headers are gone)
+  std::int64_t fileOffset = -1;  // of its header, -1 when not known
+  std::uint64_t position = 0;   // in the data written, where its zeros start
+  std::uint64_t length = 0;     // bytes of data lost, written as zeros
+  // False when the size was inferred (the writer's chunk size), or, with a
+  // length of 0, when the rest of the data is gone at a size nobody knows.
+  bool lengthKnown = true;
+  Failure why;  // the damage met
+};
+
+struct RecoveryReport {
+  // What stopped the salvage itself (a read or write that failed, or not a
+  // packed file: Damage::NotPacked; one that cannot seek: ESPIPE); ok() otherwise.
+  Failure failure;
+  bool usedIndex = false;       // a saved index gave every chunk's place
+  std::uint64_t dataWritten = 0;
+  std::uint64_t losses = 0;     // chunks lost
+  std::uint64_t bytesLost = 0;  // of them, written as zeros
+
+  // The whole data came out.
+  bool whole() const { return failure.ok() && losses == 0; }
+};
+
+// Writes to `output` the data of every intact chunk of the packed file
+// `name` (a path or URL; or `file`, opened already; it must seek), and
+// zeros for each lost chunk so that the data after it keeps its position;
+// calls `onLoss` for every chunk lost. A saved index (`index`) whose
+// identity matches the file gives every chunk's place and size, and checks
+// each payload; one that is only a hint (see IndexState::Unverified) places
+// the chunks, and a payload that disagrees with it but expands to its size
+// is taken. Without, it reads on past a header that cannot be read by
+// finding the next header whose payload expands to its size and whose next
+// header chains to it, counting the chunks lost back along the back-links,
+// and taking those it cannot count to be of the writer's chunk size.
+// `output` stays open and is flushed.
+// Returns: the report; failure() is what stopped the salvage itself: a
+// failed read or write, Damage::NotPacked, ESPIPE for a stream.
+KOB_EXPORT RecoveryReport recoverPacked(
+    const std::string& name, std::FILE* output,
+    const std::function<void(const Loss&)>& onLoss = {},
+    const IndexChoice& index = IndexChoice::beside());
+KOB_EXPORT RecoveryReport recoverPacked(
+    OpenedFile&& file, std::FILE* output,
+    const std::function<void(const Loss&)>& onLoss = {},
+    const IndexChoice& index = IndexChoice::beside());
+
+// As above, on the descriptor `fd` (which stays the caller's), placed by
+// the index at `indexPath` when given.
+KOB_EXPORT RecoveryReport recoverPacked(
+    int fd, const char* indexPath, std::FILE* output,
+    const std::function<void(const Loss&)>& onLoss = {});
+
+// Kept for one release: recoverPacked by name.
+[[deprecated("use kob::recoverPacked(name, ...)")]]
+KOB_EXPORT RecoveryReport recoverUrl(
+    const char* url, std::FILE* output,
+    const std::function<void(const Loss&)>& onLoss = {});
+
+}  // namespace kob
+
+#endif  // KOB_KOB_RECOVER_H

@@ -1,0 +1,115 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+//
+// Walking a packed file chunk by chunk, as `kob -t` and `kob -l` do, with
+// the same reader as KobFile: a scan finds damage exactly where reading the
+// file through KobFile would. The format is described in doc/format.md.
+
+#ifndef KOB_KOB_SCAN_H
+#define KOB_KOB_SCAN_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "kob_export.h"
+#include "kob_failure.h"
+#include "kob_open.h"
+
+namespace kob {
+
+// The state of a packed file's saved index (see kob_index.h).
+enum class IndexState {
+  Valid,       // present, whole, and describes the file as it is
+  Missing,     // no index beside the file
+  Stale,       // describes another file or an earlier state of this one
+  Unusable,    // cut short, changed, unreadable, a link, not a regular
+               // file, or writable by others
+  Unverified,  // whole, but whose file it describes cannot be told (a copy
+               // of the file, an object elsewhere): used as a hint, every
+               // header and payload met checked against it, dropped at the
+               // first disagreement
+};
+// "valid", "none", "stale", "unusable", "unverified".
+KOB_EXPORT const char* describe(IndexState state);
+
+// Which saved index a reader takes up.
+struct IndexChoice {
+  enum class Where { Beside, None, At };
+  Where where = Where::Beside;
+  std::string name;  // for At: a path or URL
+
+  // NAME.kbi beside the file (none for standard input or a bare
+  // descriptor), no index, or the one at `name`.
+  static IndexChoice beside() { return {}; }
+  static IndexChoice none() { return {Where::None, {}}; }
+  static IndexChoice at(std::string name) { return {Where::At, std::move(name)}; }
+};
+
+// A chunk, as a scan passes it.
+struct ChunkInfo {
+  std::uint64_t number;       // 0 for the first chunk
+  std::int64_t fileOffset;    // where its header starts
+  std::uint64_t position;     // its first uncompressed byte
+  std::uint32_t dataSize;     // uncompressed bytes
+  std::uint32_t payloadSize;  // stored bytes after the header
+};
+
+struct ScanReport {
+  // Not packed: the file does not begin with the signature.
+  bool packed = false;
+  // Every payload read was checked against its checksum in the file's
+  // saved index.
+  bool contentChecked = false;
+  // What stopped the scan before the end marker, with where; ok() when it
+  // reached the end marker (and a packed file).
+  Failure failure;
+  // What was passed up to the end marker or the failure.
+  std::uint64_t chunks = 0;
+  std::uint64_t dataSize = 0;
+  std::uint32_t largestChunk = 0;
+  // Packed streams one after another in the file (see doc/format.md): 1
+  // for a file packed once.
+  std::uint64_t members = 0;
+  // Bytes of the packed file, up to and including its last end marker.
+  std::int64_t packedSize = 0;
+  // The state of the saved index the scan took up, as the scan left it:
+  // Stale for an unverified one that disagreed with the file.
+  IndexState indexState = IndexState::Missing;
+
+  bool ok() const { return packed && failure.ok(); }
+};
+
+// Reads the packed file `name` (a path or a URL) from its start, or `file`
+// opened already (a stream from where it stands), chunk by chunk. With
+// `decompress` it decompresses every payload; without, it reads the headers
+// (and checks the chunks without data, as reading through them does).
+// Calls `onChunk` for every chunk, in order. The saved index `index` is
+// used when it can be (contentChecked: every payload was checked against
+// its checksums).
+// Returns: the report; failure() is what stopped it: the damage and where,
+// a failed read's errno, or Damage::NotPacked (packed false).
+KOB_EXPORT ScanReport scanPacked(
+    const std::string& name, bool decompress,
+    const std::function<void(const ChunkInfo&)>& onChunk = {},
+    const IndexChoice& index = IndexChoice::beside());
+KOB_EXPORT ScanReport scanPacked(
+    OpenedFile&& file, bool decompress,
+    const std::function<void(const ChunkInfo&)>& onChunk = {},
+    const IndexChoice& index = IndexChoice::beside());
+
+// As above, on the descriptor `fd` (which stays the caller's), with the
+// index at `indexPath` when given.
+KOB_EXPORT ScanReport scanPacked(
+    int fd, bool decompress,
+    const std::function<void(const ChunkInfo&)>& onChunk = {},
+    const char* indexPath = nullptr);
+
+// Kept for one release: scanPacked by name.
+[[deprecated("use kob::scanPacked(name, ...)")]]
+KOB_EXPORT ScanReport scanUrl(
+    const char* url, bool decompress,
+    const std::function<void(const ChunkInfo&)>& onChunk = {});
+
+}  // namespace kob
+
+#endif  // KOB_KOB_SCAN_H

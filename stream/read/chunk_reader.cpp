@@ -1,0 +1,323 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "read/chunk_reader.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "format/codec.h"
+#include "index/saved_index.h"
+
+namespace kob {
+namespace {
+
+bool sameSizes(const ChunkHeader& header, const ChunkEntry& entry) {
+  return header.dataSize == entry.dataSize &&
+         header.payloadSize == entry.payloadSize;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The reader: the file's source and its index
+
+ChunkReader::ChunkReader(std::unique_ptr<Source> source,
+                         std::vector<unsigned char> consumed, bool aShared)
+    : from(std::move(source)),
+      streamStart(std::move(consumed)),
+      shared(aShared && from->seekable()),
+      index(from->seekable()) {
+  if (shared) walkWindow = std::make_unique<ReadWindow>(*from);
+}
+
+std::vector<unsigned char> ChunkReader::takeStreamStart() {
+  // A shared reader reads a file that can seek: it has no stream's bytes.
+  return shared ? std::vector<unsigned char>() : std::move(streamStart);
+}
+
+IndexState ChunkReader::takeUpIndex(const std::string& indexName,
+                                    bool* withChecksums) {
+  if (withChecksums != nullptr) *withChecksums = false;
+  if (indexName.empty() || !from->seekable()) return IndexState::Missing;
+  Guard guard(*this);
+  indexedAs = from->identity();
+  return loadIndex(*from, indexName, index, withChecksums);
+}
+
+// A file elsewhere fails a read when the object changed; a payload that no
+// longer matches means the same.
+bool ChunkReader::changedSinceIndexed() const {
+  return !from->identity().same(indexedAs);
+}
+
+Failure ChunkReader::dataSize(std::uint64_t& size) {
+  if (!from->seekable()) return Failure::ofError(ESPIPE);
+  Guard guard(*this);
+  if (!walkWindow) walkWindow = std::make_unique<ReadWindow>(*from);
+  walkWindow->discard();
+  ChunkIndex::Location found;
+  const Failure failure = index.locate(UINT64_MAX, *walkWindow, found);
+  size = index.frontier().position;
+  return failure;
+}
+
+ChunkIndex::Frontier ChunkReader::frontier() {
+  Guard guard(*this);
+  return index.frontier();
+}
+
+std::size_t ChunkReader::heldBytes() {
+  Guard guard(*this);
+  return index.heldBytes() + (walkWindow ? walkWindow->heldBytes() : 0);
+}
+
+// ---------------------------------------------------------------------------
+// The cursor: moving from chunk to chunk
+
+ChunkCursor::ChunkCursor(ChunkReader& aReader)
+    : reader(aReader), window(*aReader.from, aReader.takeStreamStart()) {}
+
+Failure ChunkCursor::start() {
+  relearned = false;
+  chunksReadOn = 0;
+  return stepTo(kFirstHeaderOffset, 0, 0, 0);
+}
+
+Failure ChunkCursor::land(std::uint64_t position) {
+  relearned = false;
+  return landAt(position);
+}
+
+Failure ChunkCursor::advance() {
+  relearned = false;
+  for (;;) {
+    const Failure failure = nextChunk();
+    if (failure.failed() || where == State::AtEnd || current.dataSize > 0) {
+      return failure;
+    }
+  }
+}
+
+Failure ChunkCursor::next() {
+  relearned = false;
+  return nextChunk();
+}
+
+Failure ChunkCursor::nextChunk() {
+  if (where == State::AtEnd) return {};
+  if (current.dataSize == 0 && where == State::AtHeader) {
+    // Nothing to serve, but its payload must expand to nothing.
+    const Failure failure = decode(0, false);
+    if (failure.failed()) return failure;
+  }
+  return stepTo(
+      current.headerOffset +
+          static_cast<std::int64_t>(kHeaderSize + current.payloadSize),
+      current.payloadSize, current.position + current.dataSize,
+      current.number + 1);
+}
+
+// Reads the header at `offset`, reached by reading on, and makes it the
+// current chunk (or the end).
+Failure ChunkCursor::stepTo(std::int64_t offset,
+                            std::uint32_t previousPayloadSize,
+                            std::uint64_t position, std::uint64_t number) {
+  ++chunksReadOn;
+  ChunkHeader header;
+  ChunkEntry known;
+  bool agreed = true;
+  Failure failure = readOn(offset, previousPayloadSize, header, known, agreed);
+  if (failure.failed()) {
+    if (failure.chunk < 0) {
+      failure.chunk = static_cast<std::int64_t>(number);
+      failure.fileOffset = offset;
+      failure.position = static_cast<std::int64_t>(position);
+    }
+    return failure;
+  }
+  if (!agreed) return relearnAndLand(position);
+  setChunk(offset, position, number, header);
+  current.hasChecksum = known.hasChecksum;
+  current.checksum = known.checksum;
+  if (header.isEndMarker()) where = State::AtEnd;
+  return {};
+}
+
+// At the frontier the header is learned; elsewhere it is read, and must
+// say what the index learned of that place.
+Failure ChunkCursor::readOn(std::int64_t offset,
+                            std::uint32_t previousPayloadSize,
+                            ChunkHeader& header, ChunkEntry& known,
+                            bool& agreed) {
+  {
+    ChunkReader::Guard guard(reader);
+    const ChunkIndex::Frontier& frontier = reader.index.frontier();
+    if (offset == frontier.headerOffset &&
+        frontier.state != ChunkIndex::Frontier::Ended) {
+      return reader.index.learnNext(window, readAhead(), header);
+    }
+  }
+  const Failure failure =
+      readHeaderAt(window, offset, previousPayloadSize, readAhead(), header);
+  if (failure.error != 0) return failure;
+  ChunkReader::Guard guard(reader);
+  if (failure.isDamage()) {
+    // Damage where the walk found a sound header: the file changed.
+    agreed = offset >= reader.index.frontier().headerOffset;
+    return agreed ? failure : Failure();
+  }
+  agreed = reader.index.agrees(offset, header, &known);
+  return failure;
+}
+
+Failure ChunkCursor::landAt(std::uint64_t position) {
+  chunksReadOn = 0;
+  if (position == 0) return stepTo(kFirstHeaderOffset, 0, 0, 0);
+  ChunkIndex::Location found;
+  ChunkIndex::Frontier frontier;
+  Failure failure;
+  {
+    ChunkReader::Guard guard(reader);
+    // The shared walk window may hold bytes from long ago.
+    if (reader.walkWindow) reader.walkWindow->discard();
+    failure = reader.index.locate(position, walker(), found);
+    frontier = reader.index.frontier();
+  }
+  if (failure.failed()) return failure;
+  if (found.atEnd) {
+    enterEnd(frontier);
+    return {};
+  }
+  const ChunkEntry& entry = found.chunk;
+  // The header, its payload and the next header, in one read.
+  ReadWindow::Bytes bytes;
+  if (const int error =
+          window.fetch(entry.headerOffset,
+                       kHeaderSize + entry.payloadSize + kHeaderSize, 0, bytes)) {
+    current = entry;
+    where = State::AtHeader;
+    return here(Failure::ofError(error));
+  }
+  ChunkHeader header;
+  if (decodeHeader(bytes.data, bytes.size, entry.backLink, header) !=
+          Damage::None ||
+      !sameSizes(header, entry)) {
+    return relearnAndLand(position);
+  }
+  current = entry;
+  where = State::AtHeader;
+  decodedLength = 0;
+  return {};
+}
+
+// The file changed under the reader: what the index learned is forgotten,
+// and the walk learns the file afresh, once a call.
+Failure ChunkCursor::relearnAndLand(std::uint64_t position) {
+  if (relearned) {
+    Failure failure = here(Failure::ofError(EIO));  // it keeps changing
+    return failure;
+  }
+  relearned = true;
+  {
+    ChunkReader::Guard guard(reader);
+    reader.index.forget();
+  }
+  return landAt(position);
+}
+
+void ChunkCursor::setChunk(std::int64_t offset, std::uint64_t position,
+                           std::uint64_t number, const ChunkHeader& header) {
+  current = ChunkEntry{offset,
+                       position,
+                       number,
+                       static_cast<std::uint16_t>(header.dataSize),
+                       static_cast<std::uint16_t>(header.payloadSize),
+                       static_cast<std::uint16_t>(header.backLink)};
+  where = State::AtHeader;
+  decodedLength = 0;
+}
+
+void ChunkCursor::enterEnd(const ChunkIndex::Frontier& frontier) {
+  current = ChunkEntry{frontier.headerOffset,
+                       frontier.position,
+                       frontier.chunksPassed,
+                       0,
+                       0,
+                       static_cast<std::uint16_t>(frontier.previousPayloadSize)};
+  where = State::AtEnd;
+  decodedLength = 0;
+}
+
+Failure ChunkCursor::here(Failure failure) const {
+  if (failure.chunk < 0) {
+    failure.chunk = static_cast<std::int64_t>(current.number);
+    failure.fileOffset = current.headerOffset;
+    failure.position = static_cast<std::int64_t>(current.position);
+  }
+  return failure;
+}
+
+// ---------------------------------------------------------------------------
+// The cursor: decompressing
+
+Failure ChunkCursor::payload(const unsigned char*& bytes) {
+  return fetchPayload(bytes);
+}
+
+Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
+  ReadWindow::Bytes bytes;
+  // The next header comes in the same read.
+  if (const int error = window.fetch(
+          current.headerOffset + static_cast<std::int64_t>(kHeaderSize),
+          current.payloadSize + kHeaderSize,
+          readAhead(), bytes)) {
+    return here(Failure::ofError(error));
+  }
+  if (bytes.size < current.payloadSize) {
+    return here(Failure::ofDamage(Damage::CutShort));
+  }
+  // Checked whenever it is read, even when only its start is decoded: the
+  // payload is read whole either way.
+  if (current.hasChecksum &&
+      payloadChecksum(bytes.data, current.payloadSize) != current.checksum) {
+    // Rewritten since the index was read, or changed where no time shows.
+    return here(reader.changedSinceIndexed()
+                    ? Failure::ofError(ESTALE)
+                    : Failure::ofDamage(Damage::ChecksumMismatch));
+  }
+  payload = bytes.data;
+  return {};
+}
+
+Failure ChunkCursor::decode(std::uint32_t end, bool partial) {
+  if (where == State::Decoded && decodedLength >= end) return {};
+  const unsigned char* payload = nullptr;
+  Failure failure = fetchPayload(payload);
+  if (failure.failed()) return failure;
+  if (bufferCapacity < current.dataSize || !buffer) {
+    bufferCapacity = std::max<std::uint32_t>(current.dataSize, 1);
+    buffer = std::make_unique_for_overwrite<unsigned char[]>(bufferCapacity);
+  }
+  const Damage damage =
+      expandChunk(payload, current.header(), end,
+                  partial && where == State::AtHeader, buffer.get(),
+                  decodedLength);
+  if (damage != Damage::None) return here(Failure::ofDamage(damage));
+  where = State::Decoded;
+  return {};
+}
+
+Failure ChunkCursor::decodeInto(unsigned char* out) {
+  const unsigned char* payload = nullptr;
+  Failure failure = fetchPayload(payload);
+  if (failure.failed()) return failure;
+  const Damage damage =
+      expandPayload(payload, current.payloadSize, out, current.dataSize);
+  if (damage != Damage::None) return here(Failure::ofDamage(damage));
+  where = State::Decoded;
+  decodedLength = 0;
+  return {};
+}
+
+}  // namespace kob
