@@ -12,6 +12,7 @@
 #include "format/format.h"
 #include "kob_names.h"
 #include "kob_open.h"
+#include "kob_scan.h"
 #include "read/packed_reader.h"
 #include "read/plain_reader.h"
 #include "source/source.h"
@@ -108,7 +109,12 @@ bool KobFile::openReading(kob::OpenedFile&& file) {
   // A file whose first read failed opens as plain, its read failing, as
   // fopen and fgetc would answer.
   const int probeError = file.failure().error;
-  const std::string indexName = file.indexName();
+  const std::string indexName =
+      !indexChoice                                        ? file.indexName()
+      : indexChoice->where == kob::IndexChoice::Where::At ? indexChoice->name
+      : indexChoice->where == kob::IndexChoice::Where::None
+          ? std::string()
+          : file.indexName();
   const bool packed = file.packed();
   std::unique_ptr<kob::Source> source = file.takeSource();
   std::vector<unsigned char> consumed = file.takeConsumed();
@@ -163,6 +169,16 @@ kob::Failure KobFile::failure() {
   }
   if (plain && plain->hasError()) return kob::Failure::ofError(EIO);
   return {};
+}
+
+void KobFile::setIndexFile(const char* indexName) {
+  if (indexName == nullptr) {
+    indexChoice.reset();
+  } else if (*indexName == '\0') {
+    indexChoice = std::make_unique<kob::IndexChoice>(kob::IndexChoice::none());
+  } else {
+    indexChoice = std::make_unique<kob::IndexChoice>(kob::IndexChoice::at(indexName));
+  }
 }
 
 int KobFile::getBufferSize() { return bufferSize; }

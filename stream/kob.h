@@ -78,6 +78,7 @@ enum AccessMode {
 };
 
 namespace kob {
+struct IndexChoice;
 class OpenedFile;
 class PlainFile;
 class PlainReader;
@@ -260,6 +261,11 @@ class KOB_EXPORT KobFile {
   // and to every file opened after.
   void setPartialDecoding(bool on);
 
+  // The saved index a packed file opened from now on takes up: `indexName`
+  // (a path or URL; "" for none), or with null the one beside the file
+  // (PATH.kbi), as by default. See kob_index.h.
+  void setIndexFile(const char* indexName);
+
   // The chunk size for the next packed writer opened, in uncompressed bytes.
   // A writer already open keeps the size it was opened with. Chunks whose
   // compressed form would exceed 65535 bytes are written as two chunks of
@@ -279,6 +285,7 @@ class KOB_EXPORT KobFile {
   int fileMode = 0;
   int bufferSize = kob::kDefaultChunkSize;
   bool partialDecoding = false;
+  std::unique_ptr<kob::IndexChoice> indexChoice;  // null: beside the file
 
   friend class KobFileTestPeer;
 };

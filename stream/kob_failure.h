@@ -47,6 +47,9 @@ struct KOB_EXPORT Failure {
   std::int64_t chunk = -1;
   std::int64_t fileOffset = -1;
   std::int64_t position = -1;
+  // The words of the layer below, where it gave some (a TLS library's, a
+  // server's error code): shown after the errno's. Never a secret.
+  std::string detail;
 
   bool ok() const { return damage == Damage::None && error == 0; }
   bool failed() const { return !ok(); }

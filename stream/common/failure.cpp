@@ -47,13 +47,15 @@ std::string Failure::describe() const {
     }
   }
   if (isDamage()) {
-    return where.empty() ? kob::describe(damage)
-                         : where + ": " + kob::describe(damage);
+    std::string what = where.empty() ? kob::describe(damage)
+                                     : where + ": " + kob::describe(damage);
+    return detail.empty() ? what : what + " (" + detail + ")";
   }
   std::string what =
       action == Action::Writing ? "cannot write" : "cannot read";
   if (!where.empty() && action == Action::Reading) what += " " + where;
-  return what + ": " + describeError(error);
+  what += ": " + describeError(error);
+  return detail.empty() ? what : what + " (" + detail + ")";
 }
 
 }  // namespace kob
