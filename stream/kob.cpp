@@ -17,7 +17,7 @@
 #include "read/plain_reader.h"
 #include "source/source.h"
 #include "write/packed_writer.h"
-#include "write/plain_file.h"
+#include "write/plain_writer.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ bool KobFile::startWriting(std::FILE* file) {
     writer = std::make_unique<kob::PackedWriter>(file, bufferSize);
     compressed = true;
   } else {
-    plain = std::make_unique<kob::PlainFile>(file);
+    plain = std::make_unique<kob::PlainWriter>(file);
   }
   return true;
 }
@@ -197,7 +197,6 @@ int KobFile::read(unsigned char* buf, unsigned int len) {
   const std::size_t wanted = std::min<std::size_t>(len, INT_MAX);
   if (reader) return static_cast<int>(reader->read(buf, wanted));
   if (plainReader) return static_cast<int>(plainReader->read(buf, wanted));
-  if (plain) return static_cast<int>(plain->read(buf, wanted));
   return 0;
 }
 
@@ -217,7 +216,6 @@ int KobFile::put(int c) {
 int KobFile::get() {
   if (reader) return reader->get();
   if (plainReader) return plainReader->get();
-  if (plain) return plain->get();
   return -1;
 }
 

@@ -80,7 +80,7 @@ enum AccessMode {
 namespace kob {
 struct IndexChoice;
 class OpenedFile;
-class PlainFile;
+class PlainWriter;
 class PlainReader;
 class PackedReader;
 class PackedWriter;
@@ -161,7 +161,7 @@ class KOB_EXPORT KobFile {
   //   brings the current chunk in, so right after the last byte it enters
   //   the end (isEOF() becomes true). Bytes of `buf` past the count returned
   //   are unspecified.
-  // Plain file: fread(buf, 1, len, file). Packed writer or no file: 0.
+  // Plain file: as fread(buf, 1, len, file). Writer or no file: 0.
   int read(unsigned char* buf, unsigned int len);
 
   // Writes `len` bytes from `buf`.
@@ -178,7 +178,7 @@ class KOB_EXPORT KobFile {
   // Reads one byte.
   // Returns: the byte as 0..255 and moves the position by one; -1 at the
   //   end of the data, after the reader stopped, and on every later call.
-  // Plain file: fgetc(file). Packed writer or no file: -1.
+  // Plain file: as fgetc(file). Writer or no file: -1.
   int get();
 
   // Moves the position. Packed reader: `whence` 0 counts `offset` from the
@@ -278,7 +278,7 @@ class KOB_EXPORT KobFile {
   bool startWriting(std::FILE* file);
 
   std::unique_ptr<kob::PlainReader> plainReader;
-  std::unique_ptr<kob::PlainFile> plain;
+  std::unique_ptr<kob::PlainWriter> plain;  // WRITEPLAIN
   std::unique_ptr<kob::PackedReader> reader;
   std::unique_ptr<kob::PackedWriter> writer;
   bool compressed = false;
