@@ -12,7 +12,6 @@
 #include "format/format.h"
 #include "kob_names.h"
 #include "kob_open.h"
-#include "kob_scan.h"
 #include "read/packed_reader.h"
 #include "read/plain_reader.h"
 #include "source/source.h"
@@ -110,11 +109,7 @@ bool KobFile::openReading(kob::OpenedFile&& file) {
   // fopen and fgetc would answer.
   const int probeError = file.failure().error;
   const std::string indexName =
-      !indexChoice                                        ? file.indexName()
-      : indexChoice->where == kob::IndexChoice::Where::At ? indexChoice->name
-      : indexChoice->where == kob::IndexChoice::Where::None
-          ? std::string()
-          : file.indexName();
+      indexChoice ? file.indexName(*indexChoice) : file.indexName();
   const bool packed = file.packed();
   std::unique_ptr<kob::Source> source = file.takeSource();
   std::vector<unsigned char> consumed = file.takeConsumed();

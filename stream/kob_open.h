@@ -59,6 +59,19 @@ struct OpenRules {
   bool testSignature = true;
 };
 
+// Which saved index a reader takes up.
+struct IndexChoice {
+  enum class Where { Beside, None, At };
+  Where where = Where::Beside;
+  std::string name;  // for At: a path or URL
+
+  // NAME.kbi beside the file (none for standard input or a bare
+  // descriptor), no index, or the one at `name`.
+  static IndexChoice beside() { return {}; }
+  static IndexChoice none() { return {Where::None, {}}; }
+  static IndexChoice at(std::string name) { return {Where::At, std::move(name)}; }
+};
+
 // A file opened for reading, its first bytes tested for the signature.
 // Movable, not copyable; closes what it holds.
 class KOB_EXPORT OpenedFile {
@@ -88,9 +101,9 @@ class KOB_EXPORT OpenedFile {
   // descriptor), and that name as a message shows it.
   const std::string& name() const { return given; }
   std::string shownName() const;
-  // The name of the saved index beside it, "" where none can be (standard
-  // input, a bare descriptor).
-  std::string indexName() const;
+  // The name of the saved index `choice` names for it: by default the one
+  // beside it, "" where none can be (standard input, a bare descriptor).
+  std::string indexName(const IndexChoice& choice = IndexChoice::beside()) const;
 
   // A local file's status as it was opened (fstat), also when a rule
   // refused it; null for an object elsewhere, or a name that did not open.

@@ -7,6 +7,7 @@
 #ifndef KOB_KOB_SCAN_H
 #define KOB_KOB_SCAN_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -31,19 +32,6 @@ enum class IndexState {
 };
 // "valid", "none", "stale", "unusable", "unverified".
 KOB_EXPORT const char* describe(IndexState state);
-
-// Which saved index a reader takes up.
-struct IndexChoice {
-  enum class Where { Beside, None, At };
-  Where where = Where::Beside;
-  std::string name;  // for At: a path or URL
-
-  // NAME.kbi beside the file (none for standard input or a bare
-  // descriptor), no index, or the one at `name`.
-  static IndexChoice beside() { return {}; }
-  static IndexChoice none() { return {Where::None, {}}; }
-  static IndexChoice at(std::string name) { return {Where::At, std::move(name)}; }
-};
 
 // A chunk, as a scan passes it.
 struct ChunkInfo {
@@ -96,6 +84,25 @@ KOB_EXPORT ScanReport scanPacked(
     OpenedFile&& file, bool decompress,
     const std::function<void(const ChunkInfo&)>& onChunk = {},
     const IndexChoice& index = IndexChoice::beside());
+
+// How a scan reads, for scanPacked(file, options).
+struct ScanOptions {
+  // Decompress every payload (as `kob -t`), or read the headers only.
+  bool decompress = false;
+  // Threads that decompress, beside the caller's that reads the file (0:
+  // one per core; never more than there are cores). The answers are the
+  // same at every count: the same data in the same order, the same
+  // failure at the same place. About two chunks a thread are held, and 32
+  // chunks' payloads and data in all.
+  unsigned threads = 1;
+  IndexChoice index = IndexChoice::beside();
+  // Called for every chunk, in order, as it is passed.
+  std::function<void(const ChunkInfo&)> onChunk;
+  // With `decompress`: the data of each chunk, in order. A failure it
+  // returns (a write that failed) ends the scan with that failure.
+  std::function<Failure(const unsigned char* data, std::size_t size)> onData;
+};
+KOB_EXPORT ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options);
 
 // As above, on the descriptor `fd` (which stays the caller's), with the
 // index at `indexPath` when given.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/worker_pool.h"
 #include "format/codec.h"
 #include "read/chunk_reader.h"
 #include "source/source.h"
@@ -35,10 +36,112 @@ struct SharedReader::File {
     idle.push_back(std::move(cursor));
   }
 
+  // Reads `len` bytes from `position` on the calling thread.
+  ReadResult readRange(std::uint64_t position, unsigned char* out,
+                       std::size_t len, bool partial);
+  // Splits a large read among the helpers at chunk starts.
+  ReadResult readSpread(std::uint64_t position, unsigned char* out,
+                        std::size_t len, bool partial, unsigned threads);
+
   ChunkReader reader;
   std::mutex idleMutex;
   std::vector<std::unique_ptr<ChunkCursor>> idle;
+  std::mutex poolMutex;
+  std::shared_ptr<WorkerPool> pool;  // made at the first large read
 };
+
+ReadResult SharedReader::File::readRange(std::uint64_t position,
+                                         unsigned char* out, std::size_t len,
+                                         bool partial) {
+  ReadResult result;
+  std::unique_ptr<ChunkCursor> cursor = takeCursor();
+  cursor->discardHeldBytes();
+  // A read from 0 starts at the first header, as a KobFile just opened
+  // does, and so checks the chunks without data ahead of the first byte.
+  result.failure = cursor->land(position);
+  while (result.ok() && result.bytes < len &&
+         cursor->state() != ChunkCursor::State::AtEnd) {
+    const ChunkEntry& chunk = cursor->chunk();
+    const std::uint64_t offset = position - chunk.position;
+    if (offset >= chunk.dataSize) {
+      result.failure = cursor->advance();
+      continue;
+    }
+    const auto wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        chunk.dataSize - offset, len - result.bytes));
+    if (offset == 0 && wanted == chunk.dataSize &&
+        cursor->state() == ChunkCursor::State::AtHeader) {
+      // The whole chunk goes straight to the caller.
+      result.failure = cursor->decodeInto(out + result.bytes);
+    } else {
+      const auto end = static_cast<std::uint32_t>(offset) + wanted;
+      result.failure = cursor->decode(end, partial);
+      if (result.ok()) {
+        std::memcpy(out + result.bytes, cursor->data() + offset, wanted);
+      }
+    }
+    if (!result.ok()) break;
+    result.bytes += wanted;
+    position += wanted;
+  }
+  giveBack(std::move(cursor));
+  return result;
+}
+
+ReadResult SharedReader::File::readSpread(std::uint64_t position,
+                                          unsigned char* out, std::size_t len,
+                                          bool partial, unsigned threads) {
+  // Where each part starts: evenly apart, then moved back to the start of
+  // the chunk holding it, so that no chunk is decompressed twice.
+  std::vector<std::uint64_t> starts{position};
+  {
+    std::unique_ptr<ChunkCursor> cursor = takeCursor();
+    for (unsigned i = 1; i < threads; ++i) {
+      const std::uint64_t even = position + len / threads * i;
+      std::uint64_t start = even;
+      if (cursor->land(even).ok() &&
+          cursor->state() != ChunkCursor::State::AtEnd) {
+        start = cursor->chunk().position;
+      }
+      if (start > starts.back()) starts.push_back(start);
+    }
+    giveBack(std::move(cursor));
+  }
+  const std::uint64_t end = position + len;
+  std::vector<ReadResult> parts(starts.size());
+  {
+    std::shared_ptr<WorkerPool> helpers;
+    {
+      std::lock_guard<std::mutex> lock(poolMutex);
+      if (!pool || pool->helpers() != threads) {
+        pool = std::make_shared<WorkerPool>(threads);
+      }
+      helpers = pool;
+    }
+    WorkerPool::Batch batch(*helpers);
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+      const std::uint64_t from = starts[i];
+      const std::uint64_t to = i + 1 < starts.size() ? starts[i + 1] : end;
+      batch.run([this, &parts, i, from, to, out, position, partial] {
+        parts[i] = readRange(from, out + (from - position),
+                             static_cast<std::size_t>(to - from), partial);
+      });
+    }
+    batch.wait();
+  }
+  // What one thread would have answered: the parts up to the first that
+  // fell short.
+  ReadResult result;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    result.bytes += parts[i].bytes;
+    const std::uint64_t to = i + 1 < starts.size() ? starts[i + 1] : end;
+    if (!parts[i].ok() || starts[i] + parts[i].bytes < to) {
+      result.failure = parts[i].failure;
+      break;
+    }
+  }
+  return result;
+}
 
 SharedReader::SharedReader() { initCompression(); }
 
@@ -58,10 +161,7 @@ Failure SharedReader::open(OpenedFile&& opened, const IndexChoice& index) {
   if (!opened.ok()) return opened.failure();
   if (!opened.packed()) return Failure::ofDamage(Damage::NotPacked);
   if (!opened.seekable()) return Failure::ofError(ESPIPE);
-  const std::string indexName =
-      index.where == IndexChoice::Where::At     ? index.name
-      : index.where == IndexChoice::Where::None ? std::string()
-                                                 : opened.indexName();
+  const std::string indexName = opened.indexName(index);
   auto file = std::make_shared<File>(opened.takeSource());
   file->reader.takeUpIndex(indexName);
   std::lock_guard<std::mutex> lock(door);
@@ -84,41 +184,23 @@ std::shared_ptr<SharedReader::File> SharedReader::current() const {
 
 void SharedReader::setPartialDecoding(bool on) { partialDecoding = on; }
 
+void SharedReader::setThreads(unsigned count) { threads = threadsToUse(count); }
+
 ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
                                 std::size_t len) {
-  ReadResult result;
   const std::shared_ptr<File> open = current();
   if (!open) {
+    ReadResult result;
     result.failure = Failure::ofError(EBADF);
     return result;
   }
-  if (len == 0) return result;
-  std::unique_ptr<ChunkCursor> cursor = open->takeCursor();
-  cursor->discardHeldBytes();
-  const bool partial = partialDecoding;
+  if (len == 0) return {};
   auto* out = static_cast<unsigned char*>(buf);
-  // A read from 0 starts at the first header, as a KobFile just opened
-  // does, and so checks the chunks without data ahead of the first byte.
-  result.failure = cursor->land(position);
-  while (result.ok() && result.bytes < len &&
-         cursor->state() != ChunkCursor::State::AtEnd) {
-    const ChunkEntry& chunk = cursor->chunk();
-    const std::uint64_t offset = position - chunk.position;
-    if (offset >= chunk.dataSize) {
-      result.failure = cursor->advance();
-      continue;
-    }
-    const auto wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(
-        chunk.dataSize - offset, len - result.bytes));
-    const auto end = static_cast<std::uint32_t>(offset) + wanted;
-    result.failure = cursor->decode(end, partial);
-    if (!result.ok()) break;
-    std::memcpy(out + result.bytes, cursor->data() + offset, wanted);
-    result.bytes += wanted;
-    position += wanted;
+  const unsigned helpers = threads;
+  if (helpers > 1 && len >= kParallelRead) {
+    return open->readSpread(position, out, len, partialDecoding, helpers);
   }
-  open->giveBack(std::move(cursor));
-  return result;
+  return open->readRange(position, out, len, partialDecoding);
 }
 
 Failure SharedReader::dataSize(std::uint64_t& size) {

@@ -31,6 +31,14 @@
 //
 // A KobFile is still the choice for one thread reading in order; this is
 // for many threads looking things up at random in one file.
+//
+// Memory, at most: the chunk index (about 2 bytes a chunk holding data
+// learned, or the saved index's records, 10 bytes a chunk), and for each
+// read under way, or finished and kept for the next ones, a cursor: one
+// chunk's data (at most 64 KiB) and a read window (at most a walk's read,
+// 128 KiB on a disk, or a chunk and the next header) — as many cursors as
+// threads have read at once, those of a parallel read's helpers among them;
+// the helpers' threads themselves (setThreads) hold nothing more.
 
 #ifndef KOB_KOB_SHARED_H
 #define KOB_KOB_SHARED_H
@@ -87,8 +95,18 @@ class KOB_EXPORT SharedReader {
   // for files opened later too.
   void setPartialDecoding(bool on);
 
+  // A read of at least kParallelRead bytes spreads its chunks over up to
+  // `threads` threads (0: one per core; never more than there are cores);
+  // 1, the default, reads on the calling thread alone. The answers are the
+  // same at every count. May change while threads read; holds for files
+  // opened later too.
+  void setThreads(unsigned threads);
+  static constexpr std::size_t kParallelRead = 1 << 20;
+
   // Reads up to `len` bytes of the data from `position` into `buf`; any
-  // number of threads at once.
+  // number of threads at once. A chunk wanted whole is decompressed
+  // straight into `buf`; bytes of `buf` past the count returned are
+  // unspecified.
   // Returns: the bytes delivered, fewer than `len` when the data ends (0 at
   //   or beyond its end) or when damage or a failed read stops it (then
   //   ok() is false and `failure` says what and where). With no file open:
@@ -109,6 +127,7 @@ class KOB_EXPORT SharedReader {
   mutable std::mutex door;  // guards `file`: the pointer, not the file
   std::shared_ptr<File> file;
   std::atomic<bool> partialDecoding{false};
+  std::atomic<unsigned> threads{1};
 };
 
 }  // namespace kob

@@ -44,8 +44,11 @@ std::optional<kob::ScanReport> scanInput(
   const bool local = !input.isStdin() && !input.isRemote();
   const kob::UniqueFd kept(
       local ? fcntl(input.descriptor(), F_DUPFD_CLOEXEC, 0) : -1);
-  kob::ScanReport scan =
-      kob::scanPacked(std::move(input.file), decompress, onChunk);
+  kob::ScanOptions walk;
+  walk.decompress = decompress;
+  walk.threads = options.threads;
+  walk.onChunk = onChunk;
+  kob::ScanReport scan = kob::scanPacked(std::move(input.file), walk);
   if (scan.ok()) {
     // The state of every block of the index, not just those the scan met.
     if (local) scan.indexState = kob::indexState(input.name, kept.get());

@@ -16,6 +16,7 @@
 #include "kob_names.h"
 #include "kob_index.h"
 #include "kob_recover.h"
+#include "kob_scan.h"
 #include "modes.h"
 #include "outputs.h"
 #include "progress.h"
@@ -101,6 +102,32 @@ Outcome copyData(KobFile& file, std::FILE* out, std::uint64_t limit,
   return Outcome();
 }
 
+// Unpacks the whole of the packed `input` into `out` through the library's
+// one walk, decompressing on -T threads; the same bytes and the same
+// failure at any count.
+Outcome unpackWhole(const Options& options, Input& input, std::FILE* out,
+                    const Destination& destination, ProgressMeter& meter,
+                    std::uint64_t& done) {
+  kob::ScanOptions walk;
+  walk.decompress = true;
+  walk.threads = options.threads;
+  walk.onData = [&](const unsigned char* data, std::size_t size) {
+    if (std::fwrite(data, 1, size, out) != size) {
+      return kob::Failure::ofError(errno != 0 ? errno : EIO,
+                                   kob::Failure::Action::Writing);
+    }
+    done += size;
+    meter.update(done);
+    return kob::Failure();
+  };
+  const kob::ScanReport report = kob::scanPacked(std::move(input.file), walk);
+  if (report.failure.ok()) return Outcome();
+  if (report.failure.action == kob::Failure::Action::Writing) {
+    return destination.writeFailed(report.failure.error);
+  }
+  return Outcome::failed(input.shown(), report.failure);
+}
+
 }  // namespace
 
 Outcome unpack(const Options& options, const std::string& name) {
@@ -118,22 +145,28 @@ Outcome unpack(const Options& options, const std::string& name) {
   const kob::UniqueFd packed(
       input.descriptor() >= 0 ? fcntl(input.descriptor(), F_DUPFD_CLOEXEC, 0)
                               : -1);
+  // The whole of a packed file goes through the walk, on -T threads; a
+  // range, or data that is not packed (-f), through KobFile.
+  const bool whole = input.file.ok() && input.file.packed() && !options.hasRange();
   KobFile file;
-  if (outcome = openPacked(options, file, input); !outcome.ok()) {
-    return outcome;
-  }
   std::uint64_t limit = options.size.value_or(UINT64_MAX);
-  if (options.offset) {
-    const auto offset = static_cast<std::int64_t>(*options.offset);
-    if (file.seek64(offset, 0) != offset) limit = 0;  // past the end
-    if (file.hasError()) return Outcome::failed(input.shown(), file.failure());
+  if (!whole) {
+    if (outcome = openPacked(options, file, input); !outcome.ok()) {
+      return outcome;
+    }
+    if (options.offset) {
+      const auto offset = static_cast<std::int64_t>(*options.offset);
+      if (file.seek64(offset, 0) != offset) limit = 0;  // past the end
+      if (file.hasError()) return Outcome::failed(input.shown(), file.failure());
+    }
   }
   Destination destination(*path);
   std::FILE* out = destination.open(outcome);
   if (!out) return outcome;
   ProgressMeter meter(options.quiet, input.shown(), options.size.value_or(0));
   std::uint64_t copied = 0;
-  outcome = copyData(file, out, limit, input, destination, meter, copied);
+  outcome = whole ? unpackWhole(options, input, out, destination, meter, copied)
+                  : copyData(file, out, limit, input, destination, meter, copied);
   if (!outcome.ok()) return outcome;
   if (outcome = destination.commit(input, options.force); !outcome.ok()) {
     return outcome;
@@ -151,7 +184,8 @@ Outcome unpack(const Options& options, const std::string& name) {
         input.isRegular() ? static_cast<std::uint64_t>(input.info.st_size) : 0;
     outcome += Outcome::told(
         input.shown(),
-        (file.isCompressed() ? savedShare(copied, stored) : "not packed") +
+        (whole || file.isCompressed() ? savedShare(copied, stored)
+                                      : "not packed") +
             (destination.isStdout() ? "" : " -- created " + *path));
   }
   return outcome;

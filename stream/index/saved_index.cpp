@@ -490,10 +490,7 @@ IndexState indexState(const std::string& name, const IndexChoice& choice) {
   rules.needSeek = true;
   OpenedFile file = openFile(name, rules);
   if (!file.ok()) return IndexState::Missing;
-  const std::string indexName =
-      choice.where == IndexChoice::Where::At     ? choice.name
-      : choice.where == IndexChoice::Where::None ? std::string()
-                                                  : file.indexName();
+  const std::string indexName = file.indexName(choice);
   ChunkIndex index;
   bool withChecksums = false;
   std::unique_ptr<Source> source = file.takeSource();

@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
-// The one whole-file walk: kob::scanPacked, behind `kob -t` and `kob -l`,
-// reading chunk after chunk with the reader KobFile reads with.
+// The one whole-file walk: kob::scanPacked, behind `kob -t`, `kob -l` and
+// `kob -d`, reading chunk after chunk with the reader KobFile reads with.
+// With threads, the caller's thread reads and checks every header and
+// payload in order while helpers decompress; the chunks are handed on in
+// order, so the answers are those of one thread.
 
 #include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <vector>
 
+#include "common/worker_pool.h"
+#include "format/codec.h"
 #include "format/format.h"
 #include "kob_scan.h"
 #include "read/chunk_reader.h"
@@ -17,33 +23,146 @@
 namespace kob {
 namespace {
 
-// Reads on from the first chunk to the end marker (see scanPacked).
-void scanChunks(ChunkReader& reader, bool checksums, bool decompress,
-                const std::function<void(const ChunkInfo&)>& onChunk,
-                std::int64_t knownSize, ScanReport& report) {
-  ChunkCursor cursor(reader);
-  std::vector<unsigned char> data(decompress ? kMaxFieldValue : 0);
+// Chunks in flight for each decompressing thread: enough that a thread
+// rarely waits for the reader, few enough to hold little.
+constexpr std::size_t kChunksPerThread = 16;
+
+// A chunk on its way: passed by the reader, decompressed by a helper.
+struct Slot {
+  ChunkEntry chunk;
+  std::vector<unsigned char> payload;
+  std::vector<unsigned char> data;
+  Failure failure;  // what the reader or the decompression met
+};
+
+class Walk {
+ public:
+  Walk(ChunkReader& reader, const ScanOptions& options, ScanReport& report)
+      : cursor(reader), options(options), report(report) {}
+
+  // Reads on from the first chunk to the end marker or the first failure.
+  Failure run(unsigned helpers);
+  const ChunkCursor& at() const { return cursor; }
+
+ private:
+  // Hands a chunk on, in order: counted, then its data, or its failure.
+  Failure emit(const ChunkEntry& chunk, const Failure& failure,
+               const unsigned char* data);
+  Failure runAlone();
+  // Fills `round` with the chunks read next; returns what stopped the
+  // reading (ok() at the end marker or when the round is full).
+  Failure fill(std::vector<Slot>& round, std::size_t& filled);
+
+  ChunkCursor cursor;
+  const ScanOptions& options;
+  ScanReport& report;
+  std::vector<unsigned char> data;
+};
+
+Failure Walk::emit(const ChunkEntry& chunk, const Failure& failure,
+                   const unsigned char* bytes) {
+  if (options.onChunk) {
+    options.onChunk({chunk.number, chunk.headerOffset, chunk.position,
+                     chunk.dataSize, chunk.payloadSize});
+  }
+  ++report.chunks;
+  report.dataSize += chunk.dataSize;
+  report.largestChunk =
+      std::max<std::uint32_t>(report.largestChunk, chunk.dataSize);
+  if (failure.failed()) return failure;
+  if (options.decompress && options.onData && chunk.dataSize > 0) {
+    Failure written = options.onData(bytes, chunk.dataSize);
+    if (written.failed() && written.action != Failure::Action::Writing) {
+      written.action = Failure::Action::Writing;
+    }
+    return written;
+  }
+  return {};
+}
+
+Failure Walk::runAlone() {
+  if (options.decompress) data.resize(kMaxFieldValue);
   Failure failure = cursor.start();
   while (failure.ok() && cursor.state() != ChunkCursor::State::AtEnd) {
-    const ChunkEntry& chunk = cursor.chunk();
-    if (onChunk) {
-      onChunk({chunk.number, chunk.headerOffset, chunk.position,
-               chunk.dataSize, chunk.payloadSize});
+    const ChunkEntry chunk = cursor.chunk();
+    Failure met;
+    if (options.decompress && chunk.dataSize > 0) {
+      met = cursor.decodeInto(data.data());
     }
-    ++report.chunks;
-    report.dataSize += chunk.dataSize;
-    report.largestChunk =
-        std::max<std::uint32_t>(report.largestChunk, chunk.dataSize);
-    if (decompress && chunk.dataSize > 0) failure = cursor.decodeInto(data.data());
+    failure = emit(chunk, met, data.data());
     if (failure.ok()) failure = cursor.next();
   }
-  report.failure = failure;
-  if (failure.ok()) {
-    report.contentChecked = checksums && decompress;
-    report.packedSize = knownSize >= 0
-                            ? knownSize
-                            : cursor.chunk().headerOffset +
-                                  static_cast<std::int64_t>(kHeaderSize);
+  return failure;
+}
+
+Failure Walk::fill(std::vector<Slot>& round, std::size_t& filled) {
+  filled = 0;
+  while (filled < round.size() && cursor.state() != ChunkCursor::State::AtEnd) {
+    Slot& slot = round[filled++];
+    slot.chunk = cursor.chunk();
+    slot.failure = Failure();
+    if (slot.chunk.dataSize > 0) {
+      const unsigned char* payload = nullptr;
+      slot.failure = cursor.payload(payload);
+      if (slot.failure.failed()) return {};  // handed on with the chunk
+      slot.payload.assign(payload, payload + slot.chunk.payloadSize);
+    }
+    const Failure failure = cursor.next();
+    if (failure.failed()) return failure;
+  }
+  return {};
+}
+
+Failure Walk::run(unsigned helpers) {
+  if (!options.decompress || helpers == 0) return runAlone();
+  Failure failure = cursor.start();
+  if (failure.failed()) return failure;
+  WorkerPool pool(helpers);
+  // Two rounds: one decompressed by the helpers while the caller reads
+  // the other and hands the one before on.
+  const std::size_t perRound = kChunksPerThread * helpers;
+  std::vector<Slot> rounds[2] = {std::vector<Slot>(perRound),
+                                 std::vector<Slot>(perRound)};
+  std::size_t filled[2] = {0, 0};
+  Failure stopped[2];
+  std::unique_ptr<WorkerPool::Batch> batches[2];
+  auto start = [&](int r) {
+    stopped[r] = fill(rounds[r], filled[r]);
+    batches[r] = std::make_unique<WorkerPool::Batch>(pool);
+    for (std::size_t i = 0; i < filled[r]; ++i) {
+      Slot& slot = rounds[r][i];
+      if (slot.failure.failed() || slot.chunk.dataSize == 0) continue;
+      batches[r]->run([&slot] {
+        slot.data.resize(slot.chunk.dataSize);
+        const Damage damage =
+            expandPayload(slot.payload.data(), slot.chunk.payloadSize,
+                          slot.data.data(), slot.chunk.dataSize);
+        if (damage != Damage::None) {
+          slot.failure = Failure::ofDamage(damage);
+          slot.failure.chunk = static_cast<std::int64_t>(slot.chunk.number);
+          slot.failure.fileOffset = slot.chunk.headerOffset;
+          slot.failure.position = static_cast<std::int64_t>(slot.chunk.position);
+        }
+      });
+    }
+  };
+  int current = 0;
+  start(current);
+  for (;;) {
+    const bool more = stopped[current].ok() &&
+                      cursor.state() != ChunkCursor::State::AtEnd &&
+                      (filled[current] == 0 ||
+                       rounds[current][filled[current] - 1].failure.ok());
+    if (more) start(1 - current);
+    batches[current]->wait();
+    for (std::size_t i = 0; i < filled[current]; ++i) {
+      const Slot& slot = rounds[current][i];
+      const Failure handed = emit(slot.chunk, slot.failure, slot.data.data());
+      if (handed.failed()) return handed;
+    }
+    if (stopped[current].failed()) return stopped[current];
+    if (!more) return {};
+    current = 1 - current;
   }
 }
 
@@ -73,6 +192,14 @@ ScanReport scanUrl(const char* url, bool decompress,
 ScanReport scanPacked(OpenedFile&& file, bool decompress,
                       const std::function<void(const ChunkInfo&)>& onChunk,
                       const IndexChoice& index) {
+  ScanOptions options;
+  options.decompress = decompress;
+  options.onChunk = onChunk;
+  options.index = index;
+  return scanPacked(std::move(file), options);
+}
+
+ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options) {
   ScanReport report;
   report.packed = file.packed();
   if (!file.ok()) {
@@ -83,16 +210,22 @@ ScanReport scanPacked(OpenedFile&& file, bool decompress,
     report.failure = Failure::ofDamage(Damage::NotPacked);
     return report;
   }
-  const std::string indexName =
-      index.where == IndexChoice::Where::At     ? index.name
-      : index.where == IndexChoice::Where::None ? std::string()
-                                                 : file.indexName();
+  const std::string indexName = file.indexName(options.index);
   const std::int64_t size = file.size();
   std::vector<unsigned char> consumed = file.takeConsumed();
   ChunkReader reader(file.takeSource(), std::move(consumed), false);
   bool checksums = false;
   report.indexState = reader.takeUpIndex(indexName, &checksums);
-  scanChunks(reader, checksums, decompress, onChunk, size, report);
+  Walk walk(reader, options, report);
+  const unsigned threads = threadsToUse(options.threads);
+  report.failure = walk.run(threads > 1 ? threads : 0);
+  if (report.failure.ok()) {
+    report.members = 1;
+    report.contentChecked = checksums && options.decompress;
+    report.packedSize = size >= 0 ? size
+                                  : walk.at().chunk().headerOffset +
+                                        static_cast<std::int64_t>(kHeaderSize);
+  }
   return report;
 }
 

@@ -379,10 +379,7 @@ RecoveryReport recoverPacked(OpenedFile&& file, std::FILE* output,
     report.failure = Failure::ofDamage(Damage::NotPacked);
     return report;
   }
-  const std::string indexName =
-      index.where == IndexChoice::Where::At     ? index.name
-      : index.where == IndexChoice::Where::None ? std::string()
-                                                 : file.indexName();
+  const std::string indexName = file.indexName(index);
   const std::int64_t size = file.size();
   std::unique_ptr<Source> source = file.takeSource();
   ChunkIndex known;

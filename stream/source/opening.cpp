@@ -45,7 +45,9 @@ std::string OpenedFile::shownName() const {
   return standardInput ? "(stdin)" : displayName(given);
 }
 
-std::string OpenedFile::indexName() const {
+std::string OpenedFile::indexName(const IndexChoice& choice) const {
+  if (choice.where == IndexChoice::Where::At) return choice.name;
+  if (choice.where == IndexChoice::Where::None) return std::string();
   return standardInput || given.empty() ? std::string() : indexNameFor(given);
 }
 
