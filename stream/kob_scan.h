@@ -33,7 +33,8 @@ enum class IndexState {
 // "valid", "none", "stale", "unusable", "unverified".
 KOB_EXPORT const char* describe(IndexState state);
 
-// A chunk, as a scan passes it.
+// A chunk, as a scan passes it. One with a payload size of 0 is the end
+// of a member that another follows (see ScanReport::members).
 struct ChunkInfo {
   std::uint64_t number;       // 0 for the first chunk
   std::int64_t fileOffset;    // where its header starts

@@ -8,6 +8,11 @@
 
 namespace kob {
 
+std::uint32_t ChunkHeader::span() const {
+  return static_cast<std::uint32_t>(kHeaderSize) +
+         (joinsNext ? kMemberGap : payloadSize);
+}
+
 bool hasSignature(const unsigned char* bytes, std::size_t count) {
   return count >= kSignatureTestLength &&
          std::equal(bytes, bytes + kSignatureTestLength, kSignature);

@@ -12,7 +12,9 @@
 //             payloadSize (uint16, big-endian: bytes that follow)
 //             backLink (uint16, big-endian: payloadSize of the chunk
 //                       before, 0 for the first)
-//   end     = a header whose payloadSize is 0; nothing follows it
+//   end     = a header whose payloadSize is 0; nothing follows it, or the
+//             signature of another packed file (a member) whose data
+//             follows on: packed files concatenated are one
 //
 // The header fields are also known as chunkDataSize, chunkSize and
 // lastChunkSize; here, and everywhere in kob, they are the data size, the
@@ -37,6 +39,9 @@ constexpr std::size_t kSignatureTestLength = 4;
 constexpr std::int64_t kFirstHeaderOffset = sizeof kSignature;
 constexpr std::size_t kHeaderSize = 6;
 constexpr std::uint32_t kMaxFieldValue = 0xFFFF;
+// Bytes between one member's end marker and the next member's first
+// header: the signature.
+constexpr std::uint32_t kMemberGap = sizeof kSignature;
 static_assert(kLargestChunkSize == kMaxFieldValue);
 
 // True when `count` bytes at `bytes` begin a packed file.
@@ -49,8 +54,20 @@ struct ChunkHeader {
   // False when the file ends inside the back-link, which only an end marker
   // may do: its data is complete without it.
   bool hasBackLink = true;
+  // An end marker followed by a signature: another packed stream (a
+  // member) begins there, and its data goes on where this one's ended.
+  bool joinsNext = false;
 
   bool isEndMarker() const { return payloadSize == 0; }
+  // Whether the data ends here: an end marker with no member after it.
+  bool endsData() const { return isEndMarker() && !joinsNext; }
+  // Bytes from this header to the next one: the header and its payload,
+  // or for an end marker that joins the next member, the header and the
+  // next member's signature.
+  std::uint32_t span() const;
+  // What the next header's back-link must be: this payload's size, or 0
+  // after an end marker, where the next member's first chunk begins.
+  std::uint32_t linkForNext() const { return isEndMarker() ? 0 : payloadSize; }
 };
 
 // Decodes the header among the `available` bytes at `bytes` and checks it

@@ -20,15 +20,19 @@ Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
   if (damage != Damage::None || !header.isEndMarker() || !header.hasBackLink) {
     return Failure::ofDamage(damage);
   }
-  // Nothing may follow the end marker: a chunk whose payload size was
-  // changed to 0 would otherwise end the data early without a word.
+  // Nothing may follow the end marker but another member's signature: a
+  // chunk whose payload size was changed to 0 would otherwise end the data
+  // early without a word.
   ReadWindow::Bytes after;
   if (const int error = window.fetch(
-          offset + static_cast<std::int64_t>(kHeaderSize), 1, 0, after)) {
+          offset + static_cast<std::int64_t>(kHeaderSize),
+          kSignatureTestLength, 0, after)) {
     return Failure::ofError(error);
   }
-  return Failure::ofDamage(after.size > 0 ? Damage::DataAfterEnd
-                                          : Damage::None);
+  header.joinsNext = hasSignature(after.data, after.size);
+  return Failure::ofDamage(after.size > 0 && !header.joinsNext
+                               ? Damage::DataAfterEnd
+                               : Damage::None);
 }
 
 ChunkIndex::ChunkIndex(bool aKeepEntries) : keepEntries(aKeepEntries) {}
@@ -116,7 +120,7 @@ Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
     return cut;
   }
   if (failure.failed()) return frontierFailure(failure);
-  if (header.isEndMarker()) {
+  if (header.endsData()) {
     front.state = Frontier::Ended;
     return {};
   }
@@ -129,11 +133,11 @@ void ChunkIndex::pass(const ChunkHeader& header) {
   // A chunk without data can be neither sought nor read into, so it costs
   // no memory of its own: a file of millions of them stays small.
   if (header.dataSize == 0) {
+    // A chunk without data, or the end of a member that another follows.
     if (keepEntries) {
       ++pending.chunksSoFar;
-      pending.bytes +=
-          static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
-      pending.lastPayloadSize = payloadSize;
+      pending.bytes += static_cast<std::int64_t>(header.span());
+      pending.lastPayloadSize = static_cast<std::uint16_t>(header.linkForNext());
     }
   } else if (!keepEntries) {
     last = ChunkEntry{front.headerOffset,
@@ -157,10 +161,9 @@ void ChunkIndex::pass(const ChunkHeader& header) {
     }
     payloads.push_back(payloadSize);
   }
-  front.headerOffset += static_cast<std::int64_t>(kHeaderSize) +
-                        static_cast<std::int64_t>(header.payloadSize);
+  front.headerOffset += static_cast<std::int64_t>(header.span());
   front.position += header.dataSize;
-  front.previousPayloadSize = header.payloadSize;
+  front.previousPayloadSize = header.linkForNext();
   front.previousDataSize = header.dataSize;
   ++front.chunksPassed;
 }
@@ -232,7 +235,7 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
   if (offset == front.headerOffset) {
     return front.state != Frontier::Ended || header.isEndMarker();
   }
-  if (header.isEndMarker()) return false;
+  if (header.endsData()) return false;
   if (saved) {
     // Every header the file has is in a saved index.
     ChunkEntry at;
@@ -254,8 +257,7 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
            header.backLink == at.backLink;
   }
   return header.dataSize == 0 &&
-         offset + static_cast<std::int64_t>(kHeaderSize + header.payloadSize) <=
-             next;
+         offset + static_cast<std::int64_t>(header.span()) <= next;
 }
 
 Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
@@ -265,7 +267,7 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   const Failure failure = readHeaderAt(window, front.headerOffset,
                                        front.previousPayloadSize, 0, header);
   if (failure.error != 0) return frontierFailure(failure);
-  if (failure.isDamage() || !header.isEndMarker()) {
+  if (failure.isDamage() || !header.endsData()) {
     forget();
     confirmed = false;
     return {};

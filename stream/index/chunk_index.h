@@ -48,13 +48,20 @@ struct ChunkEntry {
   // A checksum of its payload, from a saved index that carries them.
   bool hasChecksum = false;
   std::uint32_t checksum = 0;
+  // The end marker of a member that another follows (see ChunkHeader).
+  bool joinsNext = false;
 
   ChunkHeader header() const {
     ChunkHeader h;
     h.dataSize = dataSize;
     h.payloadSize = payloadSize;
     h.backLink = backLink;
+    h.joinsNext = joinsNext;
     return h;
+  }
+  // Where the header after it starts.
+  std::int64_t nextOffset() const {
+    return headerOffset + static_cast<std::int64_t>(header().span());
   }
 };
 

@@ -106,16 +106,13 @@ Failure ChunkCursor::next() {
 
 Failure ChunkCursor::nextChunk() {
   if (where == State::AtEnd) return {};
-  if (current.dataSize == 0 && where == State::AtHeader) {
+  if (current.dataSize == 0 && where == State::AtHeader && !current.joinsNext) {
     // Nothing to serve, but its payload must expand to nothing.
     const Failure failure = decode(0, false);
     if (failure.failed()) return failure;
   }
-  return stepTo(
-      current.headerOffset +
-          static_cast<std::int64_t>(kHeaderSize + current.payloadSize),
-      current.payloadSize, current.position + current.dataSize,
-      current.number + 1);
+  return stepTo(current.nextOffset(), current.header().linkForNext(),
+                current.position + current.dataSize, current.number + 1);
 }
 
 // Reads the header at `offset`, reached by reading on, and makes it the
@@ -140,7 +137,7 @@ Failure ChunkCursor::stepTo(std::int64_t offset,
   setChunk(offset, position, number, header);
   current.hasChecksum = known.hasChecksum;
   current.checksum = known.checksum;
-  if (header.isEndMarker()) where = State::AtEnd;
+  if (header.endsData()) where = State::AtEnd;
   return {};
 }
 
@@ -234,6 +231,7 @@ void ChunkCursor::setChunk(std::int64_t offset, std::uint64_t position,
                        static_cast<std::uint16_t>(header.dataSize),
                        static_cast<std::uint16_t>(header.payloadSize),
                        static_cast<std::uint16_t>(header.backLink)};
+  current.joinsNext = header.joinsNext;
   where = State::AtHeader;
   decodedLength = 0;
 }

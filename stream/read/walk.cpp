@@ -65,6 +65,10 @@ Failure Walk::emit(const ChunkEntry& chunk, const Failure& failure,
     options.onChunk({chunk.number, chunk.headerOffset, chunk.position,
                      chunk.dataSize, chunk.payloadSize});
   }
+  if (chunk.joinsNext) {
+    ++report.members;  // the end of one member: not a chunk
+    return failure;
+  }
   ++report.chunks;
   report.dataSize += chunk.dataSize;
   report.largestChunk =
@@ -220,7 +224,7 @@ ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options) {
   const unsigned threads = threadsToUse(options.threads);
   report.failure = walk.run(threads > 1 ? threads : 0);
   if (report.failure.ok()) {
-    report.members = 1;
+    ++report.members;  // the last
     report.contentChecked = checksums && options.decompress;
     report.packedSize = size >= 0 ? size
                                   : walk.at().chunk().headerOffset +
