@@ -180,7 +180,9 @@ std::size_t randomSize(std::mt19937& rng, int chunkSize) {
 }
 
 // KobFile and SharedReader read through one core: both are held to the
-// model, over files with and without chunks that hold no data.
+// model, over files with and without chunks that hold no data, packed once
+// or as several packed files one after another (members), which read as
+// one.
 TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
   std::mt19937 rng(kobtest::testSeed("PackedFilesAnswerEveryCall"));
   kobtest::TempDir dir;
@@ -195,18 +197,26 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
     const std::string packed =
         kobtest::packFile(dir.path("model.kob"), data, chunkSize, rng);
     std::vector<std::size_t> empties;
+    std::string file = packed;
     if (rng() % 3 == 0) {
       const std::size_t chunks = kobtest::parseHeaders(packed).size();
       for (int n = 1 + static_cast<int>(rng() % 4); n > 0; --n) {
         empties.push_back(rng() % chunks);
       }
-      kobtest::writeFile(
-          dir.path("model.kob"),
-          kobtest::withEmptyChunks(packed, empties, kobtest::kEmptyPayload));
+      file = kobtest::withEmptyChunks(packed, empties, kobtest::kEmptyPayload);
     }
+    int members = 1;
+    for (; rng() % 3 == 0 && members < 4; ++members) {
+      const std::string more = kobtest::makeData(rng() % 3 == 0 ? 0 : rng() % 40000, rng);
+      file += kobtest::packFile(dir.path("member.kob"), more,
+                                chunkSizes[rng() % std::size(chunkSizes)], rng);
+      data += more;
+    }
+    kobtest::writeFile(dir.path("model.kob"), file);
     SCOPED_TRACE(testing::Message()
                  << "round " << round << " size " << size << " chunk size "
-                 << chunkSize << " chunks without data " << empties.size());
+                 << chunkSize << " chunks without data " << empties.size()
+                 << " members " << members);
     KobFile reader;
     const bool partial = rng() % 2;
     reader.setPartialDecoding(partial);
@@ -216,7 +226,7 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
     kob::SharedReader shared;
     shared.setPartialDecoding(rng() % 2);
     ASSERT_TRUE(shared.open(dir.path("model.kob").c_str()).ok());
-    ReaderModel model(data, !empties.empty());
+    ReaderModel model(data, !empties.empty() || members > 1);
     compareWithModel(reader, model, rng, chunkSize, 300, &shared, &data);
     if (HasFatalFailure()) return;
   }
