@@ -183,9 +183,7 @@ ScanReport scanPacked(int fd, bool decompress,
 ScanReport scanPacked(const std::string& name, bool decompress,
                       const std::function<void(const ChunkInfo&)>& onChunk,
                       const IndexChoice& index) {
-  OpenRules rules;
-  rules.dashIsStandardInput = true;
-  return scanPacked(openFile(name, rules), decompress, onChunk, index);
+  return scanPacked(openFile(name), decompress, onChunk, index);
 }
 
 ScanReport scanUrl(const char* url, bool decompress,

@@ -397,7 +397,6 @@ RecoveryReport recoverPacked(const std::string& name, std::FILE* output,
                              const IndexChoice& index) {
   OpenRules rules;
   rules.needSeek = true;
-  rules.dashIsStandardInput = true;
   return recoverPacked(openFile(name, rules), output, onLoss, index);
 }
 

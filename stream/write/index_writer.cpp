@@ -79,9 +79,11 @@ ScanReport writeIndex(OpenedFile& file, std::FILE* out) {
   }
   report.failure = failure;
   if (failure.failed()) return report;
+  // An object elsewhere is described by its size alone: its index is a
+  // hint for whoever reads it (see IndexState::Unverified).
   const Identity described = packed.identity();
-  if (!described.local || described.size < 0) {
-    report.failure = Failure::ofError(EIO);
+  if (described.size < 0) {
+    report.failure = Failure::ofError(ESPIPE);
     return report;
   }
   const IndexedFile indexed = indexedFileOf(described);
