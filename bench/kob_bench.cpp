@@ -31,7 +31,8 @@
 // file with its saved index beside it, so every payload read is checked
 // against its checksum: kob-indexed beside kob-partial is what the
 // checksums cost), kob-shared (one kob::SharedReader
-// for all threads, partial decoding, saved index), bgzf, zstd.
+// for all threads, partial decoding, saved index), kob-mapped (the same,
+// the file read through a mapping of it into memory), bgzf, zstd.
 //   SequentialRead/1K,64K  vs DecompressYardstick (lzo1x_decompress_safe over
 //                                     the same chunks)
 //   Pack                   vs CompressYardstick (lzo1x_999_compress)
@@ -82,6 +83,7 @@ extern char** environ;
 
 #include "kob.h"
 #include "kob_pack.h"
+#include "kob_open.h"
 #include "kob_shared.h"
 
 namespace {
@@ -474,9 +476,14 @@ class SharedKobReader final : public Reader {
  public:
   explicit SharedKobReader(std::shared_ptr<kob::SharedReader> aFile)
       : file(std::move(aFile)) {}
-  static std::shared_ptr<kob::SharedReader> open(const std::string& path) {
+  // `mapped`: the file read through a mapping of it into memory.
+  static std::shared_ptr<kob::SharedReader> open(const std::string& path,
+                                                 bool mapped = false) {
     auto file = std::make_shared<kob::SharedReader>();
-    if (file->open(path.c_str()).failed()) fail("cannot open " + path);
+    kob::OpenRules rules;
+    rules.needSeek = true;
+    rules.mapIntoMemory = mapped;
+    if (file->open(kob::openFile(path, rules)).failed()) fail("cannot open " + path);
     file->setPartialDecoding(true);
     return file;
   }
@@ -625,6 +632,14 @@ const Format kFormats[] = {
        static const std::shared_ptr<kob::SharedReader> shared =
            SharedKobReader::open(kobIndexedFile(1));
        return std::make_unique<SharedKobReader>(shared);
+     }},
+    {"kob-mapped", true, true, false, kobIndexedFile,
+     [](const std::string& path) -> std::unique_ptr<Reader> {
+       return std::make_unique<SharedKobReader>(SharedKobReader::open(path, true));
+     },
+     []() -> std::unique_ptr<Reader> {
+       return std::make_unique<SharedKobReader>(
+           SharedKobReader::open(kobIndexedFile(1), true));
      }},
     {"bgzf", true, true, true, bgzfFile,
      [](const std::string& path) -> std::unique_ptr<Reader> {

@@ -57,6 +57,11 @@ struct OpenRules {
   // takes any file as data (a packer reading a FIFO need not wait for it
   // before its output exists).
   bool testSignature = true;
+  // Read a regular file through a mapping of it into memory, with no read
+  // and no copy of its bytes. Only for files nobody cuts short while they
+  // are read: a mapped file cut short kills the reader with SIGBUS where a
+  // read would come back short.
+  bool mapIntoMemory = false;
 };
 
 // Which saved index a reader takes up.

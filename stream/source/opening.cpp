@@ -125,6 +125,10 @@ OpenedFile openFile(int fd, const OpenRules& rules, const std::string& name) {
   if (rules.needPacked && !file.isPacked && file.why.ok()) {
     file.why = Failure::ofDamage(Damage::NotPacked);
   }
+  if (rules.mapIntoMemory && S_ISREG(file.status.st_mode)) {
+    file.from = mapFile(owned);
+    if (file.from) return file;
+  }
   file.from = std::make_unique<FileSource>(
       std::move(owned), seekable,
       static_cast<std::int64_t>(file.consumed.size()));
