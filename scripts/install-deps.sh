@@ -12,7 +12,7 @@ case "${1:-build}" in
   test) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light
     pybind11-dev python3-dev python3-pytest) ;;
   # The benchmarks; python3-indexed-gzip for the Python module's.
-  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light pybind11-dev python3-dev python3-indexed-gzip) ;;
+  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light pybind11-dev python3-dev python3-indexed-gzip zstd tabix lzop bc) ;;
   # make deb: dpkg-buildflags, dpkg-shlibdeps and dpkg-architecture
   # (dpkg-dev), file and binutils (readelf, strip) for CPack, lintian, and
   # bash-completion to load the packaged completion; pybind11-dev and
