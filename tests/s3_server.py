@@ -235,9 +235,13 @@ class Objects:
             raise S3Error("NoSuchKey", Key=key)
         return handle, info, self.etag(handle, info)
 
+    @staticmethod
+    def stamp(info):
+        """What tells one version of a file from another, but its bytes."""
+        return (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
+
     def etag(self, handle, info):
-        stamp = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns,
-                 info.st_ctime_ns)
+        stamp = self.stamp(info)
         with self.lock:
             known = self.etags.get(stamp)
         if known:
@@ -249,15 +253,14 @@ class Objects:
             for piece in iter(lambda: handle.read(PIECE), b""):
                 digest.update(piece)
             after = os.fstat(handle.fileno())
-            if (after.st_size, after.st_mtime_ns, after.st_ctime_ns) == stamp[2:]:
+            if self.stamp(after) == stamp:
                 break
-            stamp = (after.st_dev, after.st_ino, after.st_size,
-                     after.st_mtime_ns, after.st_ctime_ns)
+            stamp = self.stamp(after)
         tag = '"%s"' % digest.hexdigest()
         # A file changed within a tick of the file system's clock before the
         # hashing may change again under the same times: only a hash of a
         # file that had settled by then is kept.
-        if max(stamp[3], stamp[4]) < started - SETTLED_NS:
+        if max(after.st_mtime_ns, after.st_ctime_ns) < started - SETTLED_NS:
             with self.lock:
                 self.etags[stamp] = tag
         return tag
