@@ -5,12 +5,14 @@
 set -euo pipefail
 
 # libcurl: reading URLs (the gnutls flavour, which libhts-dev needs too);
-# nginx: the server the tests of URLs read from.
+# nginx: the server the tests of URLs read from; python3-botocore and curl:
+# the S3 server the tests of s3:// URLs read from (tests/s3_server.py),
+# which checks signatures with botocore, and its test, which signs with curl.
 packages=(g++ make cmake pkg-config liblzo2-dev libxxhash-dev libcli11-dev libcurl4-gnutls-dev)
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light
-    pybind11-dev python3-dev python3-pytest) ;;
+    pybind11-dev python3-dev python3-pytest python3-botocore curl) ;;
   # The benchmarks; python3-indexed-gzip for the Python module's.
   bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light pybind11-dev python3-dev python3-indexed-gzip zstd tabix lzop bc) ;;
   # make deb: dpkg-buildflags, dpkg-shlibdeps and dpkg-architecture
@@ -20,7 +22,7 @@ case "${1:-build}" in
   deb) packages+=(dpkg-dev file binutils lintian bash-completion pybind11-dev python3-dev) ;;
   ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light libbenchmark-dev libhts-dev libzstd-dev clang
     pybind11-dev python3-dev python3-pytest python3-indexed-gzip libclang-rt-14-dev valgrind
-    dpkg-dev file binutils lintian bash-completion) ;;
+    dpkg-dev file binutils lintian bash-completion python3-botocore curl) ;;
   *) echo "usage: $0 build|test|bench|deb|ci" >&2; exit 2 ;;
 esac
 
