@@ -206,6 +206,11 @@ class TextWriter(io.TextIOWrapper):
     io.TextIOWrapper whose `with` block discards the file when left by an
     exception, and which has abort()."""
 
+    def write(self, text):
+        if self.buffer._fork != _forks[0]:
+            _inherited(self)
+        return super().write(text)
+
     def abort(self):
         """Closes without finishing: what was written is dropped."""
         self.buffer.abort()
