@@ -12,6 +12,10 @@ SEED = int(os.environ.get("KOB_TEST_SEED", random.randrange(1 << 30)))
 ROUNDS = int(os.environ.get("KOB_TEST_ROUNDS", "3"))
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: builds the whole module (run by ctest apart)")
+
+
 def pytest_report_header(config):
     return "kob: KOB_TEST_SEED=%d KOB_TEST_ROUNDS=%d" % (SEED, ROUNDS)
 
