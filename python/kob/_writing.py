@@ -3,6 +3,7 @@
 
 import io
 import os
+import weakref
 
 from . import _kob
 from ._reading import _is_file_object
@@ -17,10 +18,27 @@ _WRITE_BUFFER = 128 * 1024
 
 # Counts the forks this process came through, as os.register_at_fork tells
 # them: a writer opened before a fork is the parent's, and in the child
-# every use of it raises, before even its buffer takes a byte.
+# every use of it raises, before even its buffer takes a byte. The buffered
+# writers open are given a write that raises, so that the parent's writes
+# pay for no check; the raw one checks (and the C++ half checks the pid,
+# for a fork that Python did not see).
 _forks = [0]
+_buffered = weakref.WeakSet()
+
+
+def _refuse(*args, **kwargs):
+    _inherited(None)
+
+
+def _forked():
+    _forks[0] += 1
+    for writer in list(_buffered):
+        writer.write = _refuse
+        writer.writelines = _refuse
+
+
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=lambda: _forks.__setitem__(0, _forks[0] + 1))
+    os.register_at_fork(after_in_child=_forked)
 
 _MODES = {"w": "wb", "x": "xb", "a": "ab"}
 
@@ -171,12 +189,7 @@ class Writer(io.BufferedWriter):
                  level=None, buffer_size=_WRITE_BUFFER):
         super().__init__(RawWriter(file, mode, chunk_size=chunk_size,
                                    threads=threads, level=level), buffer_size)
-        self._fork = _forks[0]
-
-    def write(self, data):
-        if self._fork != _forks[0]:
-            _inherited(self)
-        return super().write(data)
+        _buffered.add(self)
 
     def close(self):
         if self.raw.inherited:
@@ -206,10 +219,9 @@ class TextWriter(io.TextIOWrapper):
     io.TextIOWrapper whose `with` block discards the file when left by an
     exception, and which has abort()."""
 
-    def write(self, text):
-        if self.buffer._fork != _forks[0]:
-            _inherited(self)
-        return super().write(text)
+    def __init__(self, buffer, **options):
+        super().__init__(buffer, **options)
+        _buffered.add(self)
 
     def abort(self):
         """Closes without finishing: what was written is dropped."""
