@@ -101,16 +101,25 @@ struct Reader::Content {
       result.failure = kob::Failure::ofError(ESPIPE);
       return result;
     }
-    if (position > streamAt) {
+    if (position > streamAt && stream->isCompressed()) {
       const std::int64_t landed =
           stream->seek64(static_cast<std::int64_t>(position), SEEK_SET);
       if (landed >= 0) streamAt = static_cast<std::uint64_t>(landed);
-      if (stream->hasError()) {
-        result.failure = stream->failure();
-        return result;
-      }
-      if (streamAt < position) return result;  // the data ended first
     }
+    // A plain stream cannot seek: what lies before is read and dropped.
+    unsigned char skipped[4096];
+    while (streamAt < position && !stream->hasError()) {
+      const auto want = static_cast<unsigned>(
+          std::min<std::uint64_t>(sizeof skipped, position - streamAt));
+      const int got = stream->read(skipped, want);
+      if (got <= 0) break;
+      streamAt += static_cast<std::uint64_t>(got);
+    }
+    if (stream->hasError()) {
+      result.failure = stream->failure();
+      return result;
+    }
+    if (streamAt < position) return result;  // the data ended first
     auto* out = static_cast<unsigned char*>(buf);
     while (result.bytes < len) {
       const std::size_t want = std::min(len - result.bytes, kLargestStreamRead);

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # kob.open as gzip.open: one table of operations run through both, each
 # answer (the result, or the kind of error) compared.
+import errno
 import gzip
 import io
 import os
@@ -344,3 +345,28 @@ def test_file_object_errors_reach_the_caller(tmp_path):
         out.close()
     with pytest.raises(TypeError):
         kob.open(Refusing(), "rb")
+
+
+@pytest.mark.parametrize("plain", [False, True])
+def test_a_stream_reads_forward_as_the_data_and_refuses_to_go_back(rng, plain):
+    data = make_data(rng, 200000)
+    source = data if plain else kob.compress(data, chunk_size=rng.choice((100, 4096)))
+    raw = kob.RawReader(OneWay(source), plain=plain)
+    assert not raw.seekable() and raw.packed != plain
+    at = 0
+    while at < len(data):
+        at = min(at + rng.randrange(3000), len(data))
+        n = rng.randrange(5000)
+        assert raw.pread(n, at) == data[at:at + n]
+        at += len(data[at:at + n])
+        for back in (1, rng.randrange(1, 10000)):
+            if at - back >= 0:
+                with pytest.raises(OSError) as raised:
+                    raw.pread(1, at - back)
+                assert raised.value.errno == errno.ESPIPE
+    with pytest.raises(io.UnsupportedOperation):
+        raw.seek(0, io.SEEK_END)
+    with pytest.raises(OSError):
+        raw.size()
+    big = kob.RawReader(OneWay(source), plain=plain)
+    assert big.pread(2 ** 40, 10) == data[10:]  # grown as it comes, not allocated

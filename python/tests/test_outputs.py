@@ -37,6 +37,16 @@ def test_a_file_is_private_while_written_and_takes_the_umask_at_close(tmp_path):
         os.umask(old)
     assert mode_of(target) == 0o640
     assert temporaries(tmp_path) == []
+    # Asked again at every close, not once for the process.
+    for mask, expected in ((0o002, 0o664), (0o077, 0o600)):
+        old = os.umask(mask)
+        try:
+            pack_bytes(tmp_path / "again.kob", b"data")
+            kob.pack(tmp_path / "again.kob", tmp_path / "packed.kob")
+        finally:
+            os.umask(old)
+        assert mode_of(tmp_path / "again.kob") == expected
+        assert mode_of(tmp_path / "packed.kob") == expected
 
 
 @pytest.mark.parametrize("how", ["Writer", "text", "pack", "unpack", "write_index"])
