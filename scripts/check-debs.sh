@@ -88,6 +88,7 @@ echo "ok: the three packages hold their parts; shlibs, trigger and dependencies"
 # lintian: no errors. Warnings and notes are printed for the reader.
 if [ -n "$python" ]; then
   holds "$python" usr/lib/python3/dist-packages/kob/__init__.py \
+    usr/lib/python3/dist-packages/kob/_reading.py usr/lib/python3/dist-packages/kob/_writing.py \
     usr/lib/python3/dist-packages/kob/__init__.pyi usr/lib/python3/dist-packages/kob/py.typed \
     usr/share/doc/python3-kob/copyright
   contents "$python" | has -E '^usr/lib/python3/dist-packages/kob/_kob\..*\.so$' ||

@@ -11,8 +11,11 @@ set -euo pipefail
 packages=(g++ make cmake pkg-config liblzo2-dev libxxhash-dev libcli11-dev libcurl4-gnutls-dev)
 case "${1:-build}" in
   build) ;;
+  # python3-pip, python3-setuptools and python3-wheel: the test that builds
+  # the Python module as pip does (pyproject.toml, setup.py).
   test) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light
-    pybind11-dev python3-dev python3-pytest python3-botocore curl) ;;
+    pybind11-dev python3-dev python3-pytest python3-pip python3-setuptools python3-wheel
+    python3-botocore curl) ;;
   # The benchmarks; python3-indexed-gzip for the Python module's.
   bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light pybind11-dev python3-dev python3-indexed-gzip zstd tabix lzop bc) ;;
   # make deb: dpkg-buildflags, dpkg-shlibdeps and dpkg-architecture
@@ -21,7 +24,8 @@ case "${1:-build}" in
   # python3-dev for python3-kob.
   deb) packages+=(dpkg-dev file binutils lintian bash-completion pybind11-dev python3-dev) ;;
   ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light libbenchmark-dev libhts-dev libzstd-dev clang
-    pybind11-dev python3-dev python3-pytest python3-indexed-gzip libclang-rt-14-dev valgrind
+    pybind11-dev python3-dev python3-pytest python3-pip python3-setuptools python3-wheel
+    python3-indexed-gzip libclang-rt-14-dev valgrind
     dpkg-dev file binutils lintian bash-completion python3-botocore curl) ;;
   *) echo "usage: $0 build|test|bench|deb|ci" >&2; exit 2 ;;
 esac

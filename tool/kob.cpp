@@ -54,7 +54,7 @@ kobtool::Status run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  kobtool::occupyClosedStandardDescriptors();
+  kobsupport::occupyClosedStandardDescriptors();
   Options options;
   if (std::optional<Outcome> early =
           kobtool::parseCommandLine(argc, argv, options)) {
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     early->print();
     return early->status();
   }
-  kobtool::removeUnfinishedOutputsOnSignal();
+  kobsupport::removeUnfinishedOutputsOnSignal();
   const kobtool::Status status = run(options);
   const Outcome closing = kobtool::closeStandardOutput();
   closing.print();

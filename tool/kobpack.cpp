@@ -53,8 +53,8 @@ std::optional<std::string> packDictionary() {
   }
   if (inFile.hasError()) return readFailure(inFile, errno);
 
-  kobtool::OutputFile output(kOutputName);
-  if (kobtool::OutputError problem = output.create()) {
+  kobsupport::OutputFile output(kOutputName);
+  if (kobsupport::OutputError problem = output.create()) {
     return because(kOutputName, problem.action, problem.error);
   }
   KobFile outFile;
@@ -78,7 +78,7 @@ std::optional<std::string> packDictionary() {
   if (outFile.close() != 0) {
     return because(kOutputName, "cannot write", errno);
   }
-  if (kobtool::OutputError problem = output.commit(nullptr, true)) {
+  if (kobsupport::OutputError problem = output.commit(nullptr, true)) {
     return because(kOutputName, problem.action, problem.error);
   }
   return std::nullopt;
@@ -87,8 +87,8 @@ std::optional<std::string> packDictionary() {
 }  // namespace
 
 int main() {
-  kobtool::occupyClosedStandardDescriptors();
-  kobtool::removeUnfinishedOutputsOnSignal();
+  kobsupport::occupyClosedStandardDescriptors();
+  kobsupport::removeUnfinishedOutputsOnSignal();
   if (std::optional<std::string> failure = packDictionary()) {
     std::fprintf(stderr, "kobpack: %s\n", failure->c_str());
     return 1;

@@ -18,6 +18,9 @@
 
 namespace kobtool {
 
+using kobsupport::OutputError;
+using kobsupport::OutputFile;
+
 constexpr const char* kStdoutName = "(stdout)";
 
 // A failed write to standard output. Standard output fails for good once

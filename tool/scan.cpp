@@ -139,8 +139,8 @@ Outcome writeIndexBeside(const std::string& path, int packedFd) {
     return Outcome::failed(path, "cannot read", errno);
   }
   const std::string indexPath = kob::indexPathFor(path);
-  OutputFile index(indexPath);
-  if (OutputError problem = index.create()) {
+  kobsupport::OutputFile index(indexPath);
+  if (kobsupport::OutputError problem = index.create()) {
     return Outcome::failed(indexPath, problem.action, problem.error);
   }
   std::FILE* out = index.stream();
@@ -156,7 +156,7 @@ Outcome writeIndexBeside(const std::string& path, int packedFd) {
   }
   struct stat kept = info;
   kept.st_mode &= ~static_cast<mode_t>(S_IWGRP | S_IWOTH);
-  if (OutputError problem = index.commit(&kept, true)) {
+  if (kobsupport::OutputError problem = index.commit(&kept, true)) {
     return Outcome::failed(indexPath, problem.action, problem.error);
   }
   return Outcome();

@@ -12,6 +12,10 @@ SEED = int(os.environ.get("KOB_TEST_SEED", random.randrange(1 << 30)))
 ROUNDS = int(os.environ.get("KOB_TEST_ROUNDS", "3"))
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: builds the whole module (run by ctest apart)")
+
+
 def pytest_report_header(config):
     return "kob: KOB_TEST_SEED=%d KOB_TEST_ROUNDS=%d" % (SEED, ROUNDS)
 
@@ -53,3 +57,68 @@ def pack_bytes(path, data, chunk_size=kob.DEFAULT_CHUNK_SIZE, threads=1):
     with kob.open(path, "wb", chunk_size=chunk_size, threads=threads) as out:
         out.write(data)
     return path
+
+
+class Nginx:
+    """Debian's nginx serving the folder `data` on 127.0.0.1, started and
+    stopped by the test, as tests/http_server.cpp runs it for the C++ tests."""
+
+    def __init__(self, root):
+        import socket
+        import subprocess
+        import time
+        self.root = root
+        self.data = root / "data"
+        self.data.mkdir()
+        (root / "temp").mkdir()
+        for _ in range(3):
+            with socket.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                self.port = probe.getsockname()[1]
+            conf = root / "nginx.conf"
+            conf.write_text(
+                ("user root;\n" if os.geteuid() == 0 else "") +
+                "daemon off;\nmaster_process on;\nworker_processes 1;\n"
+                "pid %(r)s/nginx.pid;\nerror_log %(r)s/error.log;\n"
+                "events { worker_connections 64; }\n"
+                "http {\n  access_log off;\n"
+                "  client_body_temp_path %(r)s/temp/body;\n"
+                "  proxy_temp_path %(r)s/temp/proxy;\n"
+                "  fastcgi_temp_path %(r)s/temp/fastcgi;\n"
+                "  default_type application/octet-stream;\n"
+                "  server {\n    listen 127.0.0.1:%(p)d;\n    root %(r)s/data;\n  }\n}\n"
+                % {"r": root, "p": self.port})
+            self.process = subprocess.Popen(
+                ["/usr/sbin/nginx", "-p", str(root), "-c", str(conf), "-e",
+                 str(root / "error.log")], stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline and self.process.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                    return
+                except OSError:
+                    time.sleep(0.02)
+            self.stop()
+        raise RuntimeError("nginx did not start")
+
+    def url(self, name):
+        return "http://127.0.0.1:%d/%s" % (self.port, name)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except Exception:
+                self.process.kill()
+                self.process.wait()
+
+
+@pytest.fixture
+def nginx(tmp_path_factory):
+    if not os.access("/usr/sbin/nginx", os.X_OK):
+        pytest.skip("nginx is not installed")
+    server = Nginx(tmp_path_factory.mktemp("nginx"))
+    yield server
+    server.stop()

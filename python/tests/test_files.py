@@ -123,7 +123,7 @@ def test_paths_of_every_kind(tmp_path):
 
 def test_bad_arguments_raise(tmp_path):
     path = pack_bytes(tmp_path / "p.kob", b"0123456789")
-    for mode in ("", "r+", "rw", "x", "a", "wt", "w", "rbt", "rr", "bb"):
+    for mode in ("", "r+", "rw", "wa", "rbt", "rr", "bb", "q", "rU", "xx"):
         with pytest.raises(ValueError):
             kob.open(path, mode)
     with pytest.raises(TypeError):

@@ -152,8 +152,8 @@ def test_reader_answers_as_python_open_does(tmp_path, rng, case):
     with kob.RawReader(packed, partial=partial) as subject, \
             open(plain, "rb", buffering=0) as model:
         run_model(rng, subject, PlainModel(model, data), size, True, 100)
-    # A file that is not packed reads plain.
-    with kob.open(plain) as subject, \
+    # A file that is not packed reads plain when asked to.
+    with kob.open(plain, plain=True) as subject, \
             open(plain, "rb", buffering=io.DEFAULT_BUFFER_SIZE) as model:
         assert not subject.packed
         run_model(rng, subject, PlainModel(model, data), size, False, 60)

@@ -23,7 +23,7 @@ for kind in static shared; do
     { cat "$work/configure.log" >&2; fail "$kind: the parent does not configure"; }
   ! grep -q '^CLI11_DIR' "$build/CMakeCache.txt" || fail "$kind: CLI11 was looked for"
   targets=$(cmake --build "$build" --target help)
-  for target in kob_tests lookup_tests kob_tool kobpack lookup kob_tool_support; do
+  for target in kob_tests lookup_tests kob_tool kobpack lookup kob_support; do
     ! grep -qw "$target" <<<"$targets" || fail "$kind: kob's $target is a target of the parent"
   done
   cmake --build "$build" -j 2 >"$work/build.log" 2>&1 ||

@@ -13,19 +13,42 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace kobtool {
+namespace kobsupport {
 namespace {
 
 // Outputs being written, where the signal handlers can find them without
-// allocating: a directory descriptor and a short name each. A tool writes
-// one output at a time; a few slots leave room.
+// allocating or locking: a directory descriptor and a short name each. A
+// slot is claimed by whichever thread swaps `taken` first; its directory is
+// set last and cleared first, so that a handler finds a whole name or none.
 struct PendingOutput {
+  std::atomic<bool> taken{false};
   std::atomic<int> directory{-1};
   char name[16] = {};
 };
-constexpr int kPendingSlots = 8;
+// A tool writes one output at a time; a program of many threads may write
+// more, and those beyond the slots go unregistered.
+constexpr int kPendingSlots = 64;
 PendingOutput pendingOutputs[kPendingSlots];
-bool slotTaken[kPendingSlots];  // used by the main thread only
+
+int claimSlot(const char (&name)[16], int directory) {
+  for (int i = 0; i < kPendingSlots; ++i) {
+    bool expected = false;
+    if (pendingOutputs[i].taken.compare_exchange_strong(
+            expected, true, std::memory_order_acq_rel)) {
+      std::copy(std::begin(name), std::end(name), pendingOutputs[i].name);
+      pendingOutputs[i].directory.store(directory, std::memory_order_release);
+      return i;
+    }
+  }
+  return -1;
+}
+
+void releaseSlot(int& slot) {
+  if (slot < 0) return;
+  pendingOutputs[slot].directory.store(-1, std::memory_order_release);
+  pendingOutputs[slot].taken.store(false, std::memory_order_release);
+  slot = -1;
+}
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -68,7 +91,7 @@ class SignalsHeld {
 void makeTemporaryName(char (&name)[16]) {
   static const char kAlphabet[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::uint64_t fallback = 0;
+  thread_local std::uint64_t fallback = 0;
   std::uint64_t bits = 0;
   if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
     struct timespec now;
@@ -138,12 +161,12 @@ void occupyClosedStandardDescriptors() {
 }
 
 mode_t defaultFileMode() {
-  static const mode_t mode = [] {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-  }();
-  return mode;
+  // umask can only be read by setting it. The mask set meanwhile is the
+  // strictest, so that a file another thread creates in that moment is
+  // private rather than open to all.
+  const mode_t mask = umask(0777);
+  umask(mask);
+  return static_cast<mode_t>(0666 & ~mask);
 }
 
 OutputFile::OutputFile(std::string aFinalPath)
@@ -171,10 +194,6 @@ OutputError OutputFile::create() {
   }
 
   SignalsHeld held;
-  for (int i = 0; i < kPendingSlots && slot < 0; ++i) {
-    if (!slotTaken[i]) slot = i;
-  }
-  if (slot < 0) return {"cannot create", EMFILE};
   for (int attempt = 0; attempt < 100; ++attempt) {
     makeTemporaryName(temporaryName);
     // O_EXCL never follows a link planted under the name, and never opens
@@ -185,19 +204,13 @@ OutputError OutputFile::create() {
     if (fd.get() >= 0) break;
     if (errno != EEXIST) break;
   }
-  if (fd.get() < 0) {
-    const int error = errno;
-    slot = -1;
-    return {"cannot create", error};
-  }
+  if (fd.get() < 0) return {"cannot create", errno};
   struct stat created;
   fstat(fd.get(), &created);
   device = created.st_dev;
   inode = created.st_ino;
-  slotTaken[slot] = true;
-  PendingOutput& pending = pendingOutputs[slot];
-  std::copy(std::begin(temporaryName), std::end(temporaryName), pending.name);
-  pending.directory.store(directory.get(), std::memory_order_release);
+  pending = true;
+  slot = claimSlot(temporaryName, directory.get());
   return {};
 }
 
@@ -255,19 +268,26 @@ OutputError OutputFile::commit(const struct stat* keptFrom,
     discard();
     return {"cannot rename into place", error};
   }
-  pendingOutputs[slot].directory.store(-1, std::memory_order_release);
-  slotTaken[slot] = false;
-  slot = -1;
+  pending = false;
+  releaseSlot(slot);
   return {};
 }
 
 void OutputFile::discard() {
-  if (slot < 0) return;
+  if (!pending) return;
   SignalsHeld held;
   unlinkat(directory.get(), temporaryName, 0);
-  pendingOutputs[slot].directory.store(-1, std::memory_order_release);
-  slotTaken[slot] = false;
-  slot = -1;
+  pending = false;
+  releaseSlot(slot);
 }
 
-}  // namespace kobtool
+void OutputFile::abandon() {
+  if (buffered) {
+    // Its buffer is the parent's too: closed unflushed.
+    static_cast<void>(buffered.release());
+  }
+  pending = false;
+  releaseSlot(slot);  // this process's copy of it
+}
+
+}  // namespace kobsupport

@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Outputs of the kob tools, made so that no one else can read, redirect or
-// clobber them while they are written, and so that nothing half-written is
-// ever left behind: not on failure, not on SIGINT, SIGTERM or SIGHUP.
+// Outputs of the kob tools and the Python module, made so that no one else
+// can read, redirect or clobber them while they are written, and so that
+// nothing half-written is ever left behind: not on failure, not on SIGINT,
+// SIGTERM or SIGHUP (where the program asked for that, as the tools do).
 //
 // An output is created once, with O_CREAT | O_EXCL and mode 0600, under a
 // short random name in the directory of its final name (so any final name
 // the file system takes still works), written through that descriptor only,
-// given its final mode, and renamed into place.
+// given its final mode, and renamed into place. Outputs may be made from
+// any number of threads at once.
 
-#ifndef KOB_TOOL_OUTPUT_FILE_H
-#define KOB_TOOL_OUTPUT_FILE_H
+#ifndef KOB_SUPPORT_OUTPUT_FILE_H
+#define KOB_SUPPORT_OUTPUT_FILE_H
 
 #include <sys/stat.h>
 
@@ -19,12 +21,14 @@
 
 #include "common/unique_fd.h"
 
-namespace kobtool {
+namespace kobsupport {
 
 // Makes SIGINT, SIGTERM and SIGHUP remove every output still being written,
 // then end the process by the same signal (a shell reports 128 + its
 // number). A signal ignored when the program started stays ignored, as
-// nohup expects. Call once, before any output is created.
+// nohup expects. Call once, before any output is created. Outputs beyond
+// the first 64 written at once are still made and removed on failure, but
+// not on a signal.
 void removeUnfinishedOutputsOnSignal();
 
 // Puts /dev/null, opened the wrong way round, on standard input, output or
@@ -33,7 +37,7 @@ void removeUnfinishedOutputsOnSignal();
 // the closed stream still fails as it should. Call first thing.
 void occupyClosedStandardDescriptors();
 
-// The permissions a file created by fopen gets: 0666 less the umask.
+// The permissions a file created by fopen gets now: 0666 less the umask.
 mode_t defaultFileMode();
 
 // A failure, for a message: what could not be done, and the errno, when
@@ -69,6 +73,11 @@ class OutputFile {
   // file is removed.
   OutputError commit(const struct stat* keptFrom, bool replaceExisting);
 
+  // Forgets the temporary file without removing it: for a child process
+  // that inherited this object through fork, where the file is still the
+  // parent's to finish.
+  void abandon();
+
  private:
   void discard();
 
@@ -81,9 +90,10 @@ class OutputFile {
   char temporaryName[16] = {};
   dev_t device = 0;
   ino_t inode = 0;
-  int slot = -1;  // where the signal handlers find the temporary file
+  bool pending = false;  // a temporary file exists, not yet renamed
+  int slot = -1;  // where the signal handlers find it; -1 when none was free
 };
 
-}  // namespace kobtool
+}  // namespace kobsupport
 
-#endif  // KOB_TOOL_OUTPUT_FILE_H
+#endif  // KOB_SUPPORT_OUTPUT_FILE_H

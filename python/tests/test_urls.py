@@ -1,0 +1,91 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Files read from URLs, served by nginx on 127.0.0.1: a URL is never a path.
+import errno
+import io
+import os
+
+import pytest
+
+import kob
+from conftest import make_data, pack_bytes
+
+
+def test_a_plain_object_reads_as_it_is_when_asked(nginx, rng):
+    data = make_data(rng, 100000)
+    (nginx.data / "plain.txt").write_bytes(data)
+    url = nginx.url("plain.txt")
+    with pytest.raises(kob.NotPackedError) as raised:
+        kob.open(url)
+    assert raised.value.filename == url
+    with kob.open(url, plain=True) as f:
+        assert not f.packed and f.size() == len(data)
+        assert f.pread(100, 5000) == data[5000:5100]
+        f.seek(-7, io.SEEK_END)
+        assert f.read() == data[-7:]
+    with kob.open(url, "rt", plain=True, encoding="latin-1", newline="") as f:
+        assert f.read() == data.decode("latin-1")
+    assert kob.decompress(data, plain=True) == data
+
+
+def test_damage_in_a_remote_file_is_damage(nginx, rng):
+    data = make_data(rng, 120000)
+    path = pack_bytes(nginx.data / "cut.kob", data, chunk_size=10000)
+    chunks = kob.scan(path)
+    victim = chunks[6]
+    packed = path.read_bytes()
+    path.write_bytes(packed[:victim.offset + 6 + victim.payload_size // 2])
+    url = nginx.url("cut.kob")
+    calls = {
+        "size": lambda f: f.size(),
+        "read": lambda f: f.read(),
+        "seek to the end": lambda f: f.seek(0, io.SEEK_END),
+        "pread at the damage": lambda f: f.pread(10, victim.position),
+    }
+    for what, call in calls.items():
+        with kob.open(url) as f:
+            with pytest.raises(kob.DamageError) as raised:
+                call(f)
+            assert (raised.value.damage, raised.value.chunk) == ("cut_short", 6), what
+            assert raised.value.filename == url
+            assert f.pread(50, 100) == data[100:150]
+    for check in (False, True):
+        with pytest.raises(kob.DamageError):
+            kob.scan(url, check=check)
+    with pytest.raises(kob.DamageError):
+        kob.unpack(url, nginx.root / "out")
+    assert not os.path.exists(nginx.root / "out")
+
+
+def test_scan_index_state_and_unpack_take_urls(nginx, rng, tmp_path):
+    data = make_data(rng, 200000)
+    path = pack_bytes(nginx.data / "d.kob", data, chunk_size=8192)
+    url = nginx.url("d.kob")
+    assert kob.scan(url) == kob.scan(path)
+    assert kob.scan(url, check=True) == kob.scan(path)
+    assert kob.index_state(url) == "none"
+    kob.write_index(path)
+    assert kob.index_state(url) in ("valid", "unverified")
+    assert kob.scan(url, check=True) == kob.scan(path)
+    with kob.open(url) as f:
+        assert f.pread(300, 150000) == data[150000:150300]
+    kob.unpack(url, tmp_path / "back")
+    assert (tmp_path / "back").read_bytes() == data
+    (nginx.data / "plain").write_bytes(data)
+    kob.pack(nginx.url("plain"), tmp_path / "again.kob", chunk_size=8192)
+    assert (tmp_path / "again.kob").read_bytes() == path.read_bytes()
+    assert kob.index_state(nginx.url("none.kob")) == "none"
+    for call in (kob.open, kob.scan, lambda u: kob.unpack(u, tmp_path / "x")):
+        with pytest.raises(FileNotFoundError):
+            call(nginx.url("none.kob"))
+
+
+def test_a_url_is_never_written(nginx, tmp_path):
+    url = nginx.url("w.kob")
+    for call in (lambda: kob.open(url, "wb"), lambda: kob.open(url, "ab"),
+                 lambda: kob.open(url, "xt"), lambda: kob.write_index(url),
+                 lambda: kob.pack(__file__, url)):
+        with pytest.raises(OSError) as raised:
+            call()
+        assert raised.value.errno == errno.EROFS
+    # Nothing was made under a local name like the URL's.
+    assert not os.path.exists("http:")
