@@ -203,6 +203,18 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
   return open->readRange(position, out, len, partialDecoding);
 }
 
+Failure SharedReader::chunkStart(std::uint64_t position, std::uint64_t& start) {
+  start = 0;
+  const std::shared_ptr<File> open = current();
+  if (!open) return Failure::ofError(EBADF);
+  std::unique_ptr<ChunkCursor> cursor = open->takeCursor();
+  cursor->discardHeldBytes();
+  const Failure failure = cursor->land(position);
+  start = cursor->chunk().position;
+  open->giveBack(std::move(cursor));
+  return failure;
+}
+
 Failure SharedReader::dataSize(std::uint64_t& size) {
   size = 0;
   const std::shared_ptr<File> open = current();

@@ -113,6 +113,14 @@ class KOB_EXPORT SharedReader {
   //   0 bytes, error EBADF.
   ReadResult readAt(std::uint64_t position, void* buf, std::size_t len);
 
+  // Sets `start` to the position of the first byte of the chunk that holds
+  // `position` (the data's size at or beyond its end): where a split of
+  // the data among workers should fall, so that no chunk is decompressed
+  // twice. Decompresses nothing; with a saved index, reads no chunk.
+  // Returns: ok(), or the damage or failed read met on the way there;
+  // EBADF with no file open.
+  Failure chunkStart(std::uint64_t position, std::uint64_t& start);
+
   // Sets `size` to the size of the data, walking the headers to its end
   // the first time. Returns: ok(), or the damage or failed read that hides
   // the end, with where; EBADF with no file open.
