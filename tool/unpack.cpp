@@ -68,6 +68,7 @@ std::optional<std::string> unpackedPath(const Options& options,
 // Opens `input`, handing its descriptor over, as packed data; with -f a
 // file that is not packed is read as it is, to be passed through.
 Outcome openPacked(const Options& options, KobFile& file, Input& input) {
+  if (!options.indexFile.empty()) file.setIndexFile(options.indexFile.c_str());
   errno = 0;
   if (!file.open(std::move(input.file))) {
     return Outcome::failed(input.shown(), "cannot read", errno);
@@ -191,7 +192,10 @@ Outcome recover(const Options& options, const std::string& name) {
                                                          loss.why.damage));
       };
   const kob::RecoveryReport report =
-      kob::recoverPacked(std::move(input.file), out, onLoss);
+      kob::recoverPacked(std::move(input.file), out, onLoss,
+                         options.indexFile.empty()
+                             ? kob::IndexChoice::beside()
+                             : kob::IndexChoice::at(options.indexFile));
   if (report.failure.failed()) {
     if (report.failure.error == EINVAL) {
       return Outcome::failed(input.shown(), "not a packed file");
