@@ -775,6 +775,9 @@ TEST_F(KobTool, ShowsProgressOnlyOnATerminalAndNotWhenQuiet) {
   };
   const std::string shown = onTerminal("-f -B 2");
   EXPECT_NE(shown.find("MiB/s"), std::string::npos);
+  // The file's size is known: the share done and the time left too.
+  EXPECT_NE(shown.find(" of 2.9 MiB, "), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" left"), std::string::npos) << shown;
   // Its line is wiped at the end: spaces over it, back to its start.
   const std::size_t wiped = shown.rfind("\r" + std::string(30, ' '));
   EXPECT_NE(wiped, std::string::npos);
