@@ -314,6 +314,8 @@ TEST_F(KobHabits, ListsAsJsonLinesWithEveryNameKept) {
       "caf\xc3\xa9 \xf0\x9f\x93\x96.kob",  // well-formed UTF-8
       "bad\xff\xfe.kob",
       "overlong\xc0\xaf.kob",
+      "overlong3\xe0\x80\xaf.kob",
+      "overlong4\xf0\x80\x80\xaf.kob",
       "surrogate\xed\xa0\x80.kob",
       "cut\xe2\x82.kob",
       "beyond\xf4\x90\x80\x80.kob",
