@@ -30,7 +30,7 @@ enum class Act {
 
 // An option: its letter ('\0': none), its long name, what its value is
 // called (nullptr: it takes none), its line in --help.
-struct Spec {
+struct OptionEntry {
   char letter;
   const char* name;
   const char* value;
@@ -40,7 +40,7 @@ struct Spec {
 
 // In the order --help lists them; man/kob.1 lists the same (a test keeps
 // them equal), and so does completion/kob.bash.
-constexpr Spec kSpecs[] = {
+constexpr OptionEntry kOptions[] = {
     {'d', "decompress", nullptr, "Unpack FILE.kob into FILE", Act::Decompress},
     {'c', "stdout", nullptr, "Write to standard output; keep inputs",
      Act::Stdout},
@@ -89,16 +89,16 @@ constexpr Spec kSpecs[] = {
     {'h', "help", nullptr, "Print this help message and exit", Act::Help},
 };
 
-const Spec* byLetter(char letter) {
-  for (const Spec& spec : kSpecs) {
-    if (letter != '\0' && spec.letter == letter) return &spec;
+const OptionEntry* byLetter(char letter) {
+  for (const OptionEntry& entry : kOptions) {
+    if (letter != '\0' && entry.letter == letter) return &entry;
   }
   return nullptr;
 }
 
-const Spec* byName(const std::string& name) {
-  for (const Spec& spec : kSpecs) {
-    if (name == spec.name) return &spec;
+const OptionEntry* byName(const std::string& name) {
+  for (const OptionEntry& entry : kOptions) {
+    if (name == entry.name) return &entry;
   }
   return nullptr;
 }
@@ -193,13 +193,13 @@ struct Parsed {
   bool version = false;
 };
 
-// Applies `spec` (with `value`, typed as `typed`) to `options`; false with
+// Applies `entry` (with `value`, typed as `typed`) to `options`; false with
 // `problem` set when the value is not one it takes.
-bool apply(const Spec& spec, const std::string& value,
+bool apply(const OptionEntry& entry, const std::string& value,
            const std::string& typed, Options& options, Parsed& parsed,
            std::string& problem) {
   std::optional<std::uint64_t> count;
-  switch (spec.act) {
+  switch (entry.act) {
     case Act::Decompress: options.decompress = true; break;
     case Act::Stdout: options.toStdout = true; break;
     case Act::Force: options.force = true; break;
@@ -223,18 +223,18 @@ bool apply(const Spec& spec, const std::string& value,
         problem = typed + ": an empty name";
         return false;
       }
-      (spec.act == Act::Output ? options.output : options.indexFile) = value;
+      (entry.act == Act::Output ? options.output : options.indexFile) = value;
       break;
     case Act::Offset:
     case Act::Size:
     case Act::ChunkSize:
     case Act::Threads:
-      count = readCount(spec.act, value, typed, problem);
+      count = readCount(entry.act, value, typed, problem);
       if (!count) return false;
-      if (spec.act == Act::Offset) options.offset = *count;
-      if (spec.act == Act::Size) options.size = *count;
-      if (spec.act == Act::ChunkSize) options.chunkSize = static_cast<int>(*count);
-      if (spec.act == Act::Threads) options.threads = static_cast<unsigned>(*count);
+      if (entry.act == Act::Offset) options.offset = *count;
+      if (entry.act == Act::Size) options.size = *count;
+      if (entry.act == Act::ChunkSize) options.chunkSize = static_cast<int>(*count);
+      if (entry.act == Act::Threads) options.threads = static_cast<unsigned>(*count);
       break;
   }
   return true;
@@ -246,9 +246,9 @@ std::string readWords(int argc, char** argv, Options& options,
                       Parsed& parsed) {
   std::string problem;
   bool optionsEnded = false;
-  auto spelled = [](const Spec& spec, bool byItsLetter) {
-    return byItsLetter ? std::string("-") + spec.letter
-                       : std::string("--") + spec.name;
+  auto spelled = [](const OptionEntry& entry, bool byItsLetter) {
+    return byItsLetter ? std::string("-") + entry.letter
+                       : std::string("--") + entry.name;
   };
   for (int i = 1; i < argc && !parsed.help && !parsed.version; ++i) {
     const std::string word = argv[i];
@@ -258,7 +258,7 @@ std::string readWords(int argc, char** argv, Options& options,
     }
     // The value of an option that takes one, from the rest of its word or
     // the next word; `typed` says how it came.
-    auto valueOf = [&](const Spec& spec, const std::string& attached,
+    auto valueOf = [&](const OptionEntry& entry, const std::string& attached,
                        bool hasAttached, std::string& value,
                        std::string& typed) {
       const bool byItsLetter = word[1] != '-';
@@ -270,7 +270,7 @@ std::string readWords(int argc, char** argv, Options& options,
         typed = asTyped(word) + " " + asTyped(value);
       } else {
         problem = asTyped(word) + ": needs a value: " +
-                  spelled(spec, byItsLetter) + " " + spec.value;
+                  spelled(entry, byItsLetter) + " " + entry.value;
         return false;
       }
       return true;
@@ -280,19 +280,19 @@ std::string readWords(int argc, char** argv, Options& options,
     } else if (word[1] == '-') {
       const std::size_t equals = word.find('=');
       const std::string name = word.substr(2, equals - 2);
-      const Spec* spec = byName(name);
-      if (spec == nullptr) return asTyped(word) + ": unknown option";
+      const OptionEntry* entry = byName(name);
+      if (entry == nullptr) return asTyped(word) + ": unknown option";
       std::string value;
       std::string typed = asTyped(word);
-      if (spec->value == nullptr && equals != std::string::npos) {
+      if (entry->value == nullptr && equals != std::string::npos) {
         return typed + ": --" + name + " takes no value";
       }
-      if (spec->value != nullptr &&
-          !valueOf(*spec, equals == std::string::npos ? "" : word.substr(equals + 1),
+      if (entry->value != nullptr &&
+          !valueOf(*entry, equals == std::string::npos ? "" : word.substr(equals + 1),
                    equals != std::string::npos, value, typed)) {
         return problem;
       }
-      if (!apply(*spec, value, typed, options, parsed, problem)) return problem;
+      if (!apply(*entry, value, typed, options, parsed, problem)) return problem;
     } else {
       // A cluster of letters, and levels among them.
       for (std::size_t at = 1; at < word.size() && !parsed.help &&
@@ -307,20 +307,20 @@ std::string readWords(int argc, char** argv, Options& options,
           at += digits.size() - 1;
           continue;
         }
-        const Spec* spec = byLetter(letter);
-        if (spec == nullptr) {
+        const OptionEntry* entry = byLetter(letter);
+        if (entry == nullptr) {
           return asTyped(word) + ": unknown option" +
                  (word.size() > 2 ? std::string(" -") + asTyped(std::string(1, letter))
                                   : std::string());
         }
         std::string value;
         std::string typed = asTyped(word);
-        if (spec->value != nullptr) {
+        if (entry->value != nullptr) {
           const std::string rest = word.substr(at + 1);
-          if (!valueOf(*spec, rest, !rest.empty(), value, typed)) return problem;
+          if (!valueOf(*entry, rest, !rest.empty(), value, typed)) return problem;
           at = word.size();
         }
-        if (!apply(*spec, value, typed, options, parsed, problem)) {
+        if (!apply(*entry, value, typed, options, parsed, problem)) {
           return problem;
         }
       }
@@ -414,14 +414,14 @@ std::string helpText() {
   app.add_option("FILE", files, "Files to work on");
   bool flag = false;
   std::string value;
-  for (const Spec& spec : kSpecs) {
+  for (const OptionEntry& entry : kOptions) {
     const std::string names =
-        (spec.letter != '\0' ? std::string("-") + spec.letter + "," : "") +
-        "--" + spec.name;
-    if (spec.value == nullptr) {
-      app.add_flag(names, flag, spec.help);
+        (entry.letter != '\0' ? std::string("-") + entry.letter + "," : "") +
+        "--" + entry.name;
+    if (entry.value == nullptr) {
+      app.add_flag(names, flag, entry.help);
     } else {
-      app.add_option(names, value, spec.help)->option_text(spec.value);
+      app.add_option(names, value, entry.help)->option_text(entry.value);
     }
   }
   return app.help();

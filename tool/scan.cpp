@@ -102,7 +102,7 @@ std::size_t utf8Length(const std::string& text, std::size_t at) {
   return length;
 }
 
-// `text` as a JSON string. A byte that is not part of well-formed UTF-8
+// `text` as a JSON string. A byte outside well-formed UTF-8
 // becomes \udcXX, as Python's "surrogateescape" reads it, so that the
 // name's bytes can be had back: name.encode("utf-8", "surrogateescape").
 std::string jsonString(const std::string& text) {
