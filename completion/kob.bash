@@ -2,10 +2,13 @@
 # bash completion for kob and kobcat (installed as
 # share/bash-completion/completions/kob, and kobcat as a link to it).
 #
-# Completes kob's options; after -o a path; after -b, -s, -B and -T a
-# number (with k, M or G once digits are typed); file names otherwise:
-# packed ones (*.kob, and folders) when unpacking, testing or listing
-# (-d, -t, -l, or as kobcat), any file when packing.
+# Completes kob's options; after -o and --index-file a path; after -b,
+# -s, -B and -T a number (with k, M or G once digits are typed); file names
+# otherwise, by what the command line does with them: packed ones (*.kob,
+# and folders) when unpacking, testing, listing or recovering (-d, -t, -l,
+# --recover, -b, -s, or as kobcat); files to pack (not *.kob nor the
+# indexes *.kbi, and folders) when packing; both with -i, which packs or
+# indexes what it is given.
 
 _kob() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=""
@@ -19,13 +22,14 @@ _kob() {
   fi
 
   local options="-d --decompress -c --stdout -o --output -f --force --rm
-    -k --keep -t --test -l --list -i --index -b --offset -s --size
-    -B --chunk-size -T --threads -1 -2 -3 -4 -5 -6 -7 -8 -9 --fast --best
-    --level --recover -v --verbose -q --quiet -V --version -h --help"
+    -k --keep -t --test -l --list --json -i --index --index-file
+    -b --offset -s --size -B --chunk-size -T --threads -1 -2 -3 -4 -5 -6 -7
+    -8 -9 --fast --best --level --recover -v --verbose -q --quiet -V
+    --version -h --help"
 
   COMPREPLY=()
   case $prev in
-    -o | --output)
+    -o | --output | --index-file)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
@@ -49,8 +53,10 @@ _kob() {
       ;;
   esac
 
-  # Which files: packed ones when unpacking, testing or listing.
-  local packed="" word flags i=1 options_end=""
+  # What the words before say: packed files are read (-d, -t, -l,
+  # --recover, a range), or -i packs and indexes. A value of an option is
+  # passed over, so that "-o -d" or "-b 5" is no mode.
+  local packed="" indexing="" word flags head letter i=1 options_end=""
   [[ ${COMP_WORDS[0]##*/} == kobcat ]] && packed=1
   while ((i < COMP_CWORD)); do
     word=${COMP_WORDS[i]}
@@ -61,11 +67,21 @@ _kob() {
         break
         ;;
       --decompress | --test | --list | --recover) packed=1 ;;
+      --index) indexing=1 ;;
+      --offset | --size | --output | --chunk-size | --threads | --level | --index-file)
+        [[ $word == --offset || $word == --size ]] && packed=1
+        # Its value: the next word, or "=" and the one after.
+        if [[ ${COMP_WORDS[i]:-} == "=" ]]; then ((i += 2)); else ((i++)); fi
+        ;;
       -[!-]*)
-        # A cluster of short flags, up to one that takes a value (-dcb 5).
+        # A cluster of short flags, up to one that takes a value (-dcb 5),
+        # whose value is the rest of the word or the next word.
         flags=${word:1}
-        flags=${flags%%[obsBT]*}
-        [[ $flags == *[dtl]* ]] && packed=1
+        head=${flags%%[obsBT]*}
+        letter=${flags:${#head}:1}
+        [[ $head == *[dtl]* || $letter == [bs] ]] && packed=1
+        [[ $head == *i* ]] && indexing=1
+        [[ -n $letter && ${#flags} -eq $((${#head} + 1)) ]] && ((i++))
         ;;
     esac
   done
@@ -76,10 +92,29 @@ _kob() {
   fi
   compopt -o filenames 2>/dev/null
   if [[ -n $packed ]]; then
-    mapfile -t COMPREPLY < <(compgen -f -X '!*.kob' -- "$cur"; compgen -d -- "$cur")
+    _kob_files "$cur" only '*.kob'
+  elif [[ -n $indexing ]]; then
+    _kob_files "$cur" not '*.kbi'
   else
-    mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    _kob_files "$cur" not '*.kob' '*.kbi'
   fi
+}
+
+# _kob_files WORD only|not PATTERN...: the names that complete WORD and
+# match one of the patterns (only) or none (not), and every folder.
+_kob_files() {
+  local word=$1 how=$2 name pattern matched
+  shift 2
+  while IFS= read -r name; do
+    matched=""
+    for pattern in "$@"; do
+      # shellcheck disable=SC2053
+      [[ $name == $pattern ]] && matched=1
+    done
+    if [[ -d $name || ($how == only && -n $matched) || ($how == not && -z $matched) ]]; then
+      COMPREPLY+=("$name")
+    fi
+  done < <(compgen -f -- "$word")
 }
 
 complete -F _kob kob kobcat

@@ -10,7 +10,7 @@ kob=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
-touch a.kob b.kob notes.txt data
+touch a.kob b.kob notes.txt data a.kob.kbi
 mkdir folder sub.kob
 
 # shellcheck source=/dev/null
@@ -52,21 +52,44 @@ expect_all() {  # LINE REGEX: there are candidates, and every one matches
   fi
 }
 
-# Packed files only, and folders, when unpacking, testing or listing.
-expect "kob -d " "a.kob b.kob folder sub.kob"
-expect "kob --decompress " "a.kob b.kob folder sub.kob"
-expect "kob -t -v " "a.kob b.kob folder sub.kob"
-expect "kob -l a.kob " "a.kob b.kob folder sub.kob"
-expect "kob -dc " "a.kob b.kob folder sub.kob"
-expect "kob -vt " "a.kob b.kob folder sub.kob"
+# Packed files only, and folders, when unpacking, testing, listing or
+# recovering, also as -b and -s imply it.
+packed="a.kob b.kob folder sub.kob"
+expect "kob -d " "$packed"
+expect "kob --decompress " "$packed"
+expect "kob -t -v " "$packed"
+expect "kob -l a.kob " "$packed"
+expect "kob -l --json " "$packed"
+expect "kob -dc " "$packed"
+expect "kob -vt " "$packed"
+expect "kob --recover " "$packed"
+expect "kob -b 5 " "$packed"
+expect "kob -s 5 " "$packed"
+expect "kob -cb5 " "$packed"
+expect "kob --offset=5 " "$packed"
+expect "kob --size 100 " "$packed"
 expect "kob -d b" "b.kob"
-expect "kobcat " "a.kob b.kob folder sub.kob"
-expect "kob -d -- " "a.kob b.kob folder sub.kob"
-# Any file when packing, and after -o.
-expect "kob " "a.kob b.kob data folder notes.txt sub.kob"
+expect "kobcat " "$packed"
+expect "kob -d -- " "$packed"
+# Files to pack, and folders, when packing: no packed file, no index.
+topack="data folder notes.txt sub.kob"
+expect "kob " "$topack"
+expect "kob -c " "$topack"
+expect "kob -v -9 " "$topack"
 expect "kob -c n" "notes.txt"
-expect "kob -d -o " "a.kob b.kob data folder notes.txt sub.kob"
+expect "kob -c a" ""
+expect "kob -o -d " "$topack"  # -d is -o's value here
+expect "kob -T 2 -B 4k " "$topack"
+# Both with -i, which packs a file or indexes a packed one.
+expect "kob -i " "a.kob b.kob data folder notes.txt sub.kob"
+expect "kob --index a" "a.kob"
+expect "kob -vi " "a.kob b.kob data folder notes.txt sub.kob"
+# Any path after -o and --index-file.
+expect "kob -d -o " "a.kob a.kob.kbi b.kob data folder notes.txt sub.kob"
 expect "kob -d --output=n" "notes.txt"
+expect "kob -d --index-file " "a.kob a.kob.kbi b.kob data folder notes.txt sub.kob"
+expect "kob -t --index-file=a" "a.kob a.kob.kbi"
+expect "kob --index-file a.kob.kbi -t " "$packed"
 # A value of -B is a number, not a file, and -b's value is not taken for -d.
 expect_all "kob -B " '^[0-9]+k?$'
 expect_all "kob --chunk-size " '^[0-9]+k?$'
@@ -75,14 +98,14 @@ expect "kob -d -b 10" "10 10G 10M 10k"
 expect "kob -d -s " "0"
 expect "kob -d -s x" ""
 expect "kob -B 4096 n" "notes.txt"
-expect "kob -b 5 -d " "a.kob b.kob folder sub.kob"
+expect "kob -b 5 -d " "$packed"
 
 # Options.
 expect "kob --de" "--decompress"
 expect "kob --ch" "--chunk-size"
 expect "kobcat --ver" "--verbose --version"
 expect_all "kob -" '^-'
-for option in -k --keep -1 -9 --fast --best --index --rm -V -h; do
+for option in -k --keep -1 -9 --fast --best --index --index-file --json --rm -V -h; do
   completions "kob -" | tr ' ' '\n' | grep -qx -- "$option" ||
     { echo "FAIL: kob - does not offer $option"; failures=$((failures + 1)); }
 done

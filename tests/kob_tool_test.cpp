@@ -207,22 +207,23 @@ TEST_F(KobTool, TestModeNamesTheFirstDamagedChunk) {
             std::string::npos);
 }
 
-TEST_F(KobTool, ListsSizesRatioAndChunks) {
+TEST_F(KobTool, ListsSizesSpaceSavedAndChunks) {
   makeInput("l", 2500);
   ASSERT_EQ(kob("-B 1000 l").status, 0);
   const std::size_t packedSize = readFile(path("l.kob")).size();
   Result listed = kob("-l l.kob");
   EXPECT_EQ(listed.status, 0);
   char row[128];
+  const double saved = 100.0 * (1 - packedSize / 2500.0);
   std::snprintf(row, sizeof row, "%12zu %12d %6.1f%% %8d %10d %8s  l.kob\n",
-                packedSize, 2500, 100.0 * packedSize / 2500, 3, 1000, "none");
+                packedSize, 2500, saved, 3, 1000, "none");
   EXPECT_EQ(listed.out,
-            "      packed     unpacked   ratio   chunks chunk size    index  "
+            "      packed     unpacked   saved   chunks chunk size    index  "
             "name\n" +
                 std::string(row));
   // Standard input has no saved index to tell of.
   std::snprintf(row, sizeof row, "%12zu %12d %6.1f%% %8d %10d %8s  (stdin)\n",
-                packedSize, 2500, 100.0 * packedSize / 2500, 3, 1000, "-");
+                packedSize, 2500, saved, 3, 1000, "-");
   EXPECT_EQ(kob("-l", "cat l.kob |").out.substr(listed.out.find('\n') + 1),
             row);
   Result verbose = kob("-l -v l.kob");
@@ -311,23 +312,24 @@ TEST_F(KobTool, NumbersAreDecimalAndTakeSizeSuffixes) {
   EXPECT_EQ(kob("-d -b 010 -s 5 n.kob").out, data.substr(10, 5));
   EXPECT_EQ(kob("-d -b 1k -s 2K n.kob").out, data.substr(1024, 2048));
   EXPECT_EQ(kob("-d -b 0 -s 0 n.kob").out, "");
+  // Each named as typed (see KobHabits.MalformedCommandLines...).
   struct Bad {
     const char* arguments;
-    const char* option;
+    const char* typed;
   };
-  for (Bad bad : {Bad{"-d -s -1 n.kob", "-s"}, Bad{"-d -s '' n.kob", "-s"},
-                  Bad{"-d -b 0x10 n.kob", "-b"}, Bad{"-d -b +5 n.kob", "-b"},
-                  Bad{"-d -b ' 5' n.kob", "-b"}, Bad{"-d -b 1m n.kob", "-b"},
-                  Bad{"-d -b 5kk n.kob", "-b"},
-                  Bad{"-d -s 18446744073709551616 n.kob", "-s"},
-                  Bad{"-d -b 9223372036854775808 n.kob", "-b"},
-                  Bad{"-d -s 99999999999G n.kob", "-s"}, Bad{"-B 0 n", "-B"},
-                  Bad{"-B 64k n", "-B"}, Bad{"-B 65536 n", "-B"},
-                  Bad{"-T 1025 n", "-T"}, Bad{"-T -1 n", "-T"}}) {
+  for (Bad bad : {Bad{"-d -s -1 n.kob", "-s -1"}, Bad{"-d -s '' n.kob", "-s ''"},
+                  Bad{"-d -b 0x10 n.kob", "-b 0x10"}, Bad{"-d -b +5 n.kob", "-b +5"},
+                  Bad{"-d -b ' 5' n.kob", "-b ' 5'"}, Bad{"-d -b 1m n.kob", "-b 1m"},
+                  Bad{"-d -b 5kk n.kob", "-b 5kk"},
+                  Bad{"-d -s 18446744073709551616 n.kob", "-s 18446744073709551616"},
+                  Bad{"-d -b 9223372036854775808 n.kob", "-b 9223372036854775808"},
+                  Bad{"-d -s 99999999999G n.kob", "-s 99999999999G"}, Bad{"-B 0 n", "-B 0"},
+                  Bad{"-B 64k n", "-B 64k"}, Bad{"-B 65536 n", "-B 65536"},
+                  Bad{"-T 1025 n", "-T 1025"}, Bad{"-T -1 n", "-T -1"}}) {
     Result result = kob(bad.arguments);
     EXPECT_EQ(result.status, 1) << bad.arguments;
     EXPECT_EQ(result.out, "") << bad.arguments;
-    expectMessage(result.errors, std::string(bad.option) + ": ");
+    expectMessage(result.errors, std::string(bad.typed) + ": ");
   }
   expectOnly({"n", "n.kob"});
 }
@@ -773,6 +775,9 @@ TEST_F(KobTool, ShowsProgressOnlyOnATerminalAndNotWhenQuiet) {
   };
   const std::string shown = onTerminal("-f -B 2");
   EXPECT_NE(shown.find("MiB/s"), std::string::npos);
+  // The file's size is known: the share done and the time left too.
+  EXPECT_NE(shown.find(" of 2.9 MiB, "), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" left"), std::string::npos) << shown;
   // Its line is wiped at the end: spaces over it, back to its start.
   const std::size_t wiped = shown.rfind("\r" + std::string(30, ' '));
   EXPECT_NE(wiped, std::string::npos);

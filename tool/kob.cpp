@@ -36,7 +36,7 @@ kobtool::Status run(const Options& options) {
     outcome.print();
     return outcome.status();
   }
-  if (options.list) kobtool::printListHeader();
+  if (options.list) kobtool::printListHeader(options);
   kobtool::ListTotals totals;
   kobtool::Status status = kobtool::kDone;
   for (const std::string& name : options.files) {
@@ -46,7 +46,7 @@ kobtool::Status run(const Options& options) {
     status = kobtool::worse(status, outcome.status());
   }
   if (options.list && options.files.size() > 1) {
-    kobtool::printListTotals(totals);
+    kobtool::printListTotals(options, totals);
   }
   return status;
 }

@@ -35,22 +35,25 @@ Outcome recover(const Options& options, const std::string& name);
 Outcome test(const Options& options, const std::string& name);
 
 // -l: a line of sizes for `name` (every chunk with -v), added to `totals`;
-// the header first, and for several files a line of totals last.
+// the header first, and for several files a line of totals last. With
+// --json, one JSON object a file on a line of its own, and no header or
+// totals.
 struct ListTotals {
   std::uint64_t files = 0;
   std::uint64_t packed = 0;
   std::uint64_t unpacked = 0;
   std::uint64_t chunks = 0;
 };
-void printListHeader();
+void printListHeader(const Options& options);
 Outcome list(const Options& options, const std::string& name,
              ListTotals& totals);
-void printListTotals(const ListTotals& totals);
+void printListTotals(const Options& options, const ListTotals& totals);
 
 // Writes the index of the packed file `path`, open on `packedFd` (which
 // stays the caller's, and is what is indexed: the name is not opened
-// again), beside it as PATH.kbi.
-Outcome writeIndexBeside(const std::string& path, int packedFd);
+// again), beside it as PATH.kbi, or at the --index-file PATH.
+Outcome writeIndexFor(const Options& options, const std::string& path,
+                      int packedFd);
 
 }  // namespace kobtool
 

@@ -4,10 +4,12 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <climits>
-#include <vector>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
+#include "kob_names.h"
 #include "kob_version.h"
 
 namespace kobtool {
@@ -19,29 +21,316 @@ Outcome usageError(const std::string& what) {
   return Outcome::usage(what + " (kob --help lists the options)");
 }
 
-// A numeric option as given on the command line, and its limits.
-struct CountOption {
-  const char* flag;
-  std::uint64_t lowest;
-  std::uint64_t highest;
-  std::string text;
-  CLI::Option* given = nullptr;
-
-  // The value, or a message naming the option.
-  std::optional<std::uint64_t> read(std::string& problem) const {
-    const std::optional<std::uint64_t> value = parseCount(text);
-    if (!value) {
-      problem = std::string(flag) + ": '" + text +
-                "' is not a decimal number (with an optional k, M or G)";
-    } else if (*value < lowest || *value > highest) {
-      problem = std::string(flag) + ": " + text + " is out of range (" +
-                std::to_string(lowest) + " to " + std::to_string(highest) + ")";
-    }
-    return problem.empty() ? value : std::nullopt;
-  }
+// What each option does to Options.
+enum class Act {
+  Decompress, Stdout, Output, Force, RemoveInput, Test, List, Json, Index,
+  IndexFile, Offset, Size, ChunkSize, Threads, Recover, Keep, Level, Fast,
+  Best, Verbose, Quiet, Version, Help
 };
 
-// Checks combinations CLI11 cannot; returns an error message or "".
+// An option: its letter ('\0': none), its long name, what its value is
+// called (nullptr: it takes none), its line in --help.
+struct OptionEntry {
+  char letter;
+  const char* name;
+  const char* value;
+  const char* help;
+  Act act;
+};
+
+// In the order --help lists them; man/kob.1 lists the same (a test keeps
+// them equal), and so does completion/kob.bash.
+constexpr OptionEntry kOptions[] = {
+    {'d', "decompress", nullptr, "Unpack FILE.kob into FILE", Act::Decompress},
+    {'c', "stdout", nullptr, "Write to standard output; keep inputs",
+     Act::Stdout},
+    {'o', "output", "PATH", "Write to PATH (one input, or standard input)",
+     Act::Output},
+    {'f', "force", nullptr, "Overwrite outputs; read links, FIFOs, devices",
+     Act::Force},
+    {'\0', "rm", nullptr, "Remove each input after success",
+     Act::RemoveInput},
+    {'t', "test", nullptr, "Check packed files", Act::Test},
+    {'l', "list", nullptr,
+     "List packed files: sizes, space saved, chunks, index (-v: every chunk)",
+     Act::List},
+    {'\0', "json", nullptr,
+     "With -l: one JSON object a file, a line each", Act::Json},
+    {'i', "index", nullptr,
+     "Write FILE.kob.kbi, an index for fast random access: of each packed "
+     "FILE, or of each output packed",
+     Act::Index},
+    {'\0', "index-file", "PATH",
+     "The index is PATH, not FILE.kob.kbi: written there with -i, read from "
+     "there by the other modes (one input)",
+     Act::IndexFile},
+    {'b', "offset", "N", "With -d: start the output at byte N of the data",
+     Act::Offset},
+    {'s', "size", "N", "With -d: write at most N bytes", Act::Size},
+    {'B', "chunk-size", "N", "Bytes of data a chunk, 1 to 65535 (16384)",
+     Act::ChunkSize},
+    {'T', "threads", "N", "Compress on up to N threads (0: one per core; 1)",
+     Act::Threads},
+    {'\0', "recover", nullptr,
+     "Unpack FILE.kob into FILE, every intact chunk; lost chunks as zeros, "
+     "each named on stderr",
+     Act::Recover},
+    {'k', "keep", nullptr, "Keep inputs (they are kept anyway)", Act::Keep},
+    {'\0', "level", "N",
+     "Compression level: -1 (--fast, LZO1X-1) to -9 (--best, LZO1X-999); 8",
+     Act::Level},
+    {'\0', "fast", nullptr, "Compress fastest: -1", Act::Fast},
+    {'\0', "best", nullptr, "Compress smallest: -9", Act::Best},
+    {'v', "verbose", nullptr, "Say what was done with each file, on stderr",
+     Act::Verbose},
+    {'q', "quiet", nullptr, "No progress meter", Act::Quiet},
+    {'V', "version", nullptr, "Display program version information and exit",
+     Act::Version},
+    {'h', "help", nullptr, "Print this help message and exit", Act::Help},
+};
+
+const OptionEntry* byLetter(char letter) {
+  for (const OptionEntry& entry : kOptions) {
+    if (letter != '\0' && entry.letter == letter) return &entry;
+  }
+  return nullptr;
+}
+
+const OptionEntry* byName(const std::string& name) {
+  for (const OptionEntry& entry : kOptions) {
+    if (name == entry.name) return &entry;
+  }
+  return nullptr;
+}
+
+// A word as a shell would take it back: control characters escaped, and
+// quoted when empty or holding what a shell would split or expand.
+std::string asTyped(const std::string& word) {
+  std::string shown = kob::isRemote(word) ? kob::displayName(word) : "";
+  if (shown.empty()) {
+    for (unsigned char c : word) {
+      if (c < 0x20 || c == 0x7f) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02x", c);
+        shown += escape;
+      } else {
+        shown += static_cast<char>(c);
+      }
+    }
+  }
+  if (!shown.empty() &&
+      shown.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRS"
+                              "TUVWXYZ0123456789-_=+.,/:@%") ==
+          std::string::npos) {
+    return shown;
+  }
+  std::string quoted = "'";
+  for (char c : shown) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// A count option's limits, and what its values are called in a message.
+struct CountLimits {
+  std::uint64_t lowest;
+  std::uint64_t highest;
+  const char* what;  // "chunk sizes are"
+};
+
+CountLimits limitsOf(Act act) {
+  switch (act) {
+    case Act::Offset:
+      return {0, INT64_MAX, "offsets are"};
+    case Act::Size:
+      return {0, INT64_MAX, "sizes are"};
+    case Act::ChunkSize:
+      return {1, 65535, "chunk sizes are"};
+    default:
+      return {0, kMostThreads, "threads are 0 (one per core) to"};
+  }
+}
+
+// Reads the value `text` of a count option typed as `typed`.
+std::optional<std::uint64_t> readCount(Act act, const std::string& text,
+                                       const std::string& typed,
+                                       std::string& problem) {
+  const CountLimits limits = limitsOf(act);
+  const std::optional<std::uint64_t> value = parseCount(text);
+  if (!value) {
+    problem = typed +
+              ": not a count: a count is decimal digits, then optionally k, "
+              "M or G";
+    return std::nullopt;
+  }
+  if (*value < limits.lowest || *value > limits.highest) {
+    problem = typed + ": out of range: " + limits.what + " ";
+    if (act != Act::Threads) problem += std::to_string(limits.lowest) + " to ";
+    problem += std::to_string(limits.highest);
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Reads a level, typed as `typed`: 1 to 9, given as -N or as --level N.
+bool readLevel(const std::string& text, const std::string& typed,
+               bool asOption, Options& options, std::string& problem) {
+  const char* levels = asOption ? "levels are 1 (fastest) to 9 (smallest)"
+                                : "levels are -1 (fastest) to -9 (smallest)";
+  const std::optional<std::uint64_t> value = parseCount(text);
+  if (text.find_first_not_of("0123456789") != std::string::npos || !value) {
+    problem = typed + ": not a level: " + levels;
+  } else if (*value < static_cast<std::uint64_t>(kob::kFastestLevel) ||
+             *value > static_cast<std::uint64_t>(kob::kBestLevel)) {
+    problem = typed + ": no such level: " + levels;
+  } else {
+    options.level = static_cast<int>(*value);
+  }
+  return problem.empty();
+}
+
+// What the parse met besides Options.
+struct Parsed {
+  bool help = false;
+  bool version = false;
+};
+
+// Applies `entry` (with `value`, typed as `typed`) to `options`; false with
+// `problem` set when the value is not one it takes.
+bool apply(const OptionEntry& entry, const std::string& value,
+           const std::string& typed, Options& options, Parsed& parsed,
+           std::string& problem) {
+  std::optional<std::uint64_t> count;
+  switch (entry.act) {
+    case Act::Decompress: options.decompress = true; break;
+    case Act::Stdout: options.toStdout = true; break;
+    case Act::Force: options.force = true; break;
+    case Act::RemoveInput: options.removeInput = true; break;
+    case Act::Test: options.test = true; break;
+    case Act::List: options.list = true; break;
+    case Act::Json: options.json = true; break;
+    case Act::Index: options.index = true; break;
+    case Act::Recover: options.recover = true; break;
+    case Act::Keep: options.keep = true; break;
+    case Act::Fast: options.level = kob::kFastestLevel; break;
+    case Act::Best: options.level = kob::kBestLevel; break;
+    case Act::Verbose: options.verbose = true; break;
+    case Act::Quiet: options.quiet = true; break;
+    case Act::Version: parsed.version = true; break;
+    case Act::Help: parsed.help = true; break;
+    case Act::Level: return readLevel(value, typed, true, options, problem);
+    case Act::Output:
+    case Act::IndexFile:
+      if (value.empty()) {
+        problem = typed + ": an empty name";
+        return false;
+      }
+      (entry.act == Act::Output ? options.output : options.indexFile) = value;
+      break;
+    case Act::Offset:
+    case Act::Size:
+    case Act::ChunkSize:
+    case Act::Threads:
+      count = readCount(entry.act, value, typed, problem);
+      if (!count) return false;
+      if (entry.act == Act::Offset) options.offset = *count;
+      if (entry.act == Act::Size) options.size = *count;
+      if (entry.act == Act::ChunkSize) options.chunkSize = static_cast<int>(*count);
+      if (entry.act == Act::Threads) options.threads = static_cast<unsigned>(*count);
+      break;
+  }
+  return true;
+}
+
+// Reads the words of the command line into `options`; "" or what is wrong
+// with them. Stops at help or the version.
+std::string readWords(int argc, char** argv, Options& options,
+                      Parsed& parsed) {
+  std::string problem;
+  bool optionsEnded = false;
+  auto spelled = [](const OptionEntry& entry, bool byItsLetter) {
+    return byItsLetter ? std::string("-") + entry.letter
+                       : std::string("--") + entry.name;
+  };
+  for (int i = 1; i < argc && !parsed.help && !parsed.version; ++i) {
+    const std::string word = argv[i];
+    if (optionsEnded || word.size() < 2 || word[0] != '-') {
+      options.files.push_back(word);
+      continue;
+    }
+    // The value of an option that takes one, from the rest of its word or
+    // the next word; `typed` says how it came.
+    auto valueOf = [&](const OptionEntry& entry, const std::string& attached,
+                       bool hasAttached, std::string& value,
+                       std::string& typed) {
+      const bool byItsLetter = word[1] != '-';
+      if (hasAttached) {
+        value = attached;
+        typed = asTyped(word);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+        typed = asTyped(word) + " " + asTyped(value);
+      } else {
+        problem = asTyped(word) + ": needs a value: " +
+                  spelled(entry, byItsLetter) + " " + entry.value;
+        return false;
+      }
+      return true;
+    };
+    if (word == "--") {
+      optionsEnded = true;
+    } else if (word[1] == '-') {
+      const std::size_t equals = word.find('=');
+      const std::string name = word.substr(2, equals - 2);
+      const OptionEntry* entry = byName(name);
+      if (entry == nullptr) return asTyped(word) + ": unknown option";
+      std::string value;
+      std::string typed = asTyped(word);
+      if (entry->value == nullptr && equals != std::string::npos) {
+        return typed + ": --" + name + " takes no value";
+      }
+      if (entry->value != nullptr &&
+          !valueOf(*entry, equals == std::string::npos ? "" : word.substr(equals + 1),
+                   equals != std::string::npos, value, typed)) {
+        return problem;
+      }
+      if (!apply(*entry, value, typed, options, parsed, problem)) return problem;
+    } else {
+      // A cluster of letters, and levels among them.
+      for (std::size_t at = 1; at < word.size() && !parsed.help &&
+                               !parsed.version; ++at) {
+        const char letter = word[at];
+        if (letter >= '0' && letter <= '9') {
+          const std::size_t end = word.find_first_not_of("0123456789", at);
+          const std::string digits = word.substr(at, end - at);
+          if (!readLevel(digits, asTyped(word), false, options, problem)) {
+            return problem;
+          }
+          at += digits.size() - 1;
+          continue;
+        }
+        const OptionEntry* entry = byLetter(letter);
+        if (entry == nullptr) {
+          return asTyped(word) + ": unknown option" +
+                 (word.size() > 2 ? std::string(" -") + asTyped(std::string(1, letter))
+                                  : std::string());
+        }
+        std::string value;
+        std::string typed = asTyped(word);
+        if (entry->value != nullptr) {
+          const std::string rest = word.substr(at + 1);
+          if (!valueOf(*entry, rest, !rest.empty(), value, typed)) return problem;
+          at = word.size();
+        }
+        if (!apply(*entry, value, typed, options, parsed, problem)) {
+          return problem;
+        }
+      }
+    }
+  }
+  return "";
+}
+
+// Checks combinations that no single word shows; returns an error message
+// or "".
 std::string conflicts(const Options& o) {
   int modes = o.decompress + o.test + o.list + o.recover;
   if (modes > 1) return "choose one of -d, -t, -l and --recover";
@@ -57,6 +346,7 @@ std::string conflicts(const Options& o) {
   if (!o.output.empty() && (o.test || o.list)) {
     return "-o does not go with -t or -l";
   }
+  if (o.json && !o.list) return "--json is a form of -l's listing: add -l";
   if (o.index && (modes > 0 || o.toStdout)) {
     return "-i indexes packed files: not with -d, -t, -l, --recover or -c";
   }
@@ -64,6 +354,13 @@ std::string conflicts(const Options& o) {
                   std::find(o.files.begin(), o.files.end(),
                             std::string(kStandardStream)) != o.files.end())) {
     return "-i needs a named file: standard input has nowhere to keep an index";
+  }
+  if (!o.indexFile.empty() && o.packing() && !o.index) {
+    return "--index-file names the index to write with -i, or to read with "
+           "-d, -t, -l, -b, -s or --recover";
+  }
+  if (!o.indexFile.empty() && o.files.size() > 1) {
+    return "--index-file names the index of one packed file: give one input";
   }
   return "";
 }
@@ -82,9 +379,10 @@ constexpr const char* kFooter =
     "stream. -b and -s imply -d.\n"
     "A FILE that starts with http:// or https:// is a URL: -d, -t, -l and\n"
     "--recover read it with ranged requests (and its index from URL.kbi when\n"
-    "the server has one); -d writes the last segment of its path, less .kob, in\n"
-    "the current directory (as wget does). Messages show a URL without its\n"
-    "credentials and query. ./http:x names a local file.\n"
+    "the server has one, or from --index-file); -d writes the last segment of\n"
+    "its path, less .kob, in the current directory (as wget does). Messages\n"
+    "show a URL without its credentials and query. ./http:x names a local "
+    "file.\n"
     "\n"
     "Examples:\n"
     "  kob dictionary.data             pack into dictionary.data.kob\n"
@@ -92,9 +390,11 @@ constexpr const char* kFooter =
     "  kob -c a b > ab.kob             pack a then b as one packed file\n"
     "  kob -o out.kob < data           pack standard input into out.kob\n"
     "  kob -t -v *.kob                 check packed files\n"
-    "  kob -l dictionary.data.kob      sizes, ratio, chunks, index\n"
+    "  kob -l dictionary.data.kob      sizes, space saved, chunks, index\n"
+    "  kob -l --json *.kob             the same as JSON, a line a file\n"
     "  kob -i dictionary.data          pack, and write its index\n"
     "  kob --index x.kob               index a packed file\n"
+    "  kob -i --index-file ~/x.kbi x.kob  keep its index elsewhere\n"
     "  kob -b 1000 -s 200 x.kob        bytes 1000 to 1199 to standard output\n"
     "  kob -b 1M -s 80 https://host/x.kob  80 bytes from a web server\n"
     "  kob -T 0 -B 32k big.data        pack on every core, in 32 KiB chunks\n"
@@ -104,6 +404,28 @@ constexpr const char* kFooter =
     "\n"
     "Exit status: 0 success, 1 error, 2 an input skipped with a warning.\n"
     "See kob(1).";
+
+// The help, laid out by CLI11 from the table.
+std::string helpText() {
+  CLI::App app(kDescription, "kob");
+  app.footer(kFooter);
+  app.set_help_flag();
+  std::vector<std::string> files;
+  app.add_option("FILE", files, "Files to work on");
+  bool flag = false;
+  std::string value;
+  for (const OptionEntry& entry : kOptions) {
+    const std::string names =
+        (entry.letter != '\0' ? std::string("-") + entry.letter + "," : "") +
+        "--" + entry.name;
+    if (entry.value == nullptr) {
+      app.add_flag(names, flag, entry.help);
+    } else {
+      app.add_option(names, value, entry.help)->option_text(entry.value);
+    }
+  }
+  return app.help();
+}
 
 }  // namespace
 
@@ -130,129 +452,21 @@ std::optional<std::uint64_t> parseCount(const std::string& text) {
   return value > (UINT64_MAX >> shift) ? UINT64_MAX : value << shift;
 }
 
-namespace {
-
-// The flags that take no value, which may come together as one word with
-// a level among them ("-9v", "-dc", as gzip takes them).
-constexpr const char* kClusterable = "dcfktlivqV";
-
-// gzip's and lzop's levels, -1 to -9, as --level=N, which CLI11 reads; a
-// word of flags with a level among them ("-9cv") is split so. Other words
-// are left as they are: "-B4k" gives -B its value.
-std::vector<std::string> withLevelsSpelledOut(int argc, char** argv) {
-  std::vector<std::string> words;
-  bool afterDoubleDash = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string word = argv[i];
-    if (word == "--") afterDoubleDash = true;
-    const bool cluster =
-        !afterDoubleDash && word.size() >= 2 && word[0] == '-' &&
-        word[1] != '-' &&
-        word.find_first_not_of(std::string(kClusterable) + "123456789", 1) ==
-            std::string::npos &&
-        word.find_first_of("123456789") != std::string::npos;
-    if (!cluster) {
-      words.push_back(word);
-      continue;
-    }
-    std::string flags = "-";
-    for (char c : word.substr(1)) {
-      if (c >= '1' && c <= '9') {
-        words.push_back(std::string("--level=") + c);
-      } else {
-        flags += c;
-      }
-    }
-    if (flags.size() > 1) words.push_back(flags);
-  }
-  return words;
-}
-
-}  // namespace
-
 std::optional<Outcome> parseCommandLine(int argc, char** argv,
                                         Options& options) {
   const std::string called = argc > 0 ? argv[0] : "kob";
   const bool asKobcat =
       called.size() >= 6 && called.compare(called.size() - 6, 6, "kobcat") == 0 &&
       (called.size() == 6 || called[called.size() - 7] == '/');
-  CLI::App app(kDescription, "kob");
-  app.footer(kFooter);
-  CountOption offset{"-b", 0, INT64_MAX, "", nullptr};
-  CountOption size{"-s", 0, INT64_MAX, "", nullptr};
-  CountOption chunkSize{"-B", 1, 65535, "", nullptr};
-  CountOption threads{"-T", 0, kMostThreads, "", nullptr};
-  app.add_option("FILE", options.files, "Files to work on");
-  app.add_flag("-d,--decompress", options.decompress,
-               "Unpack FILE.kob into FILE");
-  app.add_flag("-c,--stdout", options.toStdout,
-               "Write to standard output; keep inputs");
-  app.add_option("-o,--output", options.output,
-                 "Write to PATH (one input, or standard input)")
-      ->option_text("PATH");
-  app.add_flag("-f,--force", options.force,
-               "Overwrite outputs; read links, FIFOs, devices");
-  app.add_flag("--rm", options.removeInput, "Remove each input after success");
-  app.add_flag("-t,--test", options.test, "Check packed files");
-  app.add_flag("-l,--list", options.list,
-               "List packed files (-v: every chunk)");
-  app.add_flag("-i,--index", options.index,
-               "Write FILE.kob.kbi, an index for fast random access: of each "
-               "packed FILE, or of each output packed");
-  offset.given = app.add_option("-b,--offset", offset.text,
-                                "With -d: start the output at byte N of the "
-                                "data")
-                     ->option_text("N");
-  size.given =
-      app.add_option("-s,--size", size.text, "With -d: write at most N bytes")
-          ->option_text("N");
-  chunkSize.given = app.add_option("-B,--chunk-size", chunkSize.text,
-                                   "Bytes of data a chunk, 1 to 65535 "
-                                   "(16384)")
-                        ->option_text("N");
-  threads.given = app.add_option("-T,--threads", threads.text,
-                                 "Compress on up to N threads (0: one per "
-                                 "core; 1)")
-                      ->option_text("N");
-  app.add_flag("--recover", options.recover,
-               "Unpack FILE.kob into FILE, every intact chunk; lost chunks "
-               "as zeros, each named on stderr");
-  app.add_flag("-k,--keep", options.keep, "Keep inputs (they are kept anyway)");
-  app.add_option("--level", options.level,
-                 "Compression level: -1 (--fast, LZO1X-1) to -9 (--best, "
-                 "LZO1X-999); 8")
-      ->check(CLI::Range(kob::kFastestLevel, kob::kBestLevel))
-      ->option_text("N");
-  bool fast = false;
-  bool best = false;
-  app.add_flag("--fast", fast, "Compress fastest: -1");
-  app.add_flag("--best", best, "Compress smallest: -9");
-  app.add_flag("-v,--verbose", options.verbose,
-               "Say what was done with each file, on stderr");
-  app.add_flag("-q,--quiet", options.quiet, "No progress meter");
-  app.set_version_flag("-V,--version", std::string("kob ") + kob::version());
-  std::vector<std::string> words = withLevelsSpelledOut(argc, argv);
-  std::reverse(words.begin(), words.end());  // CLI11 takes them so
-  try {
-    app.parse(words);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) {
-      app.exit(e);
-      return Outcome();
-    }
-    return usageError(e.what());
+  Parsed parsed;
+  std::string problem = readWords(argc, argv, options, parsed);
+  if (!problem.empty()) return usageError(problem);
+  if (parsed.help || parsed.version) {
+    const std::string text =
+        parsed.help ? helpText() : std::string("kob ") + kob::version() + "\n";
+    std::fputs(text.c_str(), stdout);
+    return Outcome();
   }
-  std::string problem;
-  auto value = [&problem](const CountOption& option) {
-    return option.given->count() > 0 && problem.empty() ? option.read(problem)
-                                                        : std::nullopt;
-  };
-  options.offset = value(offset);
-  options.size = value(size);
-  options.chunkSize = static_cast<int>(value(chunkSize).value_or(kob::kDefaultChunkSize));
-  options.threads = static_cast<unsigned>(value(threads).value_or(1));
-  if (fast) options.level = kob::kFastestLevel;
-  if (best) options.level = kob::kBestLevel;
   if (asKobcat) {
     options.decompress = !options.test && !options.list && !options.recover;
     options.toStdout = true;
@@ -262,7 +476,7 @@ std::optional<Outcome> parseCommandLine(int argc, char** argv,
       !options.recover) {
     options.decompress = true;
   }
-  if (problem.empty()) problem = conflicts(options);
+  problem = conflicts(options);
   if (!problem.empty()) return usageError(problem);
   if (options.files.empty()) options.files.push_back(kStandardStream);
   return std::nullopt;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kob_limits.h"
+#include "kob_open.h"
 #include "outcome.h"
 
 namespace kobtool {
@@ -31,6 +32,10 @@ struct Options {
   bool verbose = false;
   bool quiet = false;
   bool index = false;
+  // --index-file: the saved index written with -i and read by every mode
+  // that reads a packed file; "" for the one beside the file (FILE.kbi).
+  std::string indexFile;
+  bool json = false;  // -l as JSON lines
   bool recover = false;
   bool keep = false;  // inputs are kept anyway; taken for gzip's habit
   // The compression level, 1 to 9 (-1 ... -9, --fast, --best).
@@ -40,6 +45,11 @@ struct Options {
   int chunkSize = kob::kDefaultChunkSize;
   unsigned threads = 1;
 
+  // The saved index to read: --index-file, or the one beside the file.
+  kob::IndexChoice indexChoice() const {
+    return indexFile.empty() ? kob::IndexChoice::beside()
+                             : kob::IndexChoice::at(indexFile);
+  }
   bool hasRange() const { return offset || size; }
   bool packing() const { return !decompress && !test && !list && !recover; }
   // What is not a regular file, or is reached through a symbolic link, is
@@ -55,9 +65,16 @@ struct Options {
 // too large for 64 bits comes back as UINT64_MAX, beyond every limit.
 std::optional<std::uint64_t> parseCount(const std::string& text);
 
-// Parses the command line into `options`. Called as kobcat, kob unpacks to
-// standard output (as kob -dc). Returns an outcome when the run ends here:
-// after help or the version (done), or a usage error (failed).
+// Parses the command line into `options`, as getopt_long would: short
+// flags cluster ("-dcv"), a short option's value is the rest of its word or
+// the next word ("-B4k", "-b -1": a value that starts with "-" is still a
+// value), a long one's follows "=" or is the next word, levels are digits
+// among short flags ("-9", "-9cv"; the last level given counts), and "--"
+// ends the options. Every malformed word is a usage error naming the words
+// as typed and what is allowed ("kob: -19: no such level: ...", "kob: -r:
+// unknown option"). Called as kobcat, kob unpacks to standard output (as
+// kob -dc). Returns an outcome when the run ends here: after help or the
+// version (done), or a usage error (failed).
 std::optional<Outcome> parseCommandLine(int argc, char** argv,
                                         Options& options);
 

@@ -13,13 +13,15 @@ Status worse(Status a, Status b) {
   return a == kSkipped || b == kSkipped ? kSkipped : kDone;
 }
 
+double savedPercent(std::uint64_t unpacked, std::uint64_t packed) {
+  return unpacked == 0 ? 0.0
+                       : 100.0 * (1.0 - static_cast<double>(packed) /
+                                            static_cast<double>(unpacked));
+}
+
 std::string savedShare(std::uint64_t unpacked, std::uint64_t packed) {
-  const double saved =
-      unpacked == 0 ? 0.0
-                    : 100.0 * (1.0 - static_cast<double>(packed) /
-                                         static_cast<double>(unpacked));
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f%%", saved);
+  std::snprintf(text, sizeof text, "%.1f%%", savedPercent(unpacked, packed));
   return text;
 }
 

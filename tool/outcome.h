@@ -21,7 +21,11 @@ enum Status { kDone = 0, kFailed = 1, kSkipped = 2 };
 
 Status worse(Status a, Status b);
 
-// The space saved, as gzip -v says it: "62.5%".
+// The space saved, in percent of the unpacked size, as gzip -v and gzip -l
+// say it (negative when packing made it larger; 0 for no data): the one
+// share kob shows, with -v, in -l's "saved" column and in --json.
+double savedPercent(std::uint64_t unpacked, std::uint64_t packed);
+// That share as -v and -l show it: "62.5%".
 std::string savedShare(std::uint64_t unpacked, std::uint64_t packed);
 
 class Outcome {

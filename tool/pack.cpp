@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "inputs.h"
+#include "kob_names.h"
 #include "kob_packer.h"
 #include "modes.h"
 #include "outputs.h"
@@ -83,11 +84,25 @@ Packed packSequence(const Options& options, InputSequence& inputs,
 }  // namespace
 
 Outcome packToFile(const Options& options, const std::string& name) {
+  // Nothing can be written beside an object elsewhere: said before it is
+  // asked for.
+  if (kob::isRemote(name) && options.output.empty()) {
+    const std::string shown = kob::displayName(name);
+    if (options.index) {
+      return Outcome::failed(
+          shown,
+          "a URL cannot be indexed in place: download it, index the copy "
+          "(kob --index FILE.kob), and put FILE.kob.kbi beside the URL on "
+          "its server or name it with --index-file");
+    }
+    return Outcome::failed(shown,
+                           "a URL is not packed in place: use -c or -o PATH");
+  }
   OpenedInput opened = openInput(options, name);
   if (!opened.input) return opened.outcome;
   Input& input = *opened.input;
   if (options.output.empty() && input.isRegular() && input.file.packed()) {
-    if (options.index) return writeIndexBeside(name, input.descriptor());
+    if (options.index) return writeIndexFor(options, name, input.descriptor());
     return Outcome::skipped(
         name, "already packed; skipped (use -o or -c to pack it again)");
   }
@@ -110,7 +125,7 @@ Outcome packToFile(const Options& options, const std::string& name) {
   const kob::UniqueFd written = destination.readBack();
   outcome += destination.commit(input, options.force);
   if (outcome.ok() && options.index) {
-    outcome += writeIndexBeside(path, written.get());
+    outcome += writeIndexFor(options, path, written.get());
   }
   if (outcome.ok()) outcome += removeInput(options, input, destination);
   if (outcome.ok() && options.verbose) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace kobtool {
@@ -13,7 +14,44 @@ double mebibytes(std::uint64_t bytes) {
   return static_cast<double>(bytes) / 1048576.0;
 }
 
+// "0:09", "12:34", "1:02:03": minutes and seconds, hours once there are.
+std::string duration(double seconds) {
+  const auto whole = static_cast<unsigned long long>(std::ceil(seconds));
+  char text[32];
+  if (whole >= 3600) {
+    std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", whole / 3600,
+                  whole / 60 % 60, whole % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%llu:%02llu", whole / 60, whole % 60);
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string progressLine(const std::string& name, std::uint64_t done,
+                         std::uint64_t total, double seconds) {
+  const double rate = seconds > 0 ? mebibytes(done) / seconds : 0;
+  char text[128];
+  if (total == 0) {
+    std::snprintf(text, sizeof text, ": %.1f MiB, %.1f MiB/s", mebibytes(done),
+                  rate);
+    return "kob: " + name + text;
+  }
+  const std::uint64_t counted = std::min(done, total);
+  // Whole percents, rounded down: 100% only once all is done.
+  const auto percent = static_cast<unsigned>(
+      static_cast<double>(counted) * 100.0 / static_cast<double>(total));
+  std::snprintf(text, sizeof text, ": %.1f of %.1f MiB, %u%%, %.1f MiB/s",
+                mebibytes(done), mebibytes(total), percent, rate);
+  std::string line = "kob: " + name + text;
+  if (done > 0 && seconds > 0) {
+    const double left = static_cast<double>(total - counted) *
+                        seconds / static_cast<double>(done);
+    line += ", " + duration(left) + " left";
+  }
+  return line;
+}
 
 ProgressMeter::ProgressMeter(bool quiet, std::string aName,
                              std::uint64_t aTotal)
@@ -35,18 +73,10 @@ void ProgressMeter::update(std::uint64_t done) {
     return;
   }
   lastShown = now;
-  const double seconds = std::chrono::duration<double>(now - start).count();
-  char line[256];
-  const int n =
-      total > 0 ? std::snprintf(line, sizeof line,
-                                "kob: %s: %.1f of %.1f MiB, %.1f MiB/s",
-                                name.c_str(), mebibytes(done), mebibytes(total),
-                                mebibytes(done) / seconds)
-                : std::snprintf(line, sizeof line,
-                                "kob: %s: %.1f MiB, %.1f MiB/s", name.c_str(),
-                                mebibytes(done), mebibytes(done) / seconds);
-  width = std::max(width, static_cast<std::size_t>(std::max(n, 0)));
-  std::fprintf(stderr, "\r%-*s", static_cast<int>(width), line);
+  const std::string line = progressLine(
+      name, done, total, std::chrono::duration<double>(now - start).count());
+  width = std::max(width, line.size());
+  std::fprintf(stderr, "\r%-*s", static_cast<int>(width), line.c_str());
   shown = true;
 }
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
-// A progress meter on standard error: bytes done, the total where known,
-// and the rate. It shows only when standard error is a terminal and the
-// work has gone on for a second, and never with -q.
+// A progress meter on standard error: bytes done and the rate, and where
+// the total is known, the total, the share done and the time left. It
+// shows only when standard error is a terminal and the work has gone on
+// for a second, and never with -q.
 
 #ifndef KOB_TOOL_PROGRESS_H
 #define KOB_TOOL_PROGRESS_H
@@ -12,6 +13,15 @@
 #include <string>
 
 namespace kobtool {
+
+// The meter's line for `name` after `seconds` with `done` bytes of `total`
+// (0: not known):
+//   "kob: big: 12.0 of 48.0 MiB, 25%, 4.0 MiB/s, 0:09 left"
+//   "kob: (stdin): 12.0 MiB, 4.0 MiB/s"
+// The share never passes 100% nor the time left 0 (an input that grew);
+// with nothing done yet, the time left is not guessed.
+std::string progressLine(const std::string& name, std::uint64_t done,
+                         std::uint64_t total, double seconds);
 
 class ProgressMeter {
  public:

@@ -69,6 +69,7 @@ std::optional<std::string> unpackedPath(const Options& options,
 // Opens `input`, handing its descriptor over, as packed data; with -f a
 // file that is not packed is read as it is, to be passed through.
 Outcome openPacked(const Options& options, KobFile& file, Input& input) {
+  if (!options.indexFile.empty()) file.setIndexFile(options.indexFile.c_str());
   errno = 0;
   if (!file.open(std::move(input.file))) {
     return Outcome::failed(input.shown(), "cannot read", errno);
@@ -111,6 +112,7 @@ Outcome unpackWhole(const Options& options, Input& input, std::FILE* out,
   kob::ScanOptions walk;
   walk.decompress = true;
   walk.threads = options.threads;
+  walk.index = options.indexChoice();
   walk.onData = [&](const unsigned char* data, std::size_t size) {
     if (std::fwrite(data, 1, size, out) != size) {
       return kob::Failure::ofError(errno != 0 ? errno : EIO,
@@ -225,7 +227,8 @@ Outcome recover(const Options& options, const std::string& name) {
                                                          loss.why.damage));
       };
   const kob::RecoveryReport report =
-      kob::recoverPacked(std::move(input.file), out, onLoss);
+      kob::recoverPacked(std::move(input.file), out, onLoss,
+                         options.indexChoice());
   if (report.failure.failed()) {
     if (report.failure.error == EINVAL) {
       return Outcome::failed(input.shown(), "not a packed file");

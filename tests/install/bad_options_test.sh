@@ -31,6 +31,9 @@ refuses "usage: .*check-debs.sh BUILD_DIR" "$source/scripts/check-debs.sh"
 mkdir "$work/empty"
 refuses "not one package libkob0" "$source/scripts/check-debs.sh" "$work/empty"
 refuses "No such file" "$source/scripts/check-debs.sh" "$work/missing"
+refuses "usage: .*demo.sh BUILD_DIR (with kob, kobpack and lookup built)" \
+  "$source/scripts/demo.sh" "$work/empty"
+refuses "usage: .*demo.sh BUILD_DIR" "$source/scripts/demo.sh" "$work/empty" extra
 
 [ "$failures" -eq 0 ] || { echo "$failures checks failed"; exit 1; }
 echo "ok: bad options and arguments are refused with a message"
