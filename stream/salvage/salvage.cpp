@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "common/big_endian.h"
 #include "format/codec.h"
 #include "format/format.h"
 #include "read/chunk_check.h"
@@ -108,6 +109,11 @@ class Salvage {
   // start again, the stretch before lost. False when nothing after it
   // can be read.
   bool resume(Place& place, const Failure& why);
+  // Whether the stretch from `place` to the chunk at `next` is one chunk
+  // whose header alone is damaged: the header at `next` links back to a
+  // payload that fills it, and that payload expands whole. It is then taken,
+  // and `place` moved on to `next`.
+  bool takeWhole(Place& place, std::int64_t next);
   // How many chunks of the writer's size a stretch of `bytes` whose headers
   // are gone is taken to hold, chunks starting again at `found`.
   std::uint64_t chunksIn(std::int64_t bytes, const ChunkSearch::Found& found,
@@ -222,6 +228,7 @@ bool Salvage::resume(Place& place, const Failure& why) {
     fail(failure);
     return false;
   }
+  if (takeWhole(place, chained)) return !out.failed();
   const std::uint32_t writerSize =
       largest > 0 ? largest : found.last ? 0 : found.header.dataSize;
   Loss loss;
@@ -237,6 +244,31 @@ bool Salvage::resume(Place& place, const Failure& why) {
   place.previous = 0;
   place.number += loss.chunks;
   return !out.failed();
+}
+
+bool Salvage::takeWhole(Place& place, std::int64_t next) {
+  const std::int64_t payloadAt =
+      place.offset + static_cast<std::int64_t>(kHeaderSize);
+  const std::int64_t length = next - payloadAt;
+  if (length < static_cast<std::int64_t>(kEmptyPayloadSize) ||
+      length > static_cast<std::int64_t>(kMaxFieldValue)) {
+    return false;
+  }
+  const auto payloadSize = static_cast<std::uint32_t>(length);
+  ReadWindow::Bytes bytes;
+  std::size_t holds = 0;
+  if (window.fetch(payloadAt, payloadSize + kHeaderSize, 0, bytes) != 0 ||
+      bytes.size < payloadSize + kHeaderSize ||
+      decodeUInt2(bytes.data + payloadSize + 4) != payloadSize ||
+      !expandAny(bytes.data, payloadSize, data.get(), kMaxFieldValue, holds)) {
+    return false;
+  }
+  take(static_cast<std::uint32_t>(holds), payloadSize);
+  place.offset = next;
+  place.linkKnown = true;
+  place.previous = payloadSize;
+  ++place.number;
+  return true;
 }
 
 std::uint64_t Salvage::chunksIn(std::int64_t bytes,
