@@ -7,6 +7,8 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <random>
 #include <string>
 
@@ -210,6 +212,45 @@ TEST_F(SalvageSearch, NothingToFindIsTheRestLostOnce) {
     EXPECT_TRUE(got.losses[0].toTheEnd);
     EXPECT_EQ(got.data, "");
   }
+}
+
+// Bytes after the end marker that hold no chunk: the data ended there, and
+// nothing is lost. A chunk after them is found, and the stretch lost.
+TEST_F(SalvageSearch, BytesAfterTheEndMarkerAreNoLossUnlessChunksFollow) {
+  std::mt19937 rng(4);
+  const Salvaged padded = recoverBytes(packed + std::string(5000, '\0'));
+  ASSERT_TRUE(padded.report.failure.ok());
+  EXPECT_TRUE(padded.report.whole());
+  EXPECT_TRUE(padded.data == data);
+  Builder file;
+  file.chunk(data.substr(0, 4096));
+  file.marker();
+  file.raw(junk(3000, rng));
+  file.chunk(data.substr(4096, 4096));
+  const Salvaged got = recoverBytes(file.end());
+  ASSERT_EQ(got.losses.size(), 1u);
+  EXPECT_EQ(got.losses[0].why.damage, kob::Damage::DataAfterEnd);
+  EXPECT_EQ(got.losses[0].length, 4096u);  // the writer's size, inferred
+  EXPECT_TRUE(got.data == data.substr(0, 4096) + std::string(4096, '\0') +
+                              data.substr(4096, 4096));
+}
+
+// An output that cannot be written stops the salvage, and says so.
+TEST_F(SalvageSearch, AWriteThatFailsStopsIt) {
+  std::string damaged = packed;
+  kobtest::spoilPayload(damaged, headers[3]);
+  std::FILE* full = std::fopen("/dev/full", "wb");
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full, nullptr, _IONBF, 0);
+  kob::OpenRules rules;
+  const kob::RecoveryReport report = kob::recoverPacked(
+      kob::openSource(std::make_unique<salvagetest::CountingSource>(damaged, nullptr),
+                      "", rules),
+      full);
+  std::fclose(full);
+  EXPECT_EQ(report.failure.error, ENOSPC);
+  EXPECT_EQ(report.failure.action, kob::Failure::Action::Writing);
+  EXPECT_EQ(report.dataWritten, 0u);
 }
 
 using SalvageTool = kobtest::KobTool;

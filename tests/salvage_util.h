@@ -52,9 +52,11 @@ class Builder {
   }
   // Appends bytes that are no chunk's.
   void raw(const std::string& junk) { bytes += junk; }
+  // Appends an end marker.
+  void marker() { header(0, 0); }
   // The file with its end marker.
   std::string end() {
-    header(0, 0);
+    marker();
     return bytes;
   }
 
