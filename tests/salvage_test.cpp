@@ -13,6 +13,7 @@
 #include <string>
 
 #include "kob_tool_fixture.h"
+#include "salvage/search.h"
 #include "salvage_util.h"
 #include "test_util.h"
 
@@ -128,6 +129,36 @@ TEST_F(SalvageSearch, AStretchOfUnknownSizeIsOneLoss) {
   EXPECT_EQ(got.data, "x");
 }
 
+// One chunk hit in header and payload is one chunk lost, however much
+// larger its payload is than the others': what follows keeps its place.
+TEST_F(SalvageSearch, OneChunkLostIsOneChunkWhateverItsPayload) {
+  std::mt19937 rng(21);
+  auto plain = [](int i) {  // compresses to a few hundred bytes
+    std::string text;
+    while (text.size() < 4096) text += "harbor " + std::to_string(i * 7 + text.size() % 13) + " ";
+    return text.substr(0, 4096);
+  };
+  Builder file;
+  std::string expected;
+  for (int i = 0; i < 6; ++i) {
+    file.chunk(plain(i));
+    expected += plain(i);
+  }
+  const std::size_t hit = file.chunk(junk(4096, rng));  // does not compress
+  file.bytes[hit + 5] ^= 0x08;
+  std::fill(file.bytes.begin() + static_cast<long>(hit + kob::kHeaderSize),
+            file.bytes.end(), '\0');
+  expected += std::string(4096, '\0');
+  for (int i = 6; i < 9; ++i) {
+    file.chunk(plain(i));
+    expected += plain(i);
+  }
+  const Salvaged got = recoverBytes(file.end());
+  ASSERT_EQ(got.losses.size(), 1u);
+  EXPECT_EQ(got.losses[0].chunks, 1u);
+  EXPECT_TRUE(got.data == expected) << "what came out differs";
+}
+
 // Chunks counted back along the back-links from where chunks start again
 // are walked to once more, not held: memory stays the same however many
 // there are.
@@ -200,18 +231,63 @@ TEST_F(SalvageSearch, ChunksStartAgainBeforeAnEndMarkerCutInsideItsBackLink) {
   EXPECT_TRUE(got.data == withZeros({chunks - 2})) << "what came out differs";
 }
 
-// A file that is junk after its signature: the rest is lost, once.
+// A file that is junk after its signature: the rest is lost, once, in a
+// few reads, also when the file has shrunk since its size was taken.
 TEST_F(SalvageSearch, NothingToFindIsTheRestLostOnce) {
   std::mt19937 rng(2);
-  for (const std::size_t size : {0u, 3u, 5000u, 300000u}) {
-    Builder file;
-    file.raw(junk(size, rng));
-    const Salvaged got = recoverBytes(file.bytes);
-    ASSERT_TRUE(got.report.failure.ok());
-    ASSERT_EQ(got.losses.size(), 1u) << size;
-    EXPECT_TRUE(got.losses[0].toTheEnd);
-    EXPECT_EQ(got.data, "");
+  for (const std::int64_t shrunk : {0, 1 << 20}) {
+    for (const std::size_t size : {0u, 3u, 5000u, 300000u}) {
+      SCOPED_TRACE(testing::Message() << size << " bytes, " << shrunk << " fewer");
+      Builder file;
+      file.raw(junk(size, rng));
+      Counts counts;
+      const Salvaged got =
+          recoverBytes(file.bytes, &counts, kob::IndexChoice::none(), shrunk);
+      ASSERT_TRUE(got.report.failure.ok());
+      ASSERT_EQ(got.losses.size(), 1u);
+      EXPECT_TRUE(got.losses[0].toTheEnd);
+      EXPECT_EQ(got.data, "");
+      EXPECT_LE(counts.reads, 8u);
+    }
   }
+}
+
+// A chunk of the largest size whose header lies just past the offsets the
+// first window can test whole is tested in the next.
+TEST_F(SalvageSearch, AChunkAtTheWindowsEdgeIsFound) {
+  std::mt19937 rng(12);
+  // Random bytes that compress to a payload of exactly 65535 bytes.
+  std::string incompressible = junk(65535, rng);
+  kob::initCompression();
+  std::vector<unsigned char> scratch(kob::worstCaseCompressedSize(65535));
+  std::size_t size = 60000;
+  for (std::uint32_t payload = 0; size <= 65535; ++size) {
+    kob::compressOnce(reinterpret_cast<const unsigned char*>(incompressible.data()),
+                      static_cast<std::uint32_t>(size), kob::kFastestLevel,
+                      scratch.data(), kob::threadWorkMemory(), payload);
+    if (payload == kob::kMaxFieldValue) break;
+    if (payload < kob::kMaxFieldValue - 64) size += kob::kMaxFieldValue - 64 - payload;
+  }
+  ASSERT_LE(size, 65535u);
+  incompressible.resize(size);
+  Builder file;
+  file.chunk(kobtest::makeData(65535, rng));
+  const std::size_t damaged = file.bytes.size();
+  file.raw(std::string(6, '\xff'));
+  // The first window starts a byte after the damaged header.
+  const std::size_t edge = damaged + 1 + kob::kSearchWindow - kob::kLargestRecord + 1;
+  file.raw(std::string(edge - file.bytes.size(), '\0'));
+  ASSERT_EQ(file.chunk(incompressible, kob::kFastestLevel), edge);
+  // After it a chunk that cannot be found: only the one at the edge can.
+  const std::size_t last = file.chunk("the last chunk");
+  std::fill(file.bytes.begin() + static_cast<long>(last + kob::kHeaderSize),
+            file.bytes.end(), '\xff');
+  const Salvaged got = recoverBytes(file.end());
+  ASSERT_TRUE(got.report.failure.ok());
+  ASSERT_EQ(got.losses.size(), 2u);
+  EXPECT_FALSE(got.losses[0].toTheEnd);
+  EXPECT_TRUE(got.losses[1].lengthKnown);
+  EXPECT_NE(got.data.find(incompressible), std::string::npos);
 }
 
 // Bytes after the end marker that hold no chunk: the data ended there, and

@@ -35,13 +35,13 @@ class Builder {
 
   // Appends a chunk holding `data`, linked to the chunk appended before;
   // returns its header's offset.
-  std::size_t chunk(const std::string& data) {
+  std::size_t chunk(const std::string& data, int level = kob::kDefaultLevel) {
     kob::initCompression();
     std::vector<unsigned char> payload(kob::worstCaseCompressedSize(data.size()));
     std::uint32_t size = 0;
     EXPECT_TRUE(kob::compressOnce(
         reinterpret_cast<const unsigned char*>(data.data()),
-        static_cast<std::uint32_t>(data.size()), kob::kDefaultLevel,
+        static_cast<std::uint32_t>(data.size()), level,
         payload.data(), kob::threadWorkMemory(), size));
     EXPECT_LE(size, kob::kMaxFieldValue);
     const std::size_t at = bytes.size();
@@ -80,8 +80,10 @@ struct Counts {
 // and of no local identity), every read counted.
 class CountingSource final : public kob::Source {
  public:
-  CountingSource(std::string aBytes, Counts* aCounts)
-      : bytes(std::move(aBytes)), counts(aCounts) {}
+  // It claims `claimsMore` bytes more than it holds, as a file that shrank
+  // after its size was taken.
+  CountingSource(std::string aBytes, Counts* aCounts, std::int64_t aClaimsMore = 0)
+      : bytes(std::move(aBytes)), counts(aCounts), claimsMore(aClaimsMore) {}
   std::int64_t readAt(std::int64_t offset, unsigned char* into,
                       std::size_t count, int& error) override {
     if (counts != nullptr) {
@@ -101,13 +103,14 @@ class CountingSource final : public kob::Source {
   bool seekable() const override { return true; }
   kob::Identity identity() const override {
     kob::Identity identity;
-    identity.size = static_cast<std::int64_t>(bytes.size());
+    identity.size = static_cast<std::int64_t>(bytes.size()) + claimsMore;
     return identity;
   }
 
  private:
   std::string bytes;
   Counts* counts;
+  std::int64_t claimsMore;
 };
 
 struct Salvaged {
@@ -129,13 +132,14 @@ inline std::string readAll(std::FILE* file) {
 
 // Salvages `packed` through the library's front, by the index `index`.
 inline Salvaged recoverBytes(const std::string& packed, Counts* counts = nullptr,
-                             const kob::IndexChoice& index = kob::IndexChoice::none()) {
+                             const kob::IndexChoice& index = kob::IndexChoice::none(),
+                             std::int64_t claimsMore = 0) {
   Salvaged got;
   kob::OpenRules rules;
   rules.needSeek = true;
   std::FILE* out = std::tmpfile();
   got.report = kob::recoverPacked(
-      kob::openSource(std::make_unique<CountingSource>(packed, counts), "", rules),
+      kob::openSource(std::make_unique<CountingSource>(packed, counts, claimsMore), "", rules),
       out, [&](const kob::Loss& loss) { got.losses.push_back(loss); }, index);
   got.data = readAll(out);
   return got;
