@@ -205,7 +205,7 @@ TEST_F(SalvageByIndex, AnyDamageUnderAHintNeverZeroesAnIntactChunk) {
 
 #if KOB_HTTP_BUILT
 
-class SalvageOverHttp : public ::testing::Test {
+class HttpSalvage : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!server.running()) GTEST_SKIP() << server.why();
@@ -215,7 +215,7 @@ class SalvageOverHttp : public ::testing::Test {
 
 // Past a damaged header and 300 KB of 0xFF, a file elsewhere is read in a
 // few ranged requests; a stale index beside it is a hint.
-TEST_F(SalvageOverHttp, JunkCostsAFewRequestsAndAnIndexIsAHint) {
+TEST_F(HttpSalvage, JunkCostsAFewRequestsAndAnIndexIsAHint) {
   std::mt19937 rng(6);
   const std::string first = kobtest::makeData(65535, rng);
   const std::string last = kobtest::makeData(3000, rng);
