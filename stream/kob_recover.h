@@ -19,15 +19,24 @@
 
 namespace kob {
 
-// A chunk lost to damage.
+// Chunks lost to damage: one chunk whose header could be read, or a
+// stretch of the file whose headers are gone.
 struct Loss {
-  std::uint64_t chunk = 0;      // its number (counted, where headers are gone)
+  std::uint64_t chunk = 0;      // the number of its first chunk (counted,
+                                // where headers are gone)
   std::int64_t fileOffset = -1;  // of its header, -1 when not known
   std::uint64_t position = 0;   // in the data written, where its zeros start
   std::uint64_t length = 0;     // bytes of data lost, written as zeros
-  // False when the size was inferred (the writer's chunk size), or, with a
-  // length of 0, when the rest of the data is gone at a size nobody knows.
+  // False when the size was inferred: a stretch whose headers are gone is
+  // taken to hold as many chunks of the writer's chunk size as would fill
+  // it (a length of 0 when no chunk told that size), and a chunk whose
+  // size field disagrees with the chunks around it to be of that size.
   bool lengthKnown = true;
+  // Chunks lost: 1 where the header was read, else an estimate.
+  std::uint64_t chunks = 1;
+  // Nothing after it could be read: the rest of the data is gone, at a
+  // size nobody knows (length 0).
+  bool toTheEnd = false;
   Failure why;  // the damage met
 };
 
@@ -47,15 +56,19 @@ struct RecoveryReport {
 // Writes to `output` the data of every intact chunk of the packed file
 // `name` (a path or URL; or `file`, opened already; it must seek), and
 // zeros for each lost chunk so that the data after it keeps its position;
-// calls `onLoss` for every chunk lost. A saved index (`index`) whose
-// identity matches the file gives every chunk's place and size, and checks
-// each payload; one that is only a hint (see IndexState::Unverified) places
-// the chunks, and a payload that disagrees with it but expands to its size
-// is taken. Without, it reads on past a header that cannot be read by
-// finding the next header whose payload expands to its size and whose next
-// header chains to it, counting the chunks lost back along the back-links,
-// and taking those it cannot count to be of the writer's chunk size.
-// `output` stays open and is flushed.
+// calls `onLoss` for every loss. A saved index (`index`) whose identity
+// matches the file gives every chunk's place and size, and checks each
+// payload: one that differs from its checksum is lost. One that is only a
+// hint (see IndexState::Unverified) places the chunks until the file
+// disagrees with it (a header or a checksum), and from there the file is
+// read as without one: a payload that expands to its size is taken. Without,
+// it reads on past a header that cannot be read by searching the bytes
+// after it for the next header whose payload expands to its size and whose
+// next header chains to it, counting back from there along the back-links
+// the chunks whose headers still read, and taking the stretch before them
+// to be one loss of chunks of the writer's chunk size. Every byte of the
+// file is read a bounded number of times, and memory does not grow with
+// the losses. `output` stays open and is flushed.
 // Returns: the report; failure() is what stopped the salvage itself: a
 // failed read or write, Damage::NotPacked, ESPIPE for a stream.
 KOB_EXPORT RecoveryReport recoverPacked(

@@ -112,41 +112,57 @@ TEST_F(Recover, ALostChunksDamagedSizeDoesNotMoveTheDataAfterIt) {
   }
 }
 
-// A header that cannot be read: the walk finds the chunks after it again,
-// and takes the lost one to be of the writer's chunk size. A data size
-// changed alone loses nothing: the payload says what it holds.
+// A header that cannot be read: the walk finds the chunks after it again.
+// A header whose fields alone were hit loses nothing: the chunk after it
+// links back to a payload that fills the stretch, and that payload says
+// what it holds. One whose payload was hit too is lost, taken to be of the
+// writer's chunk size.
 TEST_F(Recover, PastABrokenHeaderTheChunksAfterAreFoundAgain) {
   for (const std::size_t byte : {0u, 2u, 5u}) {
-    SCOPED_TRACE(testing::Message() << "header byte " << byte);
-    std::string damaged = packed;
-    damaged[headers[12].offset + byte] ^= 0x5A;
-    kobtest::writeFile(path(), damaged);
-    const Salvaged got = salvage(path(), false);
-    ASSERT_TRUE(got.report.failure.ok());
-    if (byte == 0) {
-      EXPECT_TRUE(got.losses.empty());
-      EXPECT_TRUE(got.data == data) << "what came out differs";
-      continue;
+    for (const bool payloadToo : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "header byte " << byte
+                                      << (payloadToo ? " and payload" : ""));
+      std::string damaged = packed;
+      damaged[headers[12].offset + byte] ^= 0x5A;
+      if (payloadToo) kobtest::spoilPayload(damaged, headers[12]);
+      kobtest::writeFile(path(), damaged);
+      const Salvaged got = salvage(path(), false);
+      ASSERT_TRUE(got.report.failure.ok());
+      if (!payloadToo) {
+        EXPECT_TRUE(got.losses.empty());
+        EXPECT_TRUE(got.data == data) << "what came out differs";
+        continue;
+      }
+      ASSERT_EQ(got.losses.size(), 1u);
+      EXPECT_EQ(got.losses[0].chunk, 12u);
+      EXPECT_EQ(got.losses[0].length, 4096u);
+      EXPECT_TRUE(got.data == withZeros({12})) << "what came out differs";
     }
-    ASSERT_EQ(got.losses.size(), 1u);
-    EXPECT_EQ(got.losses[0].chunk, 12u);
-    EXPECT_EQ(got.losses[0].length, 4096u);
-    EXPECT_TRUE(got.data == withZeros({12})) << "what came out differs";
   }
 }
 
-// Two chunks in a row: the first header broken, the second's payload
-// spoiled. Counted back along the back-links from where chunks read again.
+// Three chunks in a row: the first header and payload broken, the next two
+// payloads spoiled. Those whose headers still read are counted back along
+// the back-links from where chunks read again, each lost at its own size;
+// the first is taken to be of the writer's chunk size.
 TEST_F(Recover, ChunksLostTogetherAreCountedBackAlongTheirLinks) {
   std::string damaged = packed;
   damaged[headers[20].offset + 5] ^= 0x33;  // its back-link
-  kobtest::spoilPayload(damaged, headers[21]);
+  for (const std::size_t chunk : {20u, 21u, 22u}) {
+    kobtest::spoilPayload(damaged, headers[chunk]);
+  }
   kobtest::writeFile(path(), damaged);
   const Salvaged got = salvage(path(), false);
-  ASSERT_EQ(got.losses.size(), 2u);
+  ASSERT_EQ(got.losses.size(), 3u);
   EXPECT_FALSE(got.losses[0].lengthKnown);  // the writer's chunk size
-  EXPECT_TRUE(got.losses[1].lengthKnown);   // its header still says
-  EXPECT_TRUE(got.data == withZeros({20, 21})) << "what came out differs";
+  EXPECT_EQ(got.losses[0].chunk, 20u);
+  for (const std::size_t i : {1u, 2u}) {
+    EXPECT_TRUE(got.losses[i].lengthKnown);  // its header still says
+    EXPECT_EQ(got.losses[i].chunk, 20u + i);
+    EXPECT_EQ(got.losses[i].fileOffset,
+              static_cast<std::int64_t>(headers[20 + i].offset));
+  }
+  EXPECT_TRUE(got.data == withZeros({20, 21, 22})) << "what came out differs";
 }
 
 TEST_F(Recover, AFileCutShortGivesWhatComesBeforeTheCut) {

@@ -211,15 +211,21 @@ Outcome recover(const Options& options, const std::string& name) {
   const std::string indexPath = kob::indexPathFor(input.name);
   const auto onLoss = [&](const kob::Loss& loss) {
         std::string where = "chunk " + std::to_string(loss.chunk);
+        if (loss.chunks > 1) {
+          where = "chunks " + std::to_string(loss.chunk) + " to " +
+                  std::to_string(loss.chunk + loss.chunks - 1);
+        }
         if (loss.fileOffset >= 0) {
           where += " at offset " + std::to_string(loss.fileOffset);
         }
+        const std::string from = std::to_string(loss.position);
         const std::string lost =
-            !loss.lengthKnown && loss.length == 0
-                ? "the data from byte " + std::to_string(loss.position) +
-                      " on is lost"
-                : "data from byte " + std::to_string(loss.position) +
-                      " to " + std::to_string(loss.position + loss.length) +
+            loss.toTheEnd ? "the data from byte " + from + " on is lost"
+            : !loss.lengthKnown && loss.length == 0
+                ? "data of unknown size lost at byte " + from +
+                      ", none written in its place"
+                : "data from byte " + from + " to " +
+                      std::to_string(loss.position + loss.length) +
                       " lost, written as zeros" +
                       (loss.lengthKnown ? "" : " (its size inferred)");
         losses += Outcome::failed(input.shown(), where + ": " + lost + ": " +

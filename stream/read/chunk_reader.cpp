@@ -8,6 +8,7 @@
 
 #include "format/codec.h"
 #include "index/saved_index.h"
+#include "read/chunk_check.h"
 
 namespace kob {
 namespace {
@@ -264,28 +265,19 @@ Failure ChunkCursor::payload(const unsigned char*& bytes) {
 }
 
 Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
-  ReadWindow::Bytes bytes;
-  // The next header comes in the same read.
-  if (const int error = window.fetch(
-          current.headerOffset + static_cast<std::int64_t>(kHeaderSize),
-          current.payloadSize + kHeaderSize,
-          readAhead(), bytes)) {
-    return here(Failure::ofError(error));
+  ChunkClaim claim;
+  claim.offset = current.headerOffset;
+  claim.hasChecksum = current.hasChecksum;
+  claim.checksum = current.checksum;
+  claim.ahead = readAhead();
+  const Failure failure =
+      readChunkPayload(window, claim, current.header(), payload);
+  // Rewritten since the index was read, or changed where no time shows.
+  if (failure.damage == Damage::ChecksumMismatch &&
+      reader.changedSinceIndexed()) {
+    return here(Failure::ofError(ESTALE));
   }
-  if (bytes.size < current.payloadSize) {
-    return here(Failure::ofDamage(Damage::CutShort));
-  }
-  // Checked whenever it is read, even when only its start is decoded: the
-  // payload is read whole either way.
-  if (current.hasChecksum &&
-      payloadChecksum(bytes.data, current.payloadSize) != current.checksum) {
-    // Rewritten since the index was read, or changed where no time shows.
-    return here(reader.changedSinceIndexed()
-                    ? Failure::ofError(ESTALE)
-                    : Failure::ofDamage(Damage::ChecksumMismatch));
-  }
-  payload = bytes.data;
-  return {};
+  return failure.failed() ? here(failure) : failure;
 }
 
 Failure ChunkCursor::decode(std::uint32_t end, bool partial) {
