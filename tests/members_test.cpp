@@ -14,6 +14,7 @@
 
 #include "kob.h"
 #include "kob_open.h"
+#include "kob_recover.h"
 #include "kob_scan.h"
 #include "kob_shared.h"
 #include "test_util.h"
@@ -101,6 +102,16 @@ TEST(Members, ReadAsOneFileByEveryReader) {
     EXPECT_EQ(report.members, count);
     EXPECT_EQ(report.dataSize, members.data.size());
     EXPECT_EQ(report.packedSize, static_cast<std::int64_t>(members.packed.size()));
+
+    std::FILE* salvaged = std::tmpfile();
+    const kob::RecoveryReport recovered = kob::recoverPacked(path, salvaged);
+    EXPECT_TRUE(recovered.whole()) << recovered.failure.describe();
+    EXPECT_EQ(recovered.dataWritten, members.data.size());
+    std::rewind(salvaged);
+    std::string back(members.data.size() + 1, '\0');
+    back.resize(std::fread(back.data(), 1, back.size(), salvaged));
+    std::fclose(salvaged);
+    EXPECT_EQ(back, members.data);
 
     const std::string kob = std::string("'") + KOB_PATH + "'";
     ASSERT_EQ(std::system(("cat '" + path + "' | " + kob + " -dc >'" +

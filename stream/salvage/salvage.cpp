@@ -162,7 +162,15 @@ void Salvage::walk(Place place) {
     const Failure why = fetchChunk(window, claim, data.get(), chunk);
     if (why.error != 0) return fail(why);
     const ChunkHeader& header = chunk.header;
-    if (chunk.headerSound && header.isEndMarker()) return;
+    if (chunk.headerSound && header.endsData()) return;
+    if (chunk.headerSound && header.joinsNext) {
+      // Another member follows: its data goes on from here.
+      place.offset += static_cast<std::int64_t>(header.span());
+      place.linkKnown = true;
+      place.previous = header.linkForNext();
+      ++place.number;
+      continue;
+    }
     ChunkHeader following;
     if (chunk.headerSound &&
         (why.ok() || nextChains(place.offset, header, following))) {
