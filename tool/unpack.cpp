@@ -207,6 +207,8 @@ Outcome recover(const Options& options, const std::string& name) {
   Destination destination(*path);
   std::FILE* out = destination.open(outcome);
   if (!out) return outcome;
+  // Each loss is said as it is met, so that the messages of many losses
+  // are not held; the run then ends as failed.
   Outcome losses;
   const std::string indexPath = kob::indexPathFor(input.name);
   const auto onLoss = [&](const kob::Loss& loss) {
@@ -228,9 +230,10 @@ Outcome recover(const Options& options, const std::string& name) {
                       std::to_string(loss.position + loss.length) +
                       " lost, written as zeros" +
                       (loss.lengthKnown ? "" : " (its size inferred)");
-        losses += Outcome::failed(input.shown(), where + ": " + lost + ": " +
-                                                     kob::describe(
-                                                         loss.why.damage));
+        if (losses.ok()) losses = Outcome::alreadyReported();
+        Outcome::failed(input.shown(),
+                        where + ": " + lost + ": " + kob::describe(loss.why.damage))
+            .print();
       };
   const kob::RecoveryReport report =
       kob::recoverPacked(std::move(input.file), out, onLoss,
