@@ -47,11 +47,12 @@ std::int64_t CachedSource::readAt(std::int64_t offset, unsigned char* into,
         std::min<std::int64_t>(static_cast<std::int64_t>(fetch), size - at),
         static_cast<std::int64_t>(wanted)));
   }
+  // A read that fails fails whole, even where some bytes were held: fewer
+  // bytes than asked would say the source ends there.
   if (fetch > kCacheBound) {
     // Too large to keep: read straight into the caller's bytes.
     const std::int64_t got = inner->readAt(at, into + served, wanted, error);
-    if (got < 0) return served > 0 ? static_cast<std::int64_t>(served) : -1;
-    return static_cast<std::int64_t>(served) + got;
+    return got < 0 ? -1 : static_cast<std::int64_t>(served) + got;
   }
   std::vector<unsigned char> bytes(fetch);
   std::size_t got = 0;
@@ -60,7 +61,7 @@ std::int64_t CachedSource::readAt(std::int64_t offset, unsigned char* into,
                                          bytes.data() + got, fetch - got, error);
     if (n < 0) {
       if (got >= wanted) break;  // what was asked for is there
-      return served > 0 ? static_cast<std::int64_t>(served) : -1;
+      return -1;
     }
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
