@@ -4,21 +4,24 @@
 # Usage: scripts/install-deps.sh build|test|bench|deb|ci
 set -euo pipefail
 
-# libcurl: reading URLs (the gnutls flavour, which libhts-dev needs too);
-# nginx: the server the tests of URLs read from.
+# libcurl: reading URLs (the gnutls flavour, which libhts-dev needs too;
+# its headers to build, the library loaded when a URL is opened); nginx:
+# the server the tests of URLs read from, openssl to make its certificate
+# for https; hyperfine and tabix (bgzip) for bench/startup.sh.
 packages=(g++ make cmake pkg-config liblzo2-dev libxxhash-dev libcli11-dev libcurl4-gnutls-dev)
 case "${1:-build}" in
   build) ;;
   test) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light
-    pybind11-dev python3-dev python3-pytest) ;;
+    openssl pybind11-dev python3-dev python3-pytest) ;;
   # The benchmarks; python3-indexed-gzip for the Python module's.
-  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light pybind11-dev python3-dev python3-indexed-gzip) ;;
+  bench) packages+=(libbenchmark-dev libhts-dev libzstd-dev nginx-light pybind11-dev python3-dev python3-indexed-gzip
+    hyperfine tabix) ;;
   # make deb: dpkg-buildflags, dpkg-shlibdeps and dpkg-architecture
   # (dpkg-dev), file and binutils (readelf, strip) for CPack, lintian, and
   # bash-completion to load the packaged completion; pybind11-dev and
   # python3-dev for python3-kob.
   deb) packages+=(dpkg-dev file binutils lintian bash-completion pybind11-dev python3-dev) ;;
-  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light libbenchmark-dev libhts-dev libzstd-dev clang
+  ci) packages+=(libgtest-dev libgmock-dev bsdutils man-db strace e2fsprogs mount nginx-light openssl libbenchmark-dev libhts-dev libzstd-dev clang
     pybind11-dev python3-dev python3-pytest python3-indexed-gzip libclang-rt-14-dev valgrind
     dpkg-dev file binutils lintian bash-completion) ;;
   *) echo "usage: $0 build|test|bench|deb|ci" >&2; exit 2 ;;
