@@ -60,6 +60,7 @@ std::unique_ptr<Source> openWith(const CurlLibrary& curl, const std::string& url
       RemoteSource::open(curl, std::make_unique<HttpEndpoint>(url), settings,
                          index ? kIndexRead : kDataHead, head, failure);
   if (!remote) return nullptr;
+  remote->forgetCancel();
   if (companion) remote->keepWith(std::move(companion));
   return std::make_unique<CachedSource>(std::move(remote),
                                         index ? kIndexRead : 0, std::move(head));

@@ -276,15 +276,14 @@ std::size_t Transfer::takeBody(const char* data, std::size_t length) {
                 static_cast<std::size_t>(to - from));
     received = static_cast<std::size_t>(to - request.offset);
   }
-  if (request.count > 0 && pieceAt + n > wantedEnd) {
-    if (status == 206) {
-      wrongBody = true;  // more than the range asked for
-      return 0;
-    }
-    if (request.spool == nullptr && received == request.count) {
-      enough = true;  // a whole object: read no further
-      return 0;
-    }
+  if (status == 206 && pieceAt + n > wantedEnd) {
+    wrongBody = true;  // more than the range asked for
+    return 0;
+  }
+  if (status == 200 && request.spool == nullptr && request.count > 0 &&
+      received == request.count) {
+    enough = true;  // a whole object: read no further
+    return 0;
   }
   return length;
 }

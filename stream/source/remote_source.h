@@ -68,6 +68,9 @@ class RemoteSource final : public Source {
   bool readsWhole() const { return whole; }
   // Keeps `companion` for as long as the source lives.
   void keepWith(std::shared_ptr<void> companion) { kept = std::move(companion); }
+  // Lets nothing end its requests from now on: what settings.cancel
+  // pointed to was for the opening only. Before the source is shared.
+  void forgetCancel() { settings.cancel = nullptr; }
 
  private:
   class Lease;
@@ -87,7 +90,7 @@ class RemoteSource final : public Source {
 
   const CurlLibrary& curl;
   const std::unique_ptr<Endpoint> endpoint;
-  const RemoteSettings settings;
+  RemoteSettings settings;
   // The connections not in use, and how many there are in all.
   std::mutex poolMutex;
   std::condition_variable poolFree;
