@@ -199,8 +199,18 @@ int FaultServer::requests() const {
 }
 
 std::vector<FaultServer::Answered> FaultServer::answered() const {
+  // The server writes a line once its answer has gone: the last may come
+  // a moment after the reader has its bytes.
+  const std::string log = scratch.root().string() + "/count.times";
+  std::string text = readFile(log);
+  for (int same = 0, i = 0; same < 3 && i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const std::string now = readFile(log);
+    same = now == text ? same + 1 : 0;
+    text = now;
+  }
   std::vector<Answered> found;
-  std::istringstream lines(readFile(scratch.root().string() + "/count.times"));
+  std::istringstream lines(text);
   Answered one;
   while (lines >> one.path >> one.start >> one.end) found.push_back(one);
   std::sort(found.begin(), found.end(),

@@ -548,7 +548,10 @@ TEST_F(HttpFaults, ARedirectToAnotherSchemeIsRefusedAndSaysSo) {
   FaultServer server(dir.path("data.kob"), "redirect-file");
   ASSERT_TRUE(server.running());
   EXPECT_EQ(readThrough(server.url(), 0), EPERM);
-  EXPECT_EQ(server.answered().size(), 2u);  // the data and its index, not retried
+  // The data and its index (or the index cancelled first), not retried.
+  int dataAsked = 0;
+  for (const auto& answer : server.answered()) dataAsked += answer.path == "/data.kob";
+  EXPECT_EQ(dataAsked, 1);
   kob::SharedReader shared;
   const std::string said = shared.open(server.url().c_str()).describe();
   EXPECT_NE(said.find("redirect to a scheme that is not allowed: file"), std::string::npos)
