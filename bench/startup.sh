@@ -34,7 +34,8 @@ import json, sys
 for path in sys.argv[1:]:
     results = json.load(open(path))["results"]
     ours, peer = results
-    print("%-52s %8.2f ms" % (ours["command"].split("/")[-1], ours["mean"] * 1e3))
-    print("%-52s %8.2f ms" % (peer["command"].split("/")[-1], peer["mean"] * 1e3))
-    print("%-52s %8.2f" % ("ratio", ours["mean"] / peer["mean"]))
+    for one in (ours, peer):
+        print("%-40s median %6.2f ms, mean %6.2f ms" % (
+            one["command"].split("/")[-1], one["median"] * 1e3, one["mean"] * 1e3))
+    print("%-40s median %6.2f" % ("ratio", ours["median"] / peer["median"]))
 PY
