@@ -97,7 +97,17 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(kob_deb_lib_depends "${kob_deb_lib_package} (= ${KOB_DEB_VERSION})")
 
+# libcurl is loaded when the first URL is opened, not linked: dpkg-shlibdeps
+# cannot see it. The library reads URLs with it, and without it answers a
+# URL with EPROTONOSUPPORT, reading files as ever: recommended, not needed.
+if(KOB_HTTP)
+  set(kob_deb_curl libcurl3-gnutls)
+else()
+  set(kob_deb_curl "")
+endif()
+
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${kob_deb_lib_package})
+set(CPACK_DEBIAN_LIB_PACKAGE_RECOMMENDS "${kob_deb_curl}")
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/kobDebNoLdconfigScripts.cmake)
@@ -111,12 +121,7 @@ This package holds the shared library.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${kob_deb_dev_package})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-if(KOB_HTTP)
-  set(kob_deb_curl_dev ", libcurl4-gnutls-dev")
-else()
-  set(kob_deb_curl_dev "")
-endif()
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${kob_deb_lib_depends}, liblzo2-dev, libxxhash-dev${kob_deb_curl_dev}")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${kob_deb_lib_depends}, liblzo2-dev, libxxhash-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "packed data files read back with random access - development files
 kob packs a data file into chunks of 16 KiB, each compressed on its own
 with LZO1X-999, and reads it back as if it were the plain file: a read
@@ -146,6 +151,7 @@ if(KOB_PYTHON)
   math(EXPR kob_python_next_minor "${Python_VERSION_MINOR} + 1")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${kob_deb_python_package})
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "${kob_deb_curl}")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
     "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}~), python3 (<< ${Python_VERSION_MAJOR}.${kob_python_next_minor})")
   set(CPACK_DEBIAN_PYTHON_DESCRIPTION "packed data files read back with random access - Python module

@@ -23,5 +23,7 @@ fi
 if [ -x "$build/bench/http_lookup" ] && [ -x /usr/sbin/nginx ]; then
   "$build/bench/http_lookup" "$corpus"
 fi
+# Starting a process: kob -V beside gzip -V, a one-shot lookup beside bgzip's.
+bash "$root/bench/startup.sh" "$build/kob" "$corpus"
 # The Python module's lookups beside indexed_gzip's and the C++ reader's.
 PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/python_bench.py"

@@ -83,6 +83,17 @@ for package in "$dev" "$tools"; do
     fail "$(basename "$package") does not depend on $lib_package of its version"
 done
 dpkg-deb -f "$lib" Depends | has liblzo2-2 || fail "$lib_package does not depend on liblzo2-2"
+# libcurl is loaded for the first URL, never linked: recommended by what
+# reads URLs (the library, the Python module, which holds it), needed by none.
+if grep -qx 'KOB_HTTP:BOOL=ON' "$build/CMakeCache.txt"; then
+  for package in "$lib" $python; do
+    dpkg-deb -f "$package" Recommends | has -x libcurl3-gnutls ||
+      fail "$(basename "$package") does not recommend libcurl3-gnutls"
+  done
+fi
+for package in "$lib" "$dev" "$tools" $python; do
+  ! dpkg-deb -f "$package" Depends | has curl || fail "$(basename "$package") depends on libcurl"
+done
 echo "ok: the three packages hold their parts; shlibs, trigger and dependencies"
 
 # lintian: no errors. Warnings and notes are printed for the reader.
@@ -111,6 +122,11 @@ export LD_LIBRARY_PATH="$root/$libdir"
 "$root/usr/bin/kob" -V | has '^kob ' || fail "kob -V does not answer"
 ldd "$root/usr/bin/kob" >"$work/ldd"
 has "libkob.so.$soversion => $root/$libdir/" "$work/ldd" || fail "kob does not run with the packaged library"
+# Starting costs no libcurl: it is loaded when a URL is opened.
+! has libcurl "$work/ldd" || fail "kob is linked with libcurl"
+LD_DEBUG=files "$root/usr/bin/kob" -V 2>"$work/loaded" >/dev/null
+has 'calling init' "$work/loaded" || fail "LD_DEBUG says nothing of what kob -V loads"
+! has libcurl "$work/loaded" || fail "kob -V loads libcurl"
 printf 'one line\nanother line\n' >"$work/data"
 "$root/usr/bin/kob" -q "$work/data" && rm "$work/data"
 "$root/usr/bin/kob" -t "$work/data.kob"

@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-2.0-or-later
 #
-# A web server on 127.0.0.1 that serves one file as /data.kob (anything
-# else is 404) and misbehaves as MODE says, for the tests of kob's reading
-# of URLs. It counts the requests for the file in COUNT_FILE and, in mode
-# whole, the bytes it managed to send.
+# A web server on 127.0.0.1 that serves one file as /data.kob, and
+# FILE.kbi as /data.kob.kbi where there is one (anything else is 404), and
+# misbehaves as MODE says, for the tests of kob's reading of URLs. It
+# counts the requests for the file in COUNT_FILE and, in mode whole, the
+# bytes it managed to send; COUNT_FILE.times gets a line for each request
+# answered: "PATH START END" (seconds).
 #
 #   usage: fault_server.py PORT FILE MODE COUNT_FILE
 #
@@ -20,6 +22,11 @@
 #   forbidden    403 for everything
 #   replaced     from the second request on, FILE.v2 is served in its
 #                place, whatever the request's conditions say
+#   trickle      ranges answered, each body sent at 4 bytes a second
+#   slow         every answer, the index's too, waits 0.3 s before it
+#                starts (a distant server: round trips show)
+#   unauthorized 401 for everything
+#   redirect-file  302 to a file:// URL
 
 import http.server
 import os
@@ -67,19 +74,42 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.do_GET()
 
     def do_GET(self):
-        if self.path.split("?")[0] != "/data.kob":
+        start = time.time()
+        try:
+            self.answer()
+        finally:
+            with lock:
+                with open(count_file + ".times", "a") as out:
+                    out.write("%s %.6f %.6f\n" % (self.path, start, time.time()))
+
+    def answer(self):
+        if mode == "slow":
+            time.sleep(0.3)
+        wanted_path = self.path.split("?")[0]
+        served = path
+        if wanted_path == "/data.kob.kbi" and os.path.exists(path + ".kbi"):
+            served = path + ".kbi"
+        elif wanted_path != "/data.kob":
             self.send_response(404)
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
-        number = record()
-        served = path
+        if served == path:
+            number = record()
+        else:
+            number = 0
         if mode == "replaced" and number > 1:
             served = path + ".v2"
         with open(served, "rb") as f:
             data = f.read()
-        if mode == "forbidden":
-            self.send_response(403)
+        if mode in ("forbidden", "unauthorized"):
+            self.send_response(403 if mode == "forbidden" else 401)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if mode == "redirect-file":
+            self.send_response(302)
+            self.send_header("Location", "file:///etc/passwd")
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
@@ -125,6 +155,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body[:len(body) // 2])
             self.wfile.flush()
             self.reset()
+            return
+        if mode == "trickle":
+            try:
+                for at in range(0, len(body), 4):
+                    self.wfile.write(body[at:at + 4])
+                    self.wfile.flush()
+                    time.sleep(1)
+            except (BrokenPipeError, ConnectionResetError):
+                self.close_connection = True
             return
         if mode == "short":
             self.wfile.write(body[:len(body) // 2])

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -82,7 +84,7 @@ bool waitForPort(int port, int ms) {
   return false;
 }
 
-Nginx::Nginx() {
+Nginx::Nginx(bool tls) : secure(tls) {
   const std::string nginx = "/usr/sbin/nginx";
   if (access(nginx.c_str(), X_OK) != 0) {
     problem = "nginx is not installed";
@@ -91,6 +93,15 @@ Nginx::Nginx() {
   const std::string root = scratch.root().string();
   std::filesystem::create_directories(root + "/data");
   std::filesystem::create_directories(root + "/temp");
+  if (tls) {
+    const std::string make =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+        "-keyout '" + root + "/key.pem' -out '" + root + "/cert.pem' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) {
+      problem = "openssl cannot make a certificate";
+      return;
+    }
+  }
   for (int attempt = 0; attempt < 3 && pid <= 0; ++attempt) {
     listening = freePort();
     std::ofstream conf(root + "/nginx.conf");
@@ -111,7 +122,10 @@ Nginx::Nginx() {
          << "  default_type application/octet-stream;\n"
          << "  keepalive_requests 10000;\n"
          << "  server {\n"
-         << "    listen 127.0.0.1:" << listening << ";\n"
+         << "    listen 127.0.0.1:" << listening << (tls ? " ssl" : "") << ";\n"
+         << (tls ? "    ssl_certificate " + root + "/cert.pem;\n    ssl_certificate_key " +
+                       root + "/key.pem;\n"
+                 : std::string())
          << "    root " << root << "/data;\n"
          << "  }\n"
          << "}\n";
@@ -134,7 +148,7 @@ std::string Nginx::data(const std::string& name) const {
 }
 
 std::string Nginx::url(const std::string& name) const {
-  return "http://127.0.0.1:" + std::to_string(listening) + "/" + name;
+  return (secure ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(listening) + "/" + name;
 }
 
 std::vector<Nginx::Request> Nginx::requests() const {
@@ -182,6 +196,39 @@ std::string FaultServer::url(const std::string& name) const {
 int FaultServer::requests() const {
   const std::string text = readFile(scratch.root().string() + "/count");
   return text.empty() ? 0 : std::stoi(text);
+}
+
+std::vector<FaultServer::Answered> FaultServer::answered() const {
+  // The server writes a line once its answer has gone: the last may come
+  // a moment after the reader has its bytes.
+  const std::string log = scratch.root().string() + "/count.times";
+  std::string text = readFile(log);
+  for (int same = 0, i = 0; same < 3 && i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const std::string now = readFile(log);
+    same = now == text ? same + 1 : 0;
+    text = now;
+  }
+  std::vector<Answered> found;
+  std::istringstream lines(text);
+  Answered one;
+  while (lines >> one.path >> one.start >> one.end) found.push_back(one);
+  std::sort(found.begin(), found.end(),
+            [](const Answered& a, const Answered& b) { return a.start < b.start; });
+  return found;
+}
+
+int FaultServer::roundTrips() const {
+  const std::vector<Answered> all = answered();
+  std::vector<int> chain(all.size(), 1);
+  int longest = 0;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (all[j].end <= all[i].start) chain[i] = std::max(chain[i], chain[j] + 1);
+    }
+    longest = std::max(longest, chain[i]);
+  }
+  return longest;
 }
 
 long long FaultServer::sent() const {

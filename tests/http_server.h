@@ -25,7 +25,9 @@ bool waitForPort(int port, int ms);
 // one line each: "METHOD URI STATUS BODY_BYTES_SENT RANGE".
 class Nginx {
  public:
-  Nginx();
+  // With `tls`, it serves https with a certificate of its own, made here
+  // and trusted by nobody.
+  explicit Nginx(bool tls = false);
   ~Nginx();
   Nginx(const Nginx&) = delete;
   Nginx& operator=(const Nginx&) = delete;
@@ -54,6 +56,7 @@ class Nginx {
   TempDir scratch;
   pid_t pid = -1;
   int listening = 0;
+  bool secure = false;
   std::string problem;
 };
 
@@ -68,8 +71,17 @@ class FaultServer {
 
   bool running() const { return pid > 0; }
   std::string url(const std::string& name = "data.kob") const;
-  // The requests it has answered, as it counts them.
+  // The requests for the file it has answered, as it counts them.
   int requests() const;
+  // The requests it answered (the index's and 404s too), by start time.
+  struct Answered {
+    std::string path;
+    double start = 0, end = 0;
+  };
+  std::vector<Answered> answered() const;
+  // The longest chain of those answered, each starting after the one
+  // before ended: the round trips a reader waited for, one after another.
+  int roundTrips() const;
   // The bytes of bodies it sent in mode whole before the reader hung up.
   long long sent() const;
 

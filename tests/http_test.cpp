@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -266,6 +268,29 @@ TEST_F(HttpRequests, WithoutTheIndexTheWalkReadsLargeRanges) {
   EXPECT_LE(server.settledCount() - warm, 1u);
 }
 
+TEST_F(HttpRequests, ReadingInOrderTakesFewRequestsThatGrow) {
+  writeIndexBeside(server.data("big.kob"));
+  const auto packedSize = std::filesystem::file_size(server.data("big.kob"));
+  const auto indexSize = std::filesystem::file_size(server.data("big.kob.kbi"));
+  const std::size_t before = server.settledCount();
+  KobFile file;
+  ASSERT_TRUE(file.open(server.url("big.kob").c_str(), READ));
+  std::string read;
+  std::vector<unsigned char> bytes(65536);
+  for (int got; (got = file.read(bytes.data(), 65536)) > 0;) {
+    read.append(bytes.begin(), bytes.begin() + got);
+  }
+  ASSERT_TRUE(read == data);
+  const std::size_t settled = server.settledCount();
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), settled);
+  // Both heads, then 1 MiB, 2 MiB, and the rest: not one a chunk.
+  EXPECT_LE(requests.size() - before, 5u);
+  long long moved = 0;
+  for (std::size_t i = before; i < requests.size(); ++i) moved += requests[i].bytes;
+  EXPECT_LE(moved, static_cast<long long>(packedSize + indexSize));
+}
+
 TEST_F(HttpRequests, AMissingIndexIsAskedForOnceAndIsNoFailure) {
   KobFile file;
   ASSERT_TRUE(file.open(server.url("big.kob").c_str(), READ));
@@ -452,11 +477,127 @@ TEST_F(HttpFaults, AnAnswerFromAnotherVersionIsRefusedEvenWhenTheServerIgnoresCo
   EXPECT_EQ(readThrough(server.url(), 300000), ESTALE);
 }
 
-TEST_F(HttpFaults, ForbiddenGivesEacces) {
-  FaultServer server(dir.path("data.kob"), "forbidden");
+TEST_F(HttpFaults, ForbiddenAndUnauthorizedGiveEacces) {
+  for (const char* mode : {"forbidden", "unauthorized"}) {
+    FaultServer server(dir.path("data.kob"), mode);
+    ASSERT_TRUE(server.running());
+    EXPECT_EQ(readThrough(server.url(), 0), EACCES) << mode;
+    EXPECT_EQ(server.requests(), 1) << mode;
+  }
+}
+
+// Runs kob with `arguments` (shell words) after `environment`; returns its
+// exit status, its messages in `errors`.
+int runKob(const std::string& arguments, std::string& errors,
+           const std::string& environment = "") {
+  kobtest::TempDir scratch;
+  const std::string file = scratch.path("errors");
+  // Bounded, so that a reader that hangs fails the test rather than hold it.
+  const int status = std::system((environment + " timeout 120 '" + KOB_PATH + "' " + arguments +
+                                  " </dev/null >/dev/null 2>'" + file + "'")
+                                     .c_str());
+  errors = kobtest::readFile(file);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(HttpFaults, ATricklingBodyFailsWithEtimedoutByItsDeadline) {
+  // 4 bytes a second: above libcurl's stall limit, far below the least
+  // rate a request must keep.
+  FaultServer server(dir.path("data.kob"), "trickle");
   ASSERT_TRUE(server.running());
-  EXPECT_EQ(readThrough(server.url(), 0), EACCES);
+  const auto start = std::chrono::steady_clock::now();
+  std::string errors;
+  EXPECT_EQ(runKob("-b 0 -s 20 " + server.url(), errors,
+                   "KOB_HTTP_TIMEOUT_MS=2000 KOB_HTTP_RETRIES=0"),
+            1);
+  EXPECT_NE(errors.find("timed out"), std::string::npos) << errors;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  setenv("KOB_HTTP_TIMEOUT_MS", "1000", 1);
+  setenv("KOB_HTTP_RETRIES", "0", 1);
+  EXPECT_EQ(readThrough(server.url(), 0), ETIMEDOUT);
+  unsetenv("KOB_HTTP_TIMEOUT_MS");
+  unsetenv("KOB_HTTP_RETRIES");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+}
+
+TEST_F(HttpFaults, AMalformedUrlFailsAtOnceWithEinvalAndIsNeverSent) {
+  FaultServer server(dir.path("data.kob"), "good");
+  ASSERT_TRUE(server.running());
+  const std::string base = server.url("");
+  for (const std::string& bad :
+       {base + "data.kob\r\nX-Injected: 1", base + "data .kob", base + "data.kob ",
+        base + "da\tta.kob", base + "data\x01.kob", base + "data\x7F.kob",
+        std::string("http://127.0.0.1 /data.kob")}) {
+    SCOPED_TRACE(kob::displayName(bad));
+    KobFile file;
+    errno = 0;
+    EXPECT_FALSE(file.open(bad.c_str(), READ));
+    EXPECT_EQ(errno, EINVAL);
+    kob::SharedReader shared;
+    EXPECT_EQ(shared.open(bad.c_str()).error, EINVAL);
+  }
+  // The tool says so in one line, the name escaped.
+  std::string errors;
+  EXPECT_EQ(runKob("-dc \"$(printf '" + base + "da\\r\\nta.kob')\"", errors), 1);
+  EXPECT_NE(errors.find("da\\r\\nta.kob"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("Invalid argument"), std::string::npos) << errors;
+  EXPECT_EQ(errors.find('\r'), std::string::npos) << errors;
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+  EXPECT_TRUE(server.answered().empty());
+}
+
+TEST_F(HttpFaults, ARedirectToAnotherSchemeIsRefusedAndSaysSo) {
+  FaultServer server(dir.path("data.kob"), "redirect-file");
+  ASSERT_TRUE(server.running());
+  EXPECT_EQ(readThrough(server.url(), 0), EPERM);
+  // The data and its index (or the index cancelled first), not retried.
+  int dataAsked = 0;
+  for (const auto& answer : server.answered()) dataAsked += answer.path == "/data.kob";
+  EXPECT_EQ(dataAsked, 1);
+  kob::SharedReader shared;
+  const std::string said = shared.open(server.url().c_str()).describe();
+  EXPECT_NE(said.find("redirect to a scheme that is not allowed: file"), std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("not supported by this build"), std::string::npos) << said;
+}
+
+TEST_F(HttpFaults, AColdLookupWithTheIndexTakesTwoRoundTrips) {
+  writeIndexBeside(dir.path("data.kob"));
+  FaultServer server(dir.path("data.kob"), "slow");
+  ASSERT_TRUE(server.running());
+  EXPECT_EQ(readThrough(server.url(), 300000), 0);
+  // Both heads at once, then the chunk.
+  EXPECT_EQ(server.roundTrips(), 2);
+  bool indexRead = false;
+  for (const auto& answer : server.answered()) indexRead |= answer.path == "/data.kob.kbi";
+  EXPECT_TRUE(indexRead);
+}
+
+TEST_F(HttpFaults, AServerThatIgnoresRangeIsReadOnceForAWholeWalk) {
+  std::mt19937 rng(8);
+  data = kobtest::makeData(5 << 20, rng);
+  kobtest::packFile(dir.path("data.kob"), data, 16384, rng);
+  const auto packedSize =
+      static_cast<long long>(std::filesystem::file_size(dir.path("data.kob")));
+  FaultServer server(dir.path("data.kob"), "whole");
+  ASSERT_TRUE(server.running());
+  KobFile file;
+  ASSERT_TRUE(file.open(server.url().c_str(), READ));
+  unsigned char bytes[1000];
+  for (std::int64_t at : {5'000'000, 1'000, 2'500'000, 5'242'000}) {
+    ASSERT_EQ(file.seek64(at, 0), at);
+    ASSERT_EQ(file.read(bytes, sizeof bytes), static_cast<int>(std::min<std::int64_t>(1000, (5 << 20) - at)));
+    EXPECT_EQ(std::string(bytes, bytes + std::min<std::int64_t>(1000, (5 << 20) - at)),
+              data.substr(static_cast<std::size_t>(at), 1000));
+  }
+  file.close();
   EXPECT_EQ(server.requests(), 1);
+  EXPECT_LE(server.sent(), packedSize);
+  // The tool's listing walks every header: one more body, no more.
+  std::string errors;
+  EXPECT_EQ(runKob("-l " + server.url(), errors), 0) << errors;
+  EXPECT_EQ(server.requests(), 2);
+  EXPECT_LE(server.sent(), 2 * packedSize);
 }
 
 TEST_F(HttpFaults, AServerThatIgnoresRangeIsReadOnlyAsFarAsNeeded) {
@@ -482,6 +623,55 @@ TEST_F(HttpFaults, AStalledServerFailsWithEtimedoutInBoundedTime) {
   unsetenv("KOB_HTTP_TIMEOUT_MS");
   unsetenv("KOB_HTTP_RETRIES");
   EXPECT_LT(took, std::chrono::seconds(20));
+}
+
+// ---------------------------------------------------------------------------
+// https, and libcurl loaded only when a URL is opened
+
+TEST(HttpTls, AnUntrustedCertificateFailsWithEaccesInLibcurlsWords) {
+  Nginx server(true);
+  SKIP_WITHOUT_NGINX(server);
+  std::mt19937 rng(13);
+  kobtest::packFile(server.data("t.kob"), kobtest::makeData(1000, rng), 400, rng);
+  kob::SharedReader shared;
+  const kob::Failure failure = shared.open(server.url("t.kob").c_str());
+  EXPECT_EQ(failure.error, EACCES);
+  EXPECT_NE(failure.detail.find("certificate"), std::string::npos) << failure.describe();
+  EXPECT_NE(failure.describe().find("Permission denied (server certificate verification failed"),
+            std::string::npos)
+      << failure.describe();
+  std::string errors;
+  EXPECT_EQ(runKob("-dc " + server.url("t.kob"), errors), 1);
+  EXPECT_NE(errors.find("Permission denied"), std::string::npos) << errors;
+}
+
+TEST(HttpLoading, LibcurlIsLoadedOnlyWhenAUrlIsOpened) {
+  Nginx server;
+  SKIP_WITHOUT_NGINX(server);
+  kobtest::TempDir scratch;
+  kobtest::writeFile(scratch.path("plain"), "0123456789abcdef");
+  std::mt19937 rng(1);
+  kobtest::packFile(server.data("p.kob"), "0123456789abcdef", 100, rng);
+  kobtest::writeFile(scratch.path("p.kob"), kobtest::readFile(server.data("p.kob")));
+  // Neither the tool nor a program linked with the library needs it to start.
+  for (const char* program : {KOB_PATH, CURL_PROBE_PATH}) {
+    const std::string listing = scratch.path("ldd");
+    ASSERT_EQ(std::system(("ldd '" + std::string(program) + "' >'" + listing + "'").c_str()), 0);
+    EXPECT_EQ(kobtest::readFile(listing).find("libcurl"), std::string::npos) << program;
+  }
+  // Nor does it load it on its own: with -V, nor reading a local file.
+  for (const std::string& arguments : {std::string("-V"), "-dc '" + scratch.path("p.kob") + "'"}) {
+    std::string errors;
+    EXPECT_EQ(runKob(arguments, errors, "LD_DEBUG=files"), 0) << errors;
+    EXPECT_NE(errors.find("calling init"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("libcurl"), std::string::npos) << arguments;
+  }
+  const std::string out = scratch.path("out");
+  ASSERT_EQ(std::system(("'" + std::string(CURL_PROBE_PATH) + "' '" + scratch.path("p.kob") +
+                         "' '" + server.url("p.kob") + "' >'" + out + "'")
+                            .c_str()),
+            0);
+  EXPECT_EQ(kobtest::readFile(out), "file: 0123456789 unmapped\nurl: 0123456789 mapped\n");
 }
 
 // ---------------------------------------------------------------------------
