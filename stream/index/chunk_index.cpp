@@ -55,7 +55,8 @@ Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
     }
     if (position < front.position && saved) {
       if (saved->find(position, where.chunk)) return {};
-      forget();  // the index was wrong about the file: walk it instead
+      // The index is not what it must be: walk the file instead.
+      forget(Dropped::Broken);
       continue;
     }
     if (position < front.position) {
@@ -237,7 +238,11 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
     // Every header the file has is in a saved index.
     ChunkEntry at;
     bool found = false;
-    if (!saved->at(offset, at, found) || !found) return false;
+    if (!saved->at(offset, at, found)) {
+      if (dropped == Dropped::No) dropped = Dropped::Broken;
+      return false;
+    }
+    if (!found) return false;
     if (known != nullptr) *known = at;
     return header.dataSize == at.dataSize &&
            header.payloadSize == at.payloadSize &&
@@ -261,6 +266,12 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
 Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   confirmed = true;
   if (endMarkerChecked) return {};
+  // The end a saved index says is trusted once its milestones chain there.
+  if (saved && !saved->chainToEnd()) {
+    forget(Dropped::Broken);
+    confirmed = false;
+    return {};
+  }
   ChunkHeader header;
   const Failure failure = readHeaderAt(window, front.headerOffset,
                                        front.previousPayloadSize, 0, header);
@@ -274,7 +285,9 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   return {};
 }
 
-void ChunkIndex::forget() {
+void ChunkIndex::forget(Dropped why) {
+  if (fromSaved && dropped == Dropped::No) dropped = why;
+  fromSaved = false;
   saved.reset();
   payloads = {};
   runs = {};
@@ -291,8 +304,23 @@ void ChunkIndex::assumeEnd() {
   endMarkerChecked = false;
 }
 
+Failure ChunkIndex::walkTo(std::int64_t offset, ReadWindow& window) {
+  while (front.state == Frontier::Open && front.headerOffset < offset) {
+    ChunkHeader header;
+    const Failure failure =
+        learnNext(window, window.source().walkReadSize(), header);
+    if (failure.failed()) return failure;
+  }
+  if (front.state == Frontier::Damaged && front.headerOffset < offset) {
+    return frontierFailure(Failure::ofDamage(front.damage));
+  }
+  return {};
+}
+
 void ChunkIndex::adopt(std::unique_ptr<SavedIndex> index) {
   forget();
+  fromSaved = true;
+  dropped = Dropped::No;
   front.headerOffset = index->endOffset();
   front.position = index->dataSize();
   front.previousPayloadSize = index->lastPayloadSize();
@@ -310,11 +338,8 @@ void ChunkIndex::adopt(ChunkIndex&& other) {
   pending = other.pending;
   front = other.front;
   endMarkerChecked = other.endMarkerChecked;
-}
-
-void ChunkIndex::reserve(std::uint64_t chunks) {
-  payloads.reserve(chunks);
-  milestones.reserve(chunks / kMilestoneEvery + 1);
+  fromSaved = true;
+  dropped = Dropped::No;
 }
 
 std::size_t ChunkIndex::heldBytes() const {
@@ -325,10 +350,13 @@ std::size_t ChunkIndex::heldBytes() const {
 }
 
 std::unique_ptr<SavedIndex> ChunkIndex::releaseSaved() {
+  if (saved && !saved->chainToEnd()) return nullptr;
   return std::move(saved);
 }
 
 bool ChunkIndex::savedIsWhole() { return saved && saved->checkAll(); }
+
+bool ChunkIndex::savedVerified() const { return saved && saved->verified(); }
 
 Failure ChunkIndex::frontierFailure(Failure failure) const {
   failure.chunk = static_cast<std::int64_t>(front.chunksPassed);

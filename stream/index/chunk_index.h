@@ -116,8 +116,17 @@ class ChunkIndex {
   bool agrees(std::int64_t offset, const ChunkHeader& header,
               ChunkEntry* known = nullptr);
 
-  // Forgets everything, as when the file changed under the reader.
-  void forget();
+  // Why what a saved index said was forgotten, if it was: the file
+  // disagreed with it, or it was not what an index must be.
+  enum class Dropped { No, Disagreed, Broken };
+
+  // Forgets everything, as when the file changed under the reader; what
+  // came from a saved index is forgotten as `why` says.
+  void forget(Dropped why = Dropped::Disagreed);
+
+  // Walks on from the frontier until it stands at `offset` or beyond.
+  // Returns the damage or failed read met first, with where.
+  Failure walkTo(std::int64_t offset, ReadWindow& window);
 
   // Takes the end marker to stand at the frontier, as a file's saved index
   // says, without reading it: locate reads it before it is trusted.
@@ -130,12 +139,16 @@ class ChunkIndex {
   void adopt(ChunkIndex&& other);
   void adopt(std::unique_ptr<SavedIndex> index);
 
-  // Makes room for `chunks` chunks holding data at once: an index read
-  // whole is sized once, never grown by copying.
-  void reserve(std::uint64_t chunks);
-
-  // Hands the saved index of the second version over, if there is one.
+  // Hands the saved index of the second version over, if there is one
+  // and its milestones chain to its end.
   std::unique_ptr<SavedIndex> releaseSaved();
+
+  // Whether a saved index of the second version is held, and whether it
+  // names the file as it is (not a hint).
+  bool hasSaved() const { return saved != nullptr; }
+  bool savedVerified() const;
+  // Why what a saved index said was forgotten, if it was.
+  Dropped savedDropped() const { return dropped; }
 
   // With a saved index of the second version: whether every block of it
   // is what it must be (each is otherwise checked only when used).
@@ -192,6 +205,9 @@ class ChunkIndex {
 
   Frontier front;
   bool endMarkerChecked = true;
+  // What is known came from a saved index (either version).
+  bool fromSaved = false;
+  Dropped dropped = Dropped::No;
 };
 
 }  // namespace kob

@@ -42,7 +42,21 @@ IndexState ChunkReader::takeUpIndex(const std::string& indexName,
   if (indexName.empty() || !from->seekable()) return IndexState::Missing;
   Guard guard(*this);
   indexedAs = from->identity();
-  return loadIndex(*from, indexName, index, withChecksums);
+  taken = loadIndex(*from, indexName, index, withChecksums);
+  return taken;
+}
+
+IndexState ChunkReader::indexState() {
+  Guard guard(*this);
+  switch (index.savedDropped()) {
+    case ChunkIndex::Dropped::Disagreed:
+      return IndexState::Stale;
+    case ChunkIndex::Dropped::Broken:
+      return IndexState::Unusable;
+    case ChunkIndex::Dropped::No:
+      break;
+  }
+  return taken;
 }
 
 // A file elsewhere fails a read when the object changed; a payload that no
@@ -96,7 +110,15 @@ Failure ChunkCursor::advance() {
     if (failure.failed() || where == State::AtEnd || current.dataSize > 0) {
       return failure;
     }
+    // A verified index knows the chunks without data up to the next with
+    // data: it lands there without reading them.
+    if (jumpsOverEmpty()) return landAt(current.position);
   }
+}
+
+bool ChunkCursor::jumpsOverEmpty() {
+  ChunkReader::Guard guard(reader);
+  return reader.index.savedVerified();
 }
 
 Failure ChunkCursor::next() {
@@ -173,7 +195,11 @@ Failure ChunkCursor::readOn(std::int64_t offset,
 
 Failure ChunkCursor::landAt(std::uint64_t position) {
   chunksReadOn = 0;
-  if (position == 0) return stepTo(kFirstHeaderOffset, 0, 0, 0);
+  // The first chunk is found at once, unless a verified index knows where
+  // the first with data is.
+  if (position == 0 && !jumpsOverEmpty()) {
+    return stepTo(kFirstHeaderOffset, 0, 0, 0);
+  }
   ChunkIndex::Location found;
   ChunkIndex::Frontier frontier;
   Failure failure;
@@ -224,6 +250,29 @@ Failure ChunkCursor::relearnAndLand(std::uint64_t position) {
     reader.index.forget();
   }
   return landAt(position);
+}
+
+// An unverified index disagreed with the file at the current chunk: it is
+// forgotten, and the walk goes up to this chunk, which must stand where
+// the index put it.
+Failure ChunkCursor::dropHint() {
+  ChunkIndex::Frontier frontier;
+  Failure failure;
+  {
+    ChunkReader::Guard guard(reader);
+    if (reader.index.hasSaved()) reader.index.forget();
+    if (reader.walkWindow) reader.walkWindow->discard();
+    failure = reader.index.walkTo(current.headerOffset, walker());
+    frontier = reader.index.frontier();
+  }
+  current.hasChecksum = false;
+  if (failure.failed()) return failure;
+  if (frontier.headerOffset != current.headerOffset ||
+      frontier.position != current.position) {
+    return here(Failure::ofError(EIO));  // the index led elsewhere
+  }
+  current.number = frontier.chunksPassed;
+  return {};
 }
 
 void ChunkCursor::setChunk(std::int64_t offset, std::uint64_t position,
@@ -281,6 +330,13 @@ Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
   // payload is read whole either way.
   if (current.hasChecksum &&
       payloadChecksum(bytes.data, current.payloadSize) != current.checksum) {
+    if (reader.taken != IndexState::Valid) {
+      // A hint that disagrees with the file: dropped, and this chunk read
+      // as a walk finds it.
+      const Failure failure = dropHint();
+      if (failure.failed()) return failure;
+      return fetchPayload(payload);
+    }
     // Rewritten since the index was read, or changed where no time shows.
     return here(reader.changedSinceIndexed()
                     ? Failure::ofError(ESTALE)

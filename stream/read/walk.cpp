@@ -91,8 +91,13 @@ ScanReport scanPacked(OpenedFile&& file, bool decompress,
   std::vector<unsigned char> consumed = file.takeConsumed();
   ChunkReader reader(file.takeSource(), std::move(consumed), false);
   bool checksums = false;
-  report.indexState = reader.takeUpIndex(indexName, &checksums);
+  reader.takeUpIndex(indexName, &checksums);
   scanChunks(reader, checksums, decompress, onChunk, size, report);
+  // As the scan left it: Stale when the file disagreed with a hint.
+  report.indexState = reader.indexState();
+  report.contentChecked =
+      report.contentChecked && (report.indexState == IndexState::Valid ||
+                                report.indexState == IndexState::Unverified);
   return report;
 }
 

@@ -79,8 +79,9 @@ ScanReport writeIndex(OpenedFile& file, std::FILE* out) {
   }
   report.failure = failure;
   if (failure.failed()) return report;
+  // An object elsewhere is named by its size alone: its index is a hint.
   const Identity described = packed.identity();
-  if (!described.local || described.size < 0) {
+  if (described.size < 0) {
     report.failure = Failure::ofError(EIO);
     return report;
   }
