@@ -266,9 +266,12 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
 Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   confirmed = true;
   if (endMarkerChecked) return {};
-  // The end a saved index says is trusted once its milestones chain there.
-  if (saved && !saved->chainToEnd()) {
-    forget(Dropped::Broken);
+  // The end a saved index says is trusted once its last block agrees with
+  // the file.
+  bool sound = true;
+  const Failure tail = confirmTail(nullptr, window, sound);
+  if (tail.failed()) return frontierFailure(tail);
+  if (!sound) {
     confirmed = false;
     return {};
   }
@@ -288,6 +291,7 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
 void ChunkIndex::forget(Dropped why) {
   if (fromSaved && dropped == Dropped::No) dropped = why;
   fromSaved = false;
+  tailChecked = false;
   saved.reset();
   payloads = {};
   runs = {};
@@ -314,6 +318,59 @@ Failure ChunkIndex::walkTo(std::int64_t offset, ReadWindow& window) {
   if (front.state == Frontier::Damaged && front.headerOffset < offset) {
     return frontierFailure(Failure::ofDamage(front.damage));
   }
+  return {};
+}
+
+Failure ChunkIndex::confirmTail(const ChunkEntry* chunk, ReadWindow& window,
+                                bool& sound) {
+  sound = true;
+  if (!saved || tailChecked ||
+      (chunk != nullptr && chunk->number < saved->tailNumber())) {
+    return {};
+  }
+  ChunkHeader before;
+  if (!saved->settleTail(before)) {
+    forget(Dropped::Broken);
+    sound = false;
+    return {};
+  }
+  std::int64_t offset = saved->tailOffset();
+  std::uint64_t position = saved->tailPosition();
+  std::uint32_t previous = before.payloadSize;
+  for (std::uint64_t i = 0;; ++i) {
+    ReadWindow::Bytes bytes;
+    if (const int error = window.fetch(offset, kHeaderSize,
+                                       window.source().walkReadSize(), bytes)) {
+      Failure failure = Failure::ofError(error);
+      failure.chunk = static_cast<std::int64_t>(saved->tailNumber() + i);
+      failure.fileOffset = offset;
+      failure.position = static_cast<std::int64_t>(position);
+      return failure;
+    }
+    ChunkEntry record;
+    ChunkHeader header;
+    if (!saved->tailRecord(i, record) ||
+        decodeHeader(bytes.data, bytes.size, previous, header) != Damage::None ||
+        header.dataSize != record.dataSize ||
+        header.payloadSize != record.payloadSize ||
+        (header.hasBackLink && header.backLink != record.backLink)) {
+      forget();  // the file does not read as the index says
+      sound = false;
+      return {};
+    }
+    if (header.isEndMarker()) {
+      if (offset != saved->endOffset() || position != saved->dataSize()) {
+        forget(Dropped::Broken);
+        sound = false;
+        return {};
+      }
+      break;
+    }
+    previous = header.payloadSize;
+    offset += static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
+    position += header.dataSize;
+  }
+  tailChecked = true;
   return {};
 }
 

@@ -128,6 +128,14 @@ class ChunkIndex {
   // Returns the damage or failed read met first, with where.
   Failure walkTo(std::int64_t offset, ReadWindow& window);
 
+  // With a saved index of the second version, before `chunk` (null: the
+  // end of the data) is taken from its last block, whose records no
+  // milestone after it checks: that block is walked in the file once,
+  // every header checked against its record. Returns a failed read;
+  // `sound` false when the index was wrong and has been forgotten.
+  Failure confirmTail(const ChunkEntry* chunk, ReadWindow& window,
+                      bool& sound);
+
   // Takes the end marker to stand at the frontier, as a file's saved index
   // says, without reading it: locate reads it before it is trusted.
   void assumeEnd();
@@ -208,6 +216,8 @@ class ChunkIndex {
   // What is known came from a saved index (either version).
   bool fromSaved = false;
   Dropped dropped = Dropped::No;
+  // The last block of a saved index agrees with the file.
+  bool tailChecked = false;
 };
 
 }  // namespace kob

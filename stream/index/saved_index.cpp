@@ -64,7 +64,8 @@ std::unique_ptr<SavedIndex> SavedIndex::open(std::unique_ptr<Source> source,
   index->early = std::move(first);
   if (!index->readHead()) return nullptr;
   // The last block says where the data ends: it is read and checked now,
-  // and trusted once the chain of milestones reaches it.
+  // and trusted once the chain of milestones reaches it and the file's
+  // own headers agree with it.
   const std::uint64_t last = index->blockCount() - 1;
   std::vector<unsigned char> scratch;
   const unsigned char* bytes = nullptr;
@@ -73,8 +74,8 @@ std::unique_ptr<SavedIndex> SavedIndex::open(std::unique_ptr<Source> source,
       !index->check(last, bytes)) {
     return nullptr;
   }
-  Block& kept = index->held[last];
-  kept.bytes.assign(bytes, bytes + kIndexRecord * index->recordsIn(last));
+  index->held[last].bytes.assign(
+      bytes, bytes + kIndexRecord * index->recordsIn(last));
   return index;
 }
 
@@ -277,7 +278,34 @@ bool SavedIndex::chainTo(std::uint64_t number) {
   return true;
 }
 
-bool SavedIndex::chainToEnd() { return chainTo(blockCount() - 1); }
+bool SavedIndex::chainToEnd() { return block(blockCount() - 1) != nullptr; }
+
+bool SavedIndex::settleTail(ChunkHeader& before) {
+  before = ChunkHeader();
+  before.payloadSize = 0;
+  const std::uint64_t last = blockCount() - 1;
+  if (!chainToEnd()) return false;
+  if (last == 0) return true;
+  if (allEmpty(last - 1)) {
+    before.payloadSize = kEmptyPayloadSize;
+    return true;
+  }
+  const Block* previous = block(last - 1);
+  if (previous == nullptr) return false;
+  const unsigned char* record =
+      previous->bytes.data() + kIndexRecord * (kBlockRecords - 1);
+  before.dataSize = get16(record);
+  before.payloadSize = get16(record + 2);
+  return true;
+}
+
+bool SavedIndex::tailRecord(std::uint64_t i, ChunkEntry& chunk) const {
+  const std::uint64_t last = blockCount() - 1;
+  const auto found = held.find(last);
+  if (found == held.end() || i >= recordsIn(last)) return false;
+  chunk = entry(last, i, found->second.bytes.data() + kIndexRecord * i, 0, 0);
+  return true;
+}
 
 const SavedIndex::Block* SavedIndex::block(std::uint64_t number) {
   if (number >= blockCount() || !chainTo(number)) return nullptr;

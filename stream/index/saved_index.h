@@ -60,7 +60,7 @@ class SavedIndex {
   // packed file of `packedSize` bytes. `verified`: whether its preamble
   // names the packed file as it is. Returns null when the index is not
   // what it must be (cut short, its counts or milestones impossible, its
-  // last block unsound).
+  // last block unsound; the other blocks are checked when used).
   static std::unique_ptr<SavedIndex> open(std::unique_ptr<Source> source,
                                           std::uint64_t indexSize,
                                           std::vector<unsigned char> first,
@@ -73,13 +73,28 @@ class SavedIndex {
 
   // The end of the data as the last block says it: its size, the end
   // marker's offset and number, and the payload size of the chunk before
-  // it. Trusted only once chainToEnd() is true.
+  // it. Known only once chainToEnd() is true.
   std::uint64_t dataSize() const { return sizeOfData; }
   std::int64_t endOffset() const { return endMarkerOffset; }
   std::uint64_t chunkCount() const { return records - 1; }
   std::uint32_t lastPayloadSize() const { return lastPayload; }
-  // Whether the milestones chain from block 0 to the last block.
+  // Whether the milestones chain from block 0 to the last block, which is
+  // read and checked.
   bool chainToEnd();
+
+  // The last block, whose records no milestone after it checks: before a
+  // reader trusts it (lands in it, or takes the end of the data from it) it
+  // walks it in the file, checking every header against its record. Where
+  // it starts, as its milestone says.
+  std::int64_t tailOffset() const { return milestones.back().offset; }
+  std::uint64_t tailPosition() const { return milestones.back().position; }
+  std::uint64_t tailNumber() const { return (blockCount() - 1) * kBlockRecords; }
+  // Chains the milestones to the last block; `before` is the header of the
+  // chunk before it (all zeros for none). False when that fails: the index
+  // is not what it must be.
+  bool settleTail(ChunkHeader& before);
+  // The `i`th record of the last block (settled): false beyond it.
+  bool tailRecord(std::uint64_t i, ChunkEntry& chunk) const;
 
   // What a block says, once it and the chain up to it are checked; false
   // when they are not what they must be: the index is then wrong about the

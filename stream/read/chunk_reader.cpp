@@ -208,6 +208,15 @@ Failure ChunkCursor::landAt(std::uint64_t position) {
     // The shared walk window may hold bytes from long ago.
     if (reader.walkWindow) reader.walkWindow->discard();
     failure = reader.index.locate(position, walker(), found);
+    // A chunk from a saved index's last block: the block is first checked
+    // in the file. Unlike the file, the index is gone and the walk finds
+    // the chunk; a failed read is met again when the payload is read.
+    bool sound = true;
+    if (failure.ok() && !found.atEnd &&
+        reader.index.confirmTail(&found.chunk, walker(), sound).ok() &&
+        !sound) {
+      failure = reader.index.locate(position, walker(), found);
+    }
     frontier = reader.index.frontier();
   }
   if (failure.failed()) return failure;
@@ -315,6 +324,22 @@ Failure ChunkCursor::payload(const unsigned char*& bytes) {
 }
 
 Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
+  if (current.hasChecksum) {
+    // Its checksum comes from a saved index's last block only once the
+    // block has been checked in the file.
+    bool sound = true;
+    Failure failure;
+    {
+      ChunkReader::Guard guard(reader);
+      failure = reader.index.confirmTail(&current, walker(), sound);
+    }
+    if (failure.failed()) return here(failure);
+    if (!sound) {
+      failure = dropHint();
+      if (failure.failed()) return failure;
+      return fetchPayload(payload);
+    }
+  }
   ReadWindow::Bytes bytes;
   // The next header comes in the same read.
   if (const int error = window.fetch(
