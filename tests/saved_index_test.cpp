@@ -255,8 +255,9 @@ TEST_F(SavedIndex, AFileRewrittenInPlaceWithItsTimeSetBackIsNotMisread) {
   ASSERT_EQ(stat(path().c_str(), &after), 0);
   ASSERT_EQ(after.st_ino, before.st_ino);
   ASSERT_EQ(after.st_size, before.st_size);
-  // Whole, of a file of this size: a hint, until a scan finds it wrong.
-  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unverified);
+  // Whole, of a file of this size, but its last block, checked against the
+  // file, disagrees with it.
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Stale);
   EXPECT_EQ(kob::scanPacked(path(), false).indexState, kob::IndexState::Stale);
   KobFile reader(path().c_str(), READ);
   kob::SharedReader shared;

@@ -21,6 +21,7 @@
 #include "kob_index.h"
 #include "kob_names.h"
 #include "kob_open.h"
+#include "source/read_window.h"
 #include "source/source.h"
 
 namespace kob {
@@ -239,8 +240,19 @@ IndexState checkedIndexState(Source& packed, const std::string& indexName) {
   // state of the index is that of all of them.
   const bool taken =
       state == IndexState::Valid || state == IndexState::Unverified;
-  return taken && withChecksums && !index.savedIsWhole() ? IndexState::Unusable
-                                                         : state;
+  if (!taken || !withChecksums) return state;
+  if (!index.savedIsWhole()) return IndexState::Unusable;
+  // Its last block, which no milestone checks, against the file.
+  ReadWindow window(packed);
+  bool sound = true;
+  if (index.confirmTail(nullptr, window, sound).failed()) {
+    return IndexState::Unusable;
+  }
+  if (sound) return state;
+  return state == IndexState::Unverified &&
+                 index.savedDropped() == ChunkIndex::Dropped::Disagreed
+             ? IndexState::Stale
+             : IndexState::Unusable;
 }
 
 IndexState indexState(const std::string& name, const IndexChoice& choice) {

@@ -355,17 +355,25 @@ Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
   // payload is read whole either way.
   if (current.hasChecksum &&
       payloadChecksum(bytes.data, current.payloadSize) != current.checksum) {
-    if (reader.taken != IndexState::Valid) {
-      // A hint that disagrees with the file: dropped, and this chunk read
-      // as a walk finds it.
-      const Failure failure = dropHint();
-      if (failure.failed()) return failure;
-      return fetchPayload(payload);
+    // Rewritten since the index was read.
+    if (reader.taken == IndexState::Valid && reader.changedSinceIndexed()) {
+      return here(Failure::ofError(ESTALE));
     }
-    // Rewritten since the index was read, or changed where no time shows.
-    return here(reader.changedSinceIndexed()
-                    ? Failure::ofError(ESTALE)
-                    : Failure::ofDamage(Damage::ChecksumMismatch));
+    // Changed where no time shows: believed only from a verified index
+    // that is whole, every block and its last against the file, as a scan
+    // from the start would find it.
+    bool whole = false;
+    if (reader.taken == IndexState::Valid) {
+      ChunkReader::Guard guard(reader);
+      whole = reader.index.savedIsWhole() &&
+              reader.index.confirmTail(nullptr, walker(), whole).ok() && whole;
+    }
+    if (whole) return here(Failure::ofDamage(Damage::ChecksumMismatch));
+    // A hint, or a broken index, that disagrees with the file: dropped, and
+    // this chunk read as a walk finds it.
+    const Failure failure = dropHint();
+    if (failure.failed()) return failure;
+    return fetchPayload(payload);
   }
   payload = bytes.data;
   return {};
