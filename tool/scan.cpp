@@ -47,8 +47,11 @@ std::optional<kob::ScanReport> scanInput(
   kob::ScanReport scan =
       kob::scanPacked(std::move(input.file), decompress, onChunk);
   if (scan.ok()) {
-    // The state of every block of the index, not just those the scan met.
-    if (local) scan.indexState = kob::indexState(input.name, kept.get());
+    // The state of every block of the index, not just those the scan met,
+    // unless the scan found the file disagreeing with it.
+    if (local && scan.indexState != kob::IndexState::Stale) {
+      scan.indexState = kob::indexState(input.name, kept.get());
+    }
     return scan;
   }
   outcome = Outcome::failed(input.shown(), scan.failure);

@@ -3,8 +3,8 @@
 // A packed file's saved index: every chunk header of the file in file
 // order, with a checksum of each chunk's payload, so that a fresh reader
 // finds any chunk at once instead of walking the headers up to it, and
-// finds out when a payload has changed since. Its bytes are laid out in
-// doc/format.md ("The saved index").
+// finds out when a payload has changed since. Its bytes, versions 1 and 2,
+// are laid out in doc/format.md ("The saved index"), with the rules below.
 //
 // It is a hint for where chunks are, and never more: every header it leads
 // to is still read and checked where it is met. One loader takes it up for
