@@ -127,6 +127,15 @@ TEST_F(IndexChain, AMilestoneMovedWithItsChecksumRecomputedIsNotBelieved) {
     kobtest::writeFile(index(), resealed(changed));
     EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable) << c.what;
     expectReadRight(c.what);
+    // And every milestone after it with it: each block still ends where
+    // the next begins, only the sums from block 0 tell.
+    for (std::uint64_t k = c.block + 1; k < layout.blocks; ++k) {
+      const std::size_t later = layout.milestone(k) + c.field;
+      setBig(changed, later, getBig(changed, later, 8) + c.by, 8);
+    }
+    kobtest::writeFile(index(), resealed(changed));
+    EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable) << c.what;
+    expectReadRight(c.what);
   }
 }
 
@@ -142,6 +151,29 @@ TEST_F(IndexChain, ALastBlockUnlikeTheFileIsNotBelieved) {
   kobtest::writeFile(index(), resealed(changed));
   EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable);
   expectReadRight("the last block's first data size, -1");
+}
+
+// A checksum wrong in a sound block, of an index broken elsewhere: the
+// index is not whole, so the payload is read as a walk reads it, as `kob
+// -t` does once it meets the broken block.
+TEST_F(IndexChain, AChecksumOfAnIndexBrokenElsewhereIsNotDamage) {
+  const IndexLayout layout(saved);
+  std::string changed = saved;
+  // Block 0's last back-link, which no sum covers; a checksum in block 5.
+  setBig(changed, layout.record(63) + 4, 1, 2);
+  const std::size_t checksum = layout.record(5 * 64 + 10) + 6;
+  setBig(changed, checksum, getBig(changed, checksum, 4) ^ 1, 4);
+  kobtest::writeFile(index(), resealed(changed));
+  EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable);
+  const kob::ScanReport scan = kob::scanPacked(path(), true);
+  EXPECT_TRUE(scan.ok()) << scan.failure.describe();
+  // Chunk 330 (of 512 bytes each) and those around it.
+  for (bool partial : {false, true}) {
+    EXPECT_EQ(readRange(path(), 330 * 512 - 100, 1000, partial),
+              data.substr(330 * 512 - 100, 1000));
+    EXPECT_EQ(sharedRange(path(), 330 * 512 - 100, 1000, partial),
+              data.substr(330 * 512 - 100, 1000));
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -214,6 +246,12 @@ TEST_F(IndexHint, AByteChangedUnderAnOldIndexIsReadAsTheFileIs) {
 // ---------------------------------------------------------------------------
 // Claims: an index that says it is larger than what arrives
 
+// Bytes allocated now, on the heap and mapped.
+std::size_t inUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
 // An object elsewhere that claims `claimed` bytes, of which only the first
 // `sent` arrive; it notes the most memory in use at any of its reads.
 class ClaimingSource final : public kob::Source {
@@ -223,7 +261,7 @@ class ClaimingSource final : public kob::Source {
   std::int64_t readAt(std::int64_t offset, unsigned char* into,
                       std::size_t count, int& error) override {
     ++reads;
-    peak = std::max(peak, mallinfo2().uordblks);
+    peak = std::max(peak, inUse());
     static_cast<void>(error);
     if (offset >= static_cast<std::int64_t>(first.size())) return 0;
     const std::size_t n = std::min(
@@ -258,7 +296,7 @@ TEST(IndexClaims, AnIndexClaimingMoreThanItSendsCostsWhatArrived) {
     setBig(head, head.size() - 16, 6 + 6 * 64 * k, 8);
     setBig(head, head.size() - 8, 64 * k, 8);
   }
-  const std::size_t before = mallinfo2().uordblks;
+  const std::size_t before = inUse();
   auto claiming = std::make_unique<ClaimingSource>(
       head, static_cast<std::int64_t>(kob::version2Size(count)));
   ClaimingSource& seen = *claiming;
