@@ -55,8 +55,9 @@ std::optional<kob::ScanReport> scanInput(
   walk.index = options.indexChoice();
   kob::ScanReport scan = kob::scanPacked(std::move(input.file), walk);
   if (scan.ok()) {
-    // The state of every block of the index, not just those the scan met.
-    if (local) {
+    // The state of every block of the index, not just those the scan met,
+    // unless the scan found the file disagreeing with it.
+    if (local && scan.indexState != kob::IndexState::Stale) {
       scan.indexState =
           options.indexFile.empty()
               ? kob::indexState(input.name, kept.get())

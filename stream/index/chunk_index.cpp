@@ -59,7 +59,8 @@ Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
     }
     if (position < front.position && saved) {
       if (saved->find(position, where.chunk)) return {};
-      forget();  // the index was wrong about the file: walk it instead
+      // The index is not what it must be: walk the file instead.
+      forget(Dropped::Broken);
       continue;
     }
     if (position < front.position) {
@@ -240,7 +241,11 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
     // Every header the file has is in a saved index.
     ChunkEntry at;
     bool found = false;
-    if (!saved->at(offset, at, found) || !found) return false;
+    if (!saved->at(offset, at, found)) {
+      if (dropped == Dropped::No) dropped = Dropped::Broken;
+      return false;
+    }
+    if (!found) return false;
     if (known != nullptr) *known = at;
     return header.dataSize == at.dataSize &&
            header.payloadSize == at.payloadSize &&
@@ -263,6 +268,15 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
 Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   confirmed = true;
   if (endMarkerChecked) return {};
+  // The end a saved index says is trusted once its last block agrees with
+  // the file.
+  bool sound = true;
+  const Failure tail = confirmTail(nullptr, window, sound);
+  if (tail.failed()) return frontierFailure(tail);
+  if (!sound) {
+    confirmed = false;
+    return {};
+  }
   ChunkHeader header;
   const Failure failure = readHeaderAt(window, front.headerOffset,
                                        front.previousPayloadSize, 0, header);
@@ -276,7 +290,10 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   return {};
 }
 
-void ChunkIndex::forget() {
+void ChunkIndex::forget(Dropped why) {
+  if (fromSaved && dropped == Dropped::No) dropped = why;
+  fromSaved = false;
+  tailChecked = false;
   saved.reset();
   payloads = {};
   runs = {};
@@ -293,8 +310,76 @@ void ChunkIndex::assumeEnd() {
   endMarkerChecked = false;
 }
 
+Failure ChunkIndex::walkTo(std::int64_t offset, ReadWindow& window) {
+  while (front.state == Frontier::Open && front.headerOffset < offset) {
+    ChunkHeader header;
+    const Failure failure =
+        learnNext(window, window.source().walkReadSize(), header);
+    if (failure.failed()) return failure;
+  }
+  if (front.state == Frontier::Damaged && front.headerOffset < offset) {
+    return frontierFailure(Failure::ofDamage(front.damage));
+  }
+  return {};
+}
+
+Failure ChunkIndex::confirmTail(const ChunkEntry* chunk, ReadWindow& window,
+                                bool& sound) {
+  sound = true;
+  if (!saved || tailChecked ||
+      (chunk != nullptr && chunk->number < saved->tailNumber())) {
+    return {};
+  }
+  ChunkHeader before;
+  if (!saved->settleTail(before)) {
+    forget(Dropped::Broken);
+    sound = false;
+    return {};
+  }
+  std::int64_t offset = saved->tailOffset();
+  std::uint64_t position = saved->tailPosition();
+  std::uint32_t previous = before.payloadSize;
+  for (std::uint64_t i = 0;; ++i) {
+    ReadWindow::Bytes bytes;
+    if (const int error = window.fetch(offset, kHeaderSize,
+                                       window.source().walkReadSize(), bytes)) {
+      Failure failure = Failure::ofError(error);
+      failure.chunk = static_cast<std::int64_t>(saved->tailNumber() + i);
+      failure.fileOffset = offset;
+      failure.position = static_cast<std::int64_t>(position);
+      return failure;
+    }
+    ChunkEntry record;
+    ChunkHeader header;
+    if (!saved->tailRecord(i, record) ||
+        decodeHeader(bytes.data, bytes.size, previous, header) != Damage::None ||
+        header.dataSize != record.dataSize ||
+        header.payloadSize != record.payloadSize ||
+        (header.hasBackLink && header.backLink != record.backLink)) {
+      forget();  // the file does not read as the index says
+      sound = false;
+      return {};
+    }
+    if (header.isEndMarker()) {
+      if (offset != saved->endOffset() || position != saved->dataSize()) {
+        forget(Dropped::Broken);
+        sound = false;
+        return {};
+      }
+      break;
+    }
+    previous = header.payloadSize;
+    offset += static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
+    position += header.dataSize;
+  }
+  tailChecked = true;
+  return {};
+}
+
 void ChunkIndex::adopt(std::unique_ptr<SavedIndex> index) {
   forget();
+  fromSaved = true;
+  dropped = Dropped::No;
   front.headerOffset = index->endOffset();
   front.position = index->dataSize();
   front.previousPayloadSize = index->lastPayloadSize();
@@ -312,11 +397,8 @@ void ChunkIndex::adopt(ChunkIndex&& other) {
   pending = other.pending;
   front = other.front;
   endMarkerChecked = other.endMarkerChecked;
-}
-
-void ChunkIndex::reserve(std::uint64_t chunks) {
-  payloads.reserve(chunks);
-  milestones.reserve(chunks / kMilestoneEvery + 1);
+  fromSaved = true;
+  dropped = Dropped::No;
 }
 
 std::size_t ChunkIndex::heldBytes() const {
@@ -327,10 +409,13 @@ std::size_t ChunkIndex::heldBytes() const {
 }
 
 std::unique_ptr<SavedIndex> ChunkIndex::releaseSaved() {
+  if (saved && !saved->chainToEnd()) return nullptr;
   return std::move(saved);
 }
 
 bool ChunkIndex::savedIsWhole() { return saved && saved->checkAll(); }
+
+bool ChunkIndex::savedVerified() const { return saved && saved->verified(); }
 
 Failure ChunkIndex::frontierFailure(Failure failure) const {
   failure.chunk = static_cast<std::int64_t>(front.chunksPassed);

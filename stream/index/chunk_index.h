@@ -123,8 +123,25 @@ class ChunkIndex {
   bool agrees(std::int64_t offset, const ChunkHeader& header,
               ChunkEntry* known = nullptr);
 
-  // Forgets everything, as when the file changed under the reader.
-  void forget();
+  // Why what a saved index said was forgotten, if it was: the file
+  // disagreed with it, or it was not what an index must be.
+  enum class Dropped { No, Disagreed, Broken };
+
+  // Forgets everything, as when the file changed under the reader; what
+  // came from a saved index is forgotten as `why` says.
+  void forget(Dropped why = Dropped::Disagreed);
+
+  // Walks on from the frontier until it stands at `offset` or beyond.
+  // Returns the damage or failed read met first, with where.
+  Failure walkTo(std::int64_t offset, ReadWindow& window);
+
+  // With a saved index of the second version, before `chunk` (null: the
+  // end of the data) is taken from its last block, whose records no
+  // milestone after it checks: that block is walked in the file once,
+  // every header checked against its record. Returns a failed read;
+  // `sound` false when the index was wrong and has been forgotten.
+  Failure confirmTail(const ChunkEntry* chunk, ReadWindow& window,
+                      bool& sound);
 
   // Takes the end marker to stand at the frontier, as a file's saved index
   // says, without reading it: locate reads it before it is trusted.
@@ -137,12 +154,16 @@ class ChunkIndex {
   void adopt(ChunkIndex&& other);
   void adopt(std::unique_ptr<SavedIndex> index);
 
-  // Makes room for `chunks` chunks holding data at once: an index read
-  // whole is sized once, never grown by copying.
-  void reserve(std::uint64_t chunks);
-
-  // Hands the saved index of the second version over, if there is one.
+  // Hands the saved index of the second version over, if there is one
+  // and its milestones chain to its end.
   std::unique_ptr<SavedIndex> releaseSaved();
+
+  // Whether a saved index of the second version is held, and whether it
+  // names the file as it is (not a hint).
+  bool hasSaved() const { return saved != nullptr; }
+  bool savedVerified() const;
+  // Why what a saved index said was forgotten, if it was.
+  Dropped savedDropped() const { return dropped; }
 
   // With a saved index of the second version: whether every block of it
   // is what it must be (each is otherwise checked only when used).
@@ -199,6 +220,11 @@ class ChunkIndex {
 
   Frontier front;
   bool endMarkerChecked = true;
+  // What is known came from a saved index (either version).
+  bool fromSaved = false;
+  Dropped dropped = Dropped::No;
+  // The last block of a saved index agrees with the file.
+  bool tailChecked = false;
 };
 
 }  // namespace kob

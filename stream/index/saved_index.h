@@ -1,47 +1,53 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 //
-// A packed file's saved index (doc/format.md lays out its bytes): every
-// chunk header of the file in file order, with a checksum of each chunk's
-// payload, so that a fresh reader finds any chunk at once instead of
-// walking the headers up to it, and finds out when a payload has changed
-// since. It is a hint for where chunks are, and never more: it is used
-// only when it matches the file, every header it leads to is still read
-// and checked where it is met, and a checksum that does not match is
-// damage, never served.
+// A packed file's saved index: every chunk header of the file in file
+// order, with a checksum of each chunk's payload, so that a fresh reader
+// finds any chunk at once instead of walking the headers up to it, and
+// finds out when a payload has changed since. Its bytes, versions 1 and 2,
+// are laid out in doc/format.md ("The saved index"), with the rules below.
 //
-// Before anything is allocated, a local index must be a regular file (a
-// link in its place is not followed, a FIFO not waited for) owned by the
-// packed file's owner or root and writable by nobody else, its preamble
-// must name the file as it is, and its size must be exactly what its count
-// says, the count being one the packed file's size allows. A block is
-// checked when it is first read: its checksum, that its headers chain as a
-// packed file's do from its milestone to the next, and that each chunk
-// could be (one without data has the end code alone as its payload, one
-// with data a payload large enough to hold any). A block that fails makes
-// the reader forget the index and walk the file instead.
+// It is a hint for where chunks are, and never more: every header it leads
+// to is still read and checked where it is met. One loader takes it up for
+// every source (loadIndex), through kob::openFile:
+//
+// - A local index must be a regular file (a link in its place is not
+//   followed, a FIFO not waited for) owned by the packed file's owner, root
+//   or whoever reads, and writable by nobody else.
+// - Its preamble naming the packed file as it is (device, inode, size,
+//   times) makes it verified (IndexState::Valid): a payload unlike its
+//   checksum is damage, or ESTALE once the file changed. One naming another
+//   file of the same size (a copy made with cp -p, tar or rsync), and every
+//   index of an object elsewhere (whose size is all there is to match), is
+//   a hint (IndexState::Unverified): used to land without walking, dropped
+//   at the first header or checksum that disagrees with the file, the read
+//   going on by walking. Another size: Stale.
+// - Nothing is allocated for what it claims before the bytes arrive: what
+//   it holds grows as they do.
+// - A block is used only once its own checksum, the chain of its headers,
+//   each chunk's plausibility, and the chain of milestones from block 0 up
+//   to it (the records before it summed) are what they must be; the end of
+//   the data is trusted only once the chain reaches the last block.
+//
+// What it holds: the milestones (16 bytes every 64 chunks), the first 64
+// KiB of the index, and the records of the blocks used (10 bytes a chunk);
+// a block of chunks without data alone is known from its milestones and
+// costs nothing.
 
 #ifndef KOB_INDEX_SAVED_INDEX_H
 #define KOB_INDEX_SAVED_INDEX_H
 
-#include <sys/stat.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
-#include "index/chunk_index.h"
 #include "format/index_format.h"
+#include "index/chunk_index.h"
 #include "kob_scan.h"
 #include "source/source.h"
-#include "common/unique_fd.h"
 
 namespace kob {
-
-// Whether `a` and `b` are the same file in the same state, as an index
-// records it: device, inode, size, modification and change times.
-bool sameIdentity(const struct stat& a, const struct stat& b);
 
 // What an index records of the local file `identity` describes.
 IndexedFile indexedFileOf(const Identity& identity);
@@ -49,27 +55,49 @@ IndexedFile indexedFileOf(const Identity& identity);
 // A version 2 index, read a block at a time as lookups need them.
 class SavedIndex {
  public:
-  // Takes up the index of `indexSize` bytes read from `source`, whose
-  // first 64 bytes are `preamble`, for a packed file of `packedSize` bytes:
-  // a local one described by `packedHere` (its identity must match), or
-  // with none, one that lies elsewhere (its size must match). Returns null,
-  // with `state` saying why, unless it is Valid.
+  // Takes up the index of `indexSize` bytes read from `source`, whose first
+  // bytes (at least the preamble, at most kReadAhead) are `first`, for a
+  // packed file of `packedSize` bytes. `verified`: whether its preamble
+  // names the packed file as it is. Returns null when the index is not
+  // what it must be (cut short, its counts or milestones impossible, its
+  // last block unsound; the other blocks are checked when used).
   static std::unique_ptr<SavedIndex> open(std::unique_ptr<Source> source,
                                           std::uint64_t indexSize,
-                                          const unsigned char* preamble,
-                                          const struct stat* packedHere,
+                                          std::vector<unsigned char> first,
                                           std::int64_t packedSize,
-                                          IndexState& state);
+                                          bool verified);
 
-  // The end of the data: its size, the end marker's offset and number, and
-  // the payload size of the chunk before it.
+  // Whether it describes the packed file as it is (IndexState::Valid), or
+  // is a hint (IndexState::Unverified).
+  bool verified() const { return isVerified; }
+
+  // The end of the data as the last block says it: its size, the end
+  // marker's offset and number, and the payload size of the chunk before
+  // it. Known only once chainToEnd() is true.
   std::uint64_t dataSize() const { return sizeOfData; }
   std::int64_t endOffset() const { return endMarkerOffset; }
   std::uint64_t chunkCount() const { return records - 1; }
   std::uint32_t lastPayloadSize() const { return lastPayload; }
+  // Whether the milestones chain from block 0 to the last block, which is
+  // read and checked.
+  bool chainToEnd();
 
-  // What a block says, once it is read and checked; false when it cannot
-  // be read or is not what it must be: the index is then wrong about the
+  // The last block, whose records no milestone after it checks: before a
+  // reader trusts it (lands in it, or takes the end of the data from it) it
+  // walks it in the file, checking every header against its record. Where
+  // it starts, as its milestone says.
+  std::int64_t tailOffset() const { return milestones.back().offset; }
+  std::uint64_t tailPosition() const { return milestones.back().position; }
+  std::uint64_t tailNumber() const { return (blockCount() - 1) * kBlockRecords; }
+  // Chains the milestones to the last block; `before` is the header of the
+  // chunk before it (all zeros for none). False when that fails: the index
+  // is not what it must be.
+  bool settleTail(ChunkHeader& before);
+  // The `i`th record of the last block (settled): false beyond it.
+  bool tailRecord(std::uint64_t i, ChunkEntry& chunk) const;
+
+  // What a block says, once it and the chain up to it are checked; false
+  // when they are not what they must be: the index is then wrong about the
   // file and not to be used.
   //   find: the chunk with data that holds `position` (below dataSize()).
   //   at:   the chunk whose header lies at `offset` (below endOffset()), or
@@ -77,48 +105,72 @@ class SavedIndex {
   bool find(std::uint64_t position, ChunkEntry& chunk);
   bool at(std::int64_t offset, ChunkEntry& chunk, bool& found);
 
-  // Reads and checks every block: true when all are what they must be.
+  // Reads and checks every block, one at a time, holding none: true when
+  // all are what they must be and chain from the first to the last.
   bool checkAll();
 
   std::size_t heldBytes() const;
 
  private:
+  struct Milestone {
+    std::int64_t offset;
+    std::uint64_t position;
+  };
+  // A block's records as stored, checked.
   struct Block {
-    std::vector<ChunkEntry> chunks;  // every record's chunk, in order
+    std::vector<unsigned char> bytes;
   };
 
   SavedIndex() = default;
-  // The block numbered `block`, read and checked; null when it fails.
+  bool readHead();
+  std::uint64_t blockCount() const { return milestones.size(); }
+  std::uint64_t recordsIn(std::uint64_t block) const;
+  std::int64_t blockAt(std::uint64_t block) const;
+  // Whether the block holds chunks without data alone: its milestone and
+  // the next have one position.
+  bool allEmpty(std::uint64_t block) const;
+  // The bytes of blocks `from` up to `until` (at most kReadAhead of them;
+  // at least block `from`), from the first bytes or read into `scratch`.
+  bool blockBytes(std::uint64_t from, std::uint64_t& until,
+                  std::vector<unsigned char>& scratch,
+                  const unsigned char*& bytes);
+  // The block numbered `number`, chained, read and checked; null when any
+  // of that fails.
   const Block* block(std::uint64_t number);
-  bool check(std::uint64_t number, const unsigned char* bytes, Block& into);
+  bool chainTo(std::uint64_t number);
+  bool check(std::uint64_t number, const unsigned char* bytes);
+  ChunkEntry entry(std::uint64_t number, std::uint64_t i,
+                   const unsigned char* record, std::int64_t offset,
+                   std::uint64_t position) const;
+  bool emptyChunkAt(std::uint64_t number, std::int64_t offset,
+                    ChunkEntry& chunk, bool& found);
 
   std::unique_ptr<Source> source;
+  bool isVerified = false;
   std::uint64_t records = 0;
-  std::vector<std::int64_t> milestoneOffsets;
-  std::vector<std::uint64_t> milestonePositions;
-  std::int64_t blocksAt = 0;  // where block 0 starts in the index
-  std::vector<std::unique_ptr<Block>> blocks;
+  std::uint64_t indexBytes = 0;
+  std::vector<Milestone> milestones;  // grown as they arrive
+  std::int64_t blocksAt = 0;          // where block 0 starts in the index
+  std::vector<unsigned char> early;   // the index's first bytes
+  std::unordered_map<std::uint64_t, Block> held;
+  // Milestones 0 .. chained agree with the records before them.
+  std::uint64_t chained = 0;
   std::int64_t packedSize = 0;
   std::uint64_t sizeOfData = 0;
   std::int64_t endMarkerOffset = 0;
   std::uint32_t lastPayload = 0;
-  std::uint64_t lastRead = UINT64_MAX;  // the block read last
 };
 
-// Reads the index at `indexPath` for the packed file open on `packedFd`.
-// When it is Valid, `index` takes it over and `withChecksums` says whether
-// it carries checksums (version 2); otherwise `index` is left as it was.
-IndexState readSavedIndex(const std::string& indexPath, int packedFd,
-                          ChunkIndex& index, bool* withChecksums = nullptr);
-
-// Takes up the saved index `indexName` (a path or URL; "" for none) of
-// the packed file read through `packed`: a local file's index must record
-// its identity; one elsewhere must fit its size, its checksums doing the
-// rest. When it is Valid, `index` takes it over and `withChecksums` says
-// whether it carries checksums (version 2); otherwise `index` is left as
-// it was.
+// Takes up the saved index `indexName` (a path or URL; "" for none) of the
+// packed file read through `packed`, as the header comment says. When it
+// is Valid or Unverified, `index` takes it over and `withChecksums` says
+// whether it carries checksums (version 2); otherwise `index` is left as it
+// was. Only Valid is an index that may be believed: Unverified is a hint.
 IndexState loadIndex(Source& packed, const std::string& indexName,
                      ChunkIndex& index, bool* withChecksums = nullptr);
+
+// The state of the index, every block read and checked (kob -l).
+IndexState checkedIndexState(Source& packed, const std::string& indexName);
 
 }  // namespace kob
 

@@ -43,7 +43,21 @@ IndexState ChunkReader::takeUpIndex(const std::string& indexName,
   if (indexName.empty() || !from->seekable()) return IndexState::Missing;
   Guard guard(*this);
   indexedAs = from->identity();
-  return loadIndex(*from, indexName, index, withChecksums);
+  taken = loadIndex(*from, indexName, index, withChecksums);
+  return taken;
+}
+
+IndexState ChunkReader::indexState() {
+  Guard guard(*this);
+  switch (index.savedDropped()) {
+    case ChunkIndex::Dropped::Disagreed:
+      return IndexState::Stale;
+    case ChunkIndex::Dropped::Broken:
+      return IndexState::Unusable;
+    case ChunkIndex::Dropped::No:
+      break;
+  }
+  return taken;
 }
 
 // A file elsewhere fails a read when the object changed; a payload that no
@@ -97,7 +111,15 @@ Failure ChunkCursor::advance() {
     if (failure.failed() || where == State::AtEnd || current.dataSize > 0) {
       return failure;
     }
+    // A verified index knows the chunks without data up to the next with
+    // data: it lands there without reading them.
+    if (jumpsOverEmpty()) return landAt(current.position);
   }
+}
+
+bool ChunkCursor::jumpsOverEmpty() {
+  ChunkReader::Guard guard(reader);
+  return reader.index.savedVerified();
 }
 
 Failure ChunkCursor::next() {
@@ -171,7 +193,11 @@ Failure ChunkCursor::readOn(std::int64_t offset,
 
 Failure ChunkCursor::landAt(std::uint64_t position) {
   chunksReadOn = 0;
-  if (position == 0) return stepTo(kFirstHeaderOffset, 0, 0, 0);
+  // The first chunk is found at once, unless a verified index knows where
+  // the first with data is.
+  if (position == 0 && !jumpsOverEmpty()) {
+    return stepTo(kFirstHeaderOffset, 0, 0, 0);
+  }
   ChunkIndex::Location found;
   ChunkIndex::Frontier frontier;
   Failure failure;
@@ -180,6 +206,15 @@ Failure ChunkCursor::landAt(std::uint64_t position) {
     // The shared walk window may hold bytes from long ago.
     if (reader.walkWindow) reader.walkWindow->discard();
     failure = reader.index.locate(position, walker(), found);
+    // A chunk from a saved index's last block: the block is first checked
+    // in the file. Unlike the file, the index is gone and the walk finds
+    // the chunk; a failed read is met again when the payload is read.
+    bool sound = true;
+    if (failure.ok() && !found.atEnd &&
+        reader.index.confirmTail(&found.chunk, walker(), sound).ok() &&
+        !sound) {
+      failure = reader.index.locate(position, walker(), found);
+    }
     frontier = reader.index.frontier();
   }
   if (failure.failed()) return failure;
@@ -224,6 +259,29 @@ Failure ChunkCursor::relearnAndLand(std::uint64_t position) {
   return landAt(position);
 }
 
+// An unverified index disagreed with the file at the current chunk: it is
+// forgotten, and the walk goes up to this chunk, which must stand where
+// the index put it.
+Failure ChunkCursor::dropHint() {
+  ChunkIndex::Frontier frontier;
+  Failure failure;
+  {
+    ChunkReader::Guard guard(reader);
+    if (reader.index.hasSaved()) reader.index.forget();
+    if (reader.walkWindow) reader.walkWindow->discard();
+    failure = reader.index.walkTo(current.headerOffset, walker());
+    frontier = reader.index.frontier();
+  }
+  current.hasChecksum = false;
+  if (failure.failed()) return failure;
+  if (frontier.headerOffset != current.headerOffset ||
+      frontier.position != current.position) {
+    return here(Failure::ofError(EIO));  // the index led elsewhere
+  }
+  current.number = frontier.chunksPassed;
+  return {};
+}
+
 void ChunkCursor::setChunk(std::int64_t offset, std::uint64_t position,
                            std::uint64_t number, const ChunkHeader& header) {
   current = ChunkEntry{offset,
@@ -265,6 +323,24 @@ Failure ChunkCursor::payload(const unsigned char*& bytes) {
 }
 
 Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
+  if (current.hasChecksum) {
+    // Its checksum comes from a saved index's last block only once the
+    // block has been checked in the file.
+    bool sound = true;
+    Failure failure;
+    {
+      ChunkReader::Guard guard(reader);
+      failure = reader.index.confirmTail(&current, walker(), sound);
+    }
+    if (failure.failed()) return here(failure);
+    if (!sound) {
+      failure = dropHint();
+      if (failure.failed()) return failure;
+      return fetchPayload(payload);
+    }
+  }
+  // Read whole and checked whenever it is read, even when only its start
+  // is decoded; the next header comes in the same read.
   ChunkClaim claim;
   claim.offset = current.headerOffset;
   claim.hasChecksum = current.hasChecksum;
@@ -272,12 +348,28 @@ Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
   claim.ahead = readAhead();
   const Failure failure =
       readChunkPayload(window, claim, current.header(), payload);
-  // Rewritten since the index was read, or changed where no time shows.
-  if (failure.damage == Damage::ChecksumMismatch &&
-      reader.changedSinceIndexed()) {
+  if (failure.damage != Damage::ChecksumMismatch) {
+    return failure.failed() ? here(failure) : failure;
+  }
+  // Rewritten since the index was read.
+  if (reader.taken == IndexState::Valid && reader.changedSinceIndexed()) {
     return here(Failure::ofError(ESTALE));
   }
-  return failure.failed() ? here(failure) : failure;
+  // Changed where no time shows: believed only from a verified index that
+  // is whole, every block and its last against the file, as a scan from the
+  // start would find it.
+  bool whole = false;
+  if (reader.taken == IndexState::Valid) {
+    ChunkReader::Guard guard(reader);
+    whole = reader.index.savedIsWhole() &&
+            reader.index.confirmTail(nullptr, walker(), whole).ok() && whole;
+  }
+  if (whole) return here(Failure::ofDamage(Damage::ChecksumMismatch));
+  // A hint, or a broken index, that disagrees with the file: dropped, and
+  // this chunk read as a walk finds it.
+  const Failure dropped = dropHint();
+  if (dropped.failed()) return dropped;
+  return fetchPayload(payload);
 }
 
 Failure ChunkCursor::decode(std::uint32_t end, bool partial) {

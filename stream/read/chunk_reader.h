@@ -59,10 +59,19 @@ class ChunkReader {
   bool seekable() const { return from->seekable(); }
 
   // Takes up the saved index `indexName` ("" for none), when it can be
-  // trusted: chunks are then known without walking to them. Returns: its
-  // state; `withChecksums` whether payloads are checked against it.
+  // used: chunks are then known without walking to them. A verified one
+  // (Valid) is believed: a payload unlike its checksum is damage, or ESTALE
+  // once the file changed. An Unverified one is a hint, dropped at the
+  // first header or checksum that disagrees with the file, the read going
+  // on by walking. Returns: its state; `withChecksums` whether payloads are
+  // checked against it.
   IndexState takeUpIndex(const std::string& indexName,
                          bool* withChecksums = nullptr);
+
+  // The state of the index taken up, as reading has left it: Stale once the
+  // file disagreed with it, Unusable once it was found not to be what an
+  // index must be.
+  IndexState indexState();
 
   // Whether the file is no longer as it was when its saved index was taken
   // up: another size, times or inode, or another version elsewhere.
@@ -105,6 +114,7 @@ class ChunkReader {
   const bool shared;
   std::mutex mutex;
   Identity indexedAs;  // the file, when its saved index was taken up
+  IndexState taken = IndexState::Missing;  // set before any cursor reads
   // Guarded by mutex.
   ChunkIndex index;
   std::unique_ptr<ReadWindow> walkWindow;
@@ -173,6 +183,8 @@ class ChunkCursor {
                  ChunkHeader& header, ChunkEntry& known, bool& agreed);
   Failure landAt(std::uint64_t position);
   Failure relearnAndLand(std::uint64_t position);
+  Failure dropHint();
+  bool jumpsOverEmpty();
   Failure fetchPayload(const unsigned char*& payload);
   void enterEnd(const ChunkIndex::Frontier& frontier);
   void setChunk(std::int64_t offset, std::uint64_t position,

@@ -217,13 +217,17 @@ ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options) {
   std::vector<unsigned char> consumed = file.takeConsumed();
   ChunkReader reader(file.takeSource(), std::move(consumed), false);
   bool checksums = false;
-  report.indexState = reader.takeUpIndex(indexName, &checksums);
+  reader.takeUpIndex(indexName, &checksums);
   Walk walk(reader, options, report);
   const unsigned threads = threadsToUse(options.threads);
   report.failure = walk.run(threads > 1 ? threads : 0);
+  // As the walk left it: Stale when the file disagreed with a hint.
+  report.indexState = reader.indexState();
   if (report.failure.ok()) {
     ++report.members;  // the last
-    report.contentChecked = checksums && options.decompress;
+    report.contentChecked = checksums && options.decompress &&
+                            (report.indexState == IndexState::Valid ||
+                             report.indexState == IndexState::Unverified);
     report.packedSize = size >= 0 ? size
                                   : walk.at().chunk().headerOffset +
                                         static_cast<std::int64_t>(kHeaderSize);

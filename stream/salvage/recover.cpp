@@ -19,12 +19,9 @@ namespace kob {
 SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName) {
   ChunkIndex known;
   bool withChecksums = false;
-  IndexState state = loadIndex(packed, indexName, known, &withChecksums);
-  // An index of a file elsewhere cannot show whose it is: it is a hint,
-  // whatever it matches.
-  if (state == IndexState::Valid && !packed.identity().local) {
-    state = IndexState::Unverified;
-  }
+  // An index of a file elsewhere cannot show whose it is: the loader takes
+  // it up as a hint (Unverified), whatever it matches.
+  const IndexState state = loadIndex(packed, indexName, known, &withChecksums);
   SalvageIndex chosen;
   // Without checksums an index cannot tell a chunk's payload from another:
   // salvage reads the file alone then.

@@ -23,6 +23,7 @@ Identity Identity::ofLocal(const struct stat& info) {
   identity.modifiedNanoseconds = static_cast<std::uint32_t>(info.st_mtim.tv_nsec);
   identity.changedSeconds = info.st_ctim.tv_sec;
   identity.changedNanoseconds = static_cast<std::uint32_t>(info.st_ctim.tv_nsec);
+  identity.owner = static_cast<std::uint32_t>(info.st_uid);
   return identity;
 }
 

@@ -42,6 +42,8 @@ struct Identity {
   std::uint32_t modifiedNanoseconds = 0;
   std::int64_t changedSeconds = 0;
   std::uint32_t changedNanoseconds = 0;
+  // A local file's owner: who may have written a saved index beside it.
+  std::uint32_t owner = 0;
   // An object elsewhere: its version as its server names it (a strong
   // ETag, or its Last-Modified time), "" when it names none.
   std::string version;

@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The bytes of a saved index (version 2) as the tests take them apart and
+// put them back: each field at its place, and the checksums made to match
+// whatever was changed, as a careless or hostile writer of indexes would.
+
+#ifndef KOB_TESTS_INDEX_BYTES_H
+#define KOB_TESTS_INDEX_BYTES_H
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "kob_index.h"
+
+namespace kobtest {
+
+inline std::uint64_t getBig(const std::string& in, std::size_t at, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) {
+    value = (value << 8) | static_cast<unsigned char>(in[at + i]);
+  }
+  return value;
+}
+
+inline void setBig(std::string& out, std::size_t at, std::uint64_t value,
+                   int bytes) {
+  for (int i = bytes - 1; i >= 0; --i, value >>= 8) {
+    out[at + i] = static_cast<char>(value & 0xFF);
+  }
+}
+
+// Where the parts of an index of `count` records lie.
+struct IndexLayout {
+  std::uint64_t count = 0;
+  std::uint64_t blocks = 0;
+  explicit IndexLayout(const std::string& index)
+      : count(getBig(index, 56, 8)), blocks((count + 63) / 64) {}
+  std::size_t milestone(std::uint64_t k) const { return 64 + 16 * k; }
+  std::size_t headSum() const { return 64 + 16 * blocks; }
+  std::size_t block(std::uint64_t k) const {
+    return headSum() + 8 + (640 + 8) * k;
+  }
+  std::uint64_t recordsIn(std::uint64_t k) const {
+    return std::min<std::uint64_t>(64, count - 64 * k);
+  }
+  std::size_t record(std::uint64_t i) const {
+    return block(i / 64) + 10 * (i % 64);
+  }
+};
+
+// The index `index` with its head's checksum and every block's made to
+// match its bytes (as far as its bytes go).
+inline std::string resealed(std::string index) {
+  const IndexLayout layout(index);
+  if (layout.headSum() + 8 > index.size()) return index;
+  setBig(index, layout.headSum(), XXH3_64bits(index.data(), layout.headSum()),
+         8);
+  for (std::uint64_t k = 0; k < layout.blocks; ++k) {
+    const std::size_t at = layout.block(k);
+    const std::size_t length = 10 * layout.recordsIn(k);
+    if (at + length + 8 > index.size()) break;
+    setBig(index, at + length, XXH3_64bits(index.data() + at, length), 8);
+  }
+  return index;
+}
+
+// Writes the index of the packed file `packed` to `indexPath` (beside it
+// when empty), readable by all, written by none but its owner.
+inline kob::ScanReport saveIndexOf(const std::string& packed,
+                                   std::string indexPath = "") {
+  if (indexPath.empty()) indexPath = kob::indexPathFor(packed);
+  const int fd = ::open(packed.c_str(), O_RDONLY | O_CLOEXEC);
+  std::FILE* out = std::fopen(indexPath.c_str(), "wb");
+  kob::ScanReport report = kob::writeIndex(fd, out);
+  std::fclose(out);
+  ::close(fd);
+  chmod(indexPath.c_str(), 0644);
+  return report;
+}
+
+}  // namespace kobtest
+
+#endif  // KOB_TESTS_INDEX_BYTES_H
