@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
 
 #include "kob.h"
+#include "kob_index.h"
 #include "kob_open.h"
 #include "kob_recover.h"
 #include "kob_scan.h"
@@ -53,10 +55,29 @@ TEST(Members, ReadAsOneFileByEveryReader) {
   std::mt19937 rng(kobtest::testSeed("Members.ReadAsOne"));
   kobtest::TempDir dir;
   const std::string path = dir.path("ab.kob");
-  for (std::size_t count : {2u, 3u, 5u}) {
+  for (std::size_t count : {2u, 3u, 5u, 70u}) {
+   for (bool indexed : {false, true}) {
     const Members members = makeMembers(dir, rng, count);
     kobtest::writeFile(path, members.packed);
-    SCOPED_TRACE(std::to_string(count) + " members");
+    std::filesystem::remove(path + ".kbi");
+    SCOPED_TRACE(std::to_string(count) + " members" + (indexed ? ", indexed" : ""));
+    if (indexed) {
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      std::FILE* out = std::fopen((path + ".kbi").c_str(), "wb");
+      ASSERT_TRUE(kob::writeIndex(fd, out).ok());
+      std::fclose(out);
+      ::close(fd);
+      EXPECT_EQ(kob::indexState(path), kob::IndexState::Valid);
+      // Lookups anywhere land through the index.
+      KobFile seeking(path.c_str(), READ);
+      for (int i = 0; i < 50 && !members.data.empty(); ++i) {
+        const std::int64_t at = static_cast<std::int64_t>(rng() % members.data.size());
+        ASSERT_EQ(seeking.seek64(at, 0), at);
+        unsigned char byte = 0;
+        ASSERT_EQ(seeking.read(&byte, 1), 1);
+        EXPECT_EQ(static_cast<char>(byte), members.data[static_cast<std::size_t>(at)]);
+      }
+    }
 
     KobFile file(path.c_str(), READ);
     EXPECT_EQ(readAll(file), members.data);
@@ -98,6 +119,7 @@ TEST(Members, ReadAsOneFileByEveryReader) {
     };
     const kob::ScanReport report = kob::scanPacked(kob::openFile(path), options);
     EXPECT_TRUE(report.ok()) << report.failure.describe();
+    EXPECT_EQ(report.contentChecked, indexed);
     EXPECT_EQ(walked, members.data);
     EXPECT_EQ(report.members, count);
     EXPECT_EQ(report.dataSize, members.data.size());
@@ -119,6 +141,7 @@ TEST(Members, ReadAsOneFileByEveryReader) {
                               .c_str()),
               0);
     EXPECT_EQ(kobtest::readFile(dir.path("out")), members.data);
+   }
   }
 }
 

@@ -360,7 +360,18 @@ Failure ChunkIndex::confirmTail(const ChunkEntry* chunk, ReadWindow& window,
       sound = false;
       return {};
     }
-    if (header.isEndMarker()) {
+    if (header.isEndMarker() && record.joinsNext) {
+      // The end of a member: the next one's signature must follow.
+      ReadWindow::Bytes signature;
+      if (window.fetch(offset + static_cast<std::int64_t>(kHeaderSize),
+                       kSignatureTestLength, 0, signature) != 0 ||
+          !hasSignature(signature.data, signature.size)) {
+        forget();
+        sound = false;
+        return {};
+      }
+      header.joinsNext = true;
+    } else if (header.isEndMarker()) {
       if (offset != saved->endOffset() || position != saved->dataSize()) {
         forget(Dropped::Broken);
         sound = false;
@@ -368,8 +379,8 @@ Failure ChunkIndex::confirmTail(const ChunkEntry* chunk, ReadWindow& window,
       }
       break;
     }
-    previous = header.payloadSize;
-    offset += static_cast<std::int64_t>(kHeaderSize + header.payloadSize);
+    previous = header.linkForNext();
+    offset += static_cast<std::int64_t>(header.span());
     position += header.dataSize;
   }
   tailChecked = true;

@@ -21,6 +21,15 @@ std::uint32_t get16(const unsigned char* in) {
   return static_cast<std::uint32_t>(in[0]) << 8 | in[1];
 }
 
+// Bytes from a record's header to the next header in the file: the header
+// and its payload, or for the end of a member that another follows, the
+// header and the next member's signature.
+std::int64_t recordSpan(const unsigned char* record) {
+  const std::uint32_t payloadSize = get16(record + 2);
+  return static_cast<std::int64_t>(kHeaderSize +
+                                   (payloadSize == 0 ? kMemberGap : payloadSize));
+}
+
 // Bytes a chunk without data takes in the file: its header and the end
 // code, its only possible payload.
 constexpr std::int64_t kEmptyChunkBytes =
@@ -204,8 +213,18 @@ bool SavedIndex::check(std::uint64_t number, const unsigned char* bytes) {
     ChunkHeader header;
     const bool last = first + i + 1 == records;
     if (decodeHeader(record, kHeaderSize, previous, header) != Damage::None ||
-        header.isEndMarker() != last) {
+        (last && !header.isEndMarker())) {
       return false;
+    }
+    if (!last && header.isEndMarker()) {
+      // The end of a member that another follows: no data, nothing stored.
+      if (header.dataSize != 0 ||
+          getBigEndian<4>(record + kHeaderSize) != payloadChecksum(nullptr, 0)) {
+        return false;
+      }
+      previous = 0;
+      offset += recordSpan(record);
+      continue;
     }
     if (last) {
       // The end marker ends the file (its back-link may be cut off there).
@@ -266,7 +285,7 @@ bool SavedIndex::chainTo(std::uint64_t number) {
       for (std::uint64_t i = 0; i < kBlockRecords; ++i) {
         const unsigned char* record = block + kIndexRecord * i;
         position += get16(record);
-        offset += static_cast<std::int64_t>(kHeaderSize + get16(record + 2));
+        offset += recordSpan(record);
       }
       if (offset != milestones[j + 1].offset ||
           position != milestones[j + 1].position) {
@@ -333,6 +352,7 @@ ChunkEntry SavedIndex::entry(std::uint64_t number, std::uint64_t i,
   chunk.payloadSize = static_cast<std::uint16_t>(get16(record + 2));
   chunk.backLink = static_cast<std::uint16_t>(get16(record + 4));
   chunk.hasChecksum = chunk.payloadSize > 0;
+  chunk.joinsNext = chunk.payloadSize == 0 && number * kBlockRecords + i + 1 < records;
   chunk.checksum = static_cast<std::uint32_t>(getBigEndian<4>(record + kHeaderSize));
   return chunk;
 }
@@ -355,7 +375,7 @@ bool SavedIndex::find(std::uint64_t position, ChunkEntry& chunk) {
       return true;
     }
     at += dataSize;
-    offset += static_cast<std::int64_t>(kHeaderSize + get16(record + 2));
+    offset += recordSpan(record);
   }
   return false;  // the milestones lead elsewhere: the index is wrong
 }
@@ -409,7 +429,7 @@ bool SavedIndex::at(std::int64_t offset, ChunkEntry& chunk, bool& found) {
       break;
     }
     position += get16(record);
-    at += static_cast<std::int64_t>(kHeaderSize + get16(record + 2));
+    at += recordSpan(record);
   }
   return true;
 }
