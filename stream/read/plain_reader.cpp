@@ -46,10 +46,7 @@ int PlainReader::get() {
 }
 
 std::int64_t PlainReader::seek(std::int64_t offset, int whence) {
-  if (!from->seekable()) {
-    errno = ESPIPE;
-    return -1;
-  }
+  if (!from->seekable()) return skip(offset, whence);
   std::int64_t base = 0;
   if (whence == SEEK_CUR) {
     base = position;
@@ -70,6 +67,35 @@ std::int64_t PlainReader::seek(std::int64_t offset, int whence) {
   }
   position = target;
   ended = false;
+  return position;
+}
+
+// A stream reads in order: forward it reads on past the bytes skipped, as
+// a packed stream does; back, or from its end, it cannot go.
+std::int64_t PlainReader::skip(std::int64_t offset, int whence) {
+  std::int64_t target = 0;
+  if ((whence != SEEK_SET && whence != SEEK_CUR) ||
+      __builtin_add_overflow(whence == SEEK_CUR ? position : 0, offset, &target) ||
+      target < position) {
+    errno = whence == SEEK_SET || whence == SEEK_CUR ? ESPIPE : EINVAL;
+    return -1;
+  }
+  while (position < target && !ended && error == 0) {
+    const auto wanted = static_cast<std::size_t>(
+        std::min<std::int64_t>(target - position, kPlainReadSize));
+    ReadWindow::Bytes bytes;
+    if (const int failed = window.fetch(position, wanted, 0, bytes)) {
+      error = failed;
+      break;
+    }
+    position += static_cast<std::int64_t>(bytes.size);
+    if (bytes.size < wanted) ended = true;
+  }
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  if (position == target) ended = false;
   return position;
 }
 

@@ -34,8 +34,9 @@ class PlainReader {
   // The next byte, or -1 at the end or on a failed read.
   int get();
   // Moves the position to `offset` from the start, the position or the
-  // end (a stream cannot move; SEEK_END needs a known size). Clears the end
-  // flag. Returns: the new position, or -1 with errno set.
+  // end (SEEK_END needs a known size; a stream moves forward only, reading
+  // on, and stops at its end). Clears the end flag where it lands.
+  // Returns: the new position, or -1 with errno set.
   std::int64_t seek(std::int64_t offset, int whence);
   // The position; -1 on a stream, as ftell answers for one.
   std::int64_t tell() const;
@@ -44,6 +45,8 @@ class PlainReader {
   int ioError() const { return error; }
 
  private:
+  std::int64_t skip(std::int64_t offset, int whence);
+
   std::unique_ptr<Source> from;
   ReadWindow window;
   std::int64_t position = 0;
