@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -183,6 +184,50 @@ TEST(Opening, EveryKindOfInputGetsOneAnswerFromEveryFront) {
       }
       feeder.join();
       if (fifo) ::unlink(row.input.name.c_str());
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A FIFO nobody writes to: where seeking is needed it is refused without
+// being opened, since opening it would wait for a writer for ever.
+TEST(Opening, AFifoWithoutAWriterIsRefusedWithoutWaiting) {
+  kobtest::TempDir dir;
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::function<int()> fronts[] = {
+      [&] { return kob::SharedReader().open(fifo.c_str()).error; },
+      [&] {
+        std::FILE* out = std::tmpfile();
+        const int error = kob::recoverPacked(fifo, out).failure.error;
+        std::fclose(out);
+        return error;
+      },
+      [&] {
+        kob::OpenRules rules;
+        rules.needSeek = true;
+        return kob::openFile(fifo, rules).failure().error;
+      },
+  };
+  for (const auto& front : fronts) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(front() == ESPIPE ? 0 : 1);
+    int status = 0;
+    pid_t done = 0;
+    for (int waited = 0; waited < 500 && done == 0; ++waited) {
+      done = waitpid(child, &status, WNOHANG);
+      if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      ADD_FAILURE() << "waited for a writer";
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
   }
 }

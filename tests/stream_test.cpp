@@ -300,3 +300,33 @@ TEST_F(KobOnStreams, ReadsAFifoGivenAsAnInputWhole) {
 }
 
 }  // namespace
+
+namespace {
+
+// A plain stream seeks forward by reading on; back it cannot go. Where a
+// seek lands, the end flag is cleared, as fseek clears it.
+TEST(StreamInput, APlainStreamSeeksForwardOnly) {
+  std::mt19937 rng(12);
+  const std::string data = kobtest::makeData(200000, rng);
+  PipeFeeder feeder(data);
+  KobFile stream;
+  ASSERT_TRUE(stream.openDescriptor(feeder.takeReadEnd(), READ));
+  ASSERT_FALSE(stream.isCompressed());
+  EXPECT_EQ(stream.seek64(1000, 0), 1000);
+  EXPECT_EQ(stream.get(), static_cast<unsigned char>(data[1000]));
+  EXPECT_EQ(stream.seek64(100000, 1), 101001);
+  EXPECT_EQ(stream.get(), static_cast<unsigned char>(data[101001]));
+  EXPECT_EQ(stream.seek64(5, 0), -1);  // back: a stream cannot
+  EXPECT_EQ(stream.seek64(0, SEEK_END), -1);
+  std::string rest(data.size(), '\0');
+  const int got = stream.read(reinterpret_cast<unsigned char*>(rest.data()),
+                              static_cast<unsigned>(rest.size()));
+  EXPECT_EQ(rest.substr(0, static_cast<std::size_t>(got)), data.substr(101002));
+  EXPECT_TRUE(stream.isEOF());
+  EXPECT_EQ(stream.seek64(0, 1), static_cast<std::int64_t>(data.size()));
+  EXPECT_FALSE(stream.isEOF());
+  EXPECT_EQ(stream.seek64(10, 1), static_cast<std::int64_t>(data.size()));
+  EXPECT_TRUE(stream.isEOF());  // beyond the end: it lands there
+}
+
+}  // namespace
