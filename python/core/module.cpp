@@ -22,8 +22,9 @@ PYBIND11_MODULE(_kob, m) {
   kobpy::addExceptions(m);
 
   py::class_<kobpy::Reader>(m, "Reader")
-      .def(py::init<const py::object&, bool, bool>(), py::arg("file"),
-           py::arg("partial") = false, py::arg("plain") = false)
+      .def(py::init<const py::object&, bool, bool, int>(), py::arg("file"),
+           py::arg("partial") = false, py::arg("plain") = false,
+           py::arg("threads") = 1)
       .def("pread", &kobpy::Reader::pread, py::arg("n"), py::arg("offset"))
       .def("readinto_at", &kobpy::Reader::readintoAt, py::arg("buffer"),
            py::arg("offset"))

@@ -49,7 +49,7 @@ struct Reader::Content {
   std::mutex streamDoor;
   std::uint64_t streamAt = 0;
 
-  kob::Failure attach(kob::OpenedFile&& file, bool partial) {
+  kob::Failure attach(kob::OpenedFile&& file, bool partial, unsigned threads) {
     if (!file.ok()) return file.failure();
     if (file.seekable()) {
       if (!file.packed()) {
@@ -61,6 +61,7 @@ struct Reader::Content {
                                          : kob::IndexChoice::beside();
       packed = std::make_unique<kob::SharedReader>();
       packed->setPartialDecoding(partial);
+      packed->setThreads(threads);
       return packed->open(std::move(file), index);
     }
     stream = std::make_unique<KobFile>();
@@ -144,8 +145,10 @@ struct Reader::Content {
   }
 };
 
-Reader::Reader(const py::object& file, bool partial, bool plain)
+Reader::Reader(const py::object& file, bool partial, bool plain, int threads)
     : name(nameOf(file)) {
+  if (threads < 0) throw py::value_error("threads must be 0 (one per core) or more");
+  const auto helpers = static_cast<unsigned>(threads);
   auto opened = std::make_shared<Content>();
   kob::Failure failure;
   kob::OpenRules rules;
@@ -155,13 +158,14 @@ Reader::Reader(const py::object& file, bool partial, bool plain)
     std::unique_ptr<kob::Source> source = sourceOf(file);
     py::gil_scoped_release unlocked;
     // No name: a file object has no saved index beside it.
-    failure = opened->attach(kob::openSource(std::move(source), "", rules), partial);
+    failure = opened->attach(kob::openSource(std::move(source), "", rules), partial,
+                             helpers);
   } else {
     // Positional reads need a file that seeks; a FIFO is refused before
     // it is opened, since opening one waits for a writer.
     rules.needSeek = true;
     py::gil_scoped_release unlocked;
-    failure = opened->attach(kob::openFile(name, rules), partial);
+    failure = opened->attach(kob::openFile(name, rules), partial, helpers);
   }
   callbacks.raiseKept();
   if (failure.failed()) raiseFailure(failure, name);

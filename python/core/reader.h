@@ -24,7 +24,9 @@ class Reader {
  public:
   // `file`: a path (str, bytes, os.PathLike), a URL, or a file object.
   // `plain`: a file that is not packed reads as it is (else NotPackedError).
-  Reader(const py::object& file, bool partial, bool plain);
+  // `threads`: a read of 1 MiB or more spreads its chunks over up to so
+  // many threads (0: one per core), as SharedReader::setThreads says.
+  Reader(const py::object& file, bool partial, bool plain, int threads = 1);
 
   // Up to `n` bytes at `offset`: fewer where the data ends or damage stops
   // the read (the read that starts on damage raises).

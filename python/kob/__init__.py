@@ -93,8 +93,12 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
     partial: reading: decompress a chunk only as far as a read needs.
     plain: reading: a file that is not packed reads as it is (`kob -dcf`);
           without, it raises NotPackedError, as gzip raises BadGzipFile.
-    chunk_size, threads: writing (see RawWriter); threads beyond the cores
-          are not started. A reader takes the chunk sizes the file has.
+    chunk_size: writing (see RawWriter). A reader takes the chunk sizes
+          the file has.
+    threads: writing: threads that compress; reading: a read of 1 MiB or
+          more decompresses its chunks on up to so many threads, the same
+          bytes and errors as one (0: one per core); threads beyond the
+          cores are not started.
 
     Returns: a Reader, a Writer, or a text wrapper over one.
     Raises: ValueError for an invalid mode or option; NotPackedError;
@@ -108,9 +112,9 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
             if value is not None:
                 raise ValueError("Argument %r not supported in binary mode" % argument)
     if what == "r":
-        if chunk_size != DEFAULT_CHUNK_SIZE or threads != 1 or level is not None:
-            raise ValueError("level, chunk_size and threads are for writing")
-        binary = Reader(file, partial=partial, plain=plain)
+        if chunk_size != DEFAULT_CHUNK_SIZE or level is not None:
+            raise ValueError("level and chunk_size are for writing")
+        binary = Reader(file, partial=partial, plain=plain, threads=threads)
     else:
         if partial or plain:
             raise ValueError("partial and plain are for reading")

@@ -38,7 +38,7 @@ class RawReader(io.RawIOBase):
     OSError (FileNotFoundError, ...) when it cannot be opened.
     """
 
-    def __init__(self, file, *, partial=False, plain=False):
+    def __init__(self, file, *, partial=False, plain=False, threads=1):
         super().__init__()
         if _is_file_object(file):
             self._file = file
@@ -47,7 +47,8 @@ class RawReader(io.RawIOBase):
             self._file = self._name = os.fspath(file)
         self._partial = bool(partial)
         self._plain = bool(plain)
-        self._core = _kob.Reader(self._file, self._partial, self._plain)
+        self._threads = threads
+        self._core = _kob.Reader(self._file, self._partial, self._plain, threads)
         self._position = 0
 
     @property
@@ -186,7 +187,8 @@ class RawReader(io.RawIOBase):
         if _is_file_object(self._file):
             raise TypeError("cannot pickle a kob reader of a file object")
         return (_reopen_raw, (self._file, self._partial,
-                              self.tell() if not self.closed else 0, self._plain))
+                              self.tell() if not self.closed else 0, self._plain,
+                              self._threads))
 
 
 class Reader(io.BufferedReader):
@@ -204,9 +206,10 @@ class Reader(io.BufferedReader):
     and reopens on loading.
     """
 
-    def __init__(self, file, *, partial=False, plain=False,
+    def __init__(self, file, *, partial=False, plain=False, threads=1,
                  buffer_size=io.DEFAULT_BUFFER_SIZE):
-        super().__init__(RawReader(file, partial=partial, plain=plain), buffer_size)
+        super().__init__(RawReader(file, partial=partial, plain=plain,
+                                   threads=threads), buffer_size)
 
     @property
     def packed(self):
@@ -244,19 +247,19 @@ class Reader(io.BufferedReader):
         if _is_file_object(raw._file):
             raise TypeError("cannot pickle a kob reader of a file object")
         position = self.tell() if not self.closed else 0
-        return (_reopen, (raw._file, raw.partial, position, raw.plain))
+        return (_reopen, (raw._file, raw.partial, position, raw.plain, raw._threads))
 
     def __repr__(self):
         return "<kob.Reader name=%r>" % (self.raw.name,)
 
 
-def _reopen(path, partial, position, plain=False):
-    reader = Reader(path, partial=partial, plain=plain)
+def _reopen(path, partial, position, plain=False, threads=1):
+    reader = Reader(path, partial=partial, plain=plain, threads=threads)
     reader.seek(position)
     return reader
 
 
-def _reopen_raw(path, partial, position, plain=False):
-    reader = RawReader(path, partial=partial, plain=plain)
+def _reopen_raw(path, partial, position, plain=False, threads=1):
+    reader = RawReader(path, partial=partial, plain=plain, threads=threads)
     reader.seek(position)
     return reader

@@ -144,3 +144,35 @@ def test_pickled_readers_read_in_worker_processes(tmp_path, rng, method):
     with multiprocessing.get_context(method).Pool(2) as pool:
         answers = pool.map(read_through, readers)
     assert answers == [(at, data[at:at + 20], data[100:105]) for at in (0, 777, 150000)]
+
+
+def test_a_reader_on_threads_reads_what_one_would(tmp_path, rng):
+    # Large reads spread over helper threads: the same bytes, the same
+    # damage at the same place, and the option survives pickling.
+    data = make_data(rng, 3000000)
+    path = pack_bytes(tmp_path / "t.kob", data, chunk_size=8192)
+    with kob.open(path) as one, kob.open(path, threads=0) as many:
+        assert many.read() == data
+        for _ in range(5):
+            at = rng.randrange(len(data))
+            n = rng.randrange(1 << 20, 2 << 20)
+            assert many.pread(n, at) == one.pread(n, at) == data[at:at + n]
+        again = pickle.loads(pickle.dumps(many))
+        assert again.raw._threads == 0
+        again.close()
+    packed = bytearray(open(path, "rb").read())
+    chunks = kob.scan(path)
+    victim = chunks[len(chunks) // 2]
+    packed[victim.offset + 6:victim.offset + 6 + victim.payload_size] = \
+        bytes(victim.payload_size)
+    open(path, "wb").write(bytes(packed))
+    answers = []
+    for threads in (1, 2):
+        with kob.open(path, threads=threads) as f:
+            with pytest.raises(kob.DamageError) as caught:
+                f.read()
+            got = f.pread(len(data), 0)
+            answers.append((caught.value.chunk, caught.value.position, got))
+    assert answers[0] == answers[1]
+    assert answers[0][0] == victim.number
+    assert answers[0][2] == data[:victim.position]
