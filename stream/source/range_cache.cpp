@@ -13,11 +13,9 @@ CachedSource::CachedSource(std::unique_ptr<Source> anInner,
     : inner(std::move(anInner)),
       leastFetch(std::min(aLeastFetch, kLargestRun)),
       size(inner->identity().size) {
-  if (!head.empty()) {
-    lastStart = 0;
-    lastEnd = static_cast<std::int64_t>(head.size());
-    keep(0, std::move(head));
-  }
+  // The head starts no run: a lookup whose chunk crosses its end reads
+  // only that chunk.
+  if (!head.empty()) keep(0, std::move(head));
 }
 
 std::size_t CachedSource::heldBytes() const {
