@@ -27,6 +27,9 @@
 #                starts (a distant server: round trips show)
 #   unauthorized 401 for everything
 #   redirect-file  302 to a file:// URL
+#   whole-cut    Range ignored: the first body cut off half way (after
+#                0.5 s), the connection closed; from then on FILE.v2 whole in its
+#                place, whatever the request's conditions say
 
 import http.server
 import os
@@ -98,6 +101,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             number = record()
         else:
             number = 0
+        if mode == "whole-cut" and number > 1:
+            served = path + ".v2"
         if mode == "replaced" and number > 1:
             served = path + ".v2"
         with open(served, "rb") as f:
@@ -121,6 +126,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
             return
         etag = '"%x-%x"' % (zlib.crc32(data), len(data))
+        if mode == "whole-cut":
+            self.send_response(200)
+            self.send_header("ETag", etag)
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            try:
+                if number > 1:
+                    self.wfile.write(data)
+                else:
+                    # The opening's first bytes, then a while, then the cut.
+                    self.wfile.write(data[:65536])
+                    self.wfile.flush()
+                    time.sleep(0.5)
+                    self.wfile.write(data[65536:len(data) // 2])
+                self.wfile.flush()
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            self.close_connection = True
+            return
         if mode == "whole":
             self.send_response(200)
             self.send_header("ETag", etag)

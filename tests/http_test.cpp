@@ -284,8 +284,9 @@ TEST_F(HttpRequests, ReadingInOrderTakesFewRequestsThatGrow) {
   const std::size_t settled = server.settledCount();
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), settled);
-  // Both heads, then 1 MiB, 2 MiB, and the rest: not one a chunk.
-  EXPECT_LE(requests.size() - before, 5u);
+  // Both heads, the first reads, then 1 MiB, 2 MiB, and the rest: not one
+  // a chunk.
+  EXPECT_LE(requests.size() - before, 6u);
   long long moved = 0;
   for (std::size_t i = before; i < requests.size(); ++i) moved += requests[i].bytes;
   EXPECT_LE(moved, static_cast<long long>(packedSize + indexSize));
@@ -512,12 +513,6 @@ TEST_F(HttpFaults, ATricklingBodyFailsWithEtimedoutByItsDeadline) {
             1);
   EXPECT_NE(errors.find("timed out"), std::string::npos) << errors;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
-  setenv("KOB_HTTP_TIMEOUT_MS", "1000", 1);
-  setenv("KOB_HTTP_RETRIES", "0", 1);
-  EXPECT_EQ(readThrough(server.url(), 0), ETIMEDOUT);
-  unsetenv("KOB_HTTP_TIMEOUT_MS");
-  unsetenv("KOB_HTTP_RETRIES");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
 }
 
 TEST_F(HttpFaults, AMalformedUrlFailsAtOnceWithEinvalAndIsNeverSent) {
@@ -534,7 +529,11 @@ TEST_F(HttpFaults, AMalformedUrlFailsAtOnceWithEinvalAndIsNeverSent) {
     EXPECT_FALSE(file.open(bad.c_str(), READ));
     EXPECT_EQ(errno, EINVAL);
     kob::SharedReader shared;
-    EXPECT_EQ(shared.open(bad.c_str()).error, EINVAL);
+    const kob::Failure failure = shared.open(bad.c_str());
+    EXPECT_EQ(failure.error, EINVAL);
+    // Refused by kob itself, whatever libcurl's parser would take.
+    EXPECT_NE(failure.detail.find("no spaces nor control characters"), std::string::npos)
+        << failure.describe();
   }
   // The tool says so in one line, the name escaped.
   std::string errors;
@@ -571,6 +570,34 @@ TEST_F(HttpFaults, AColdLookupWithTheIndexTakesTwoRoundTrips) {
   bool indexRead = false;
   for (const auto& answer : server.answered()) indexRead |= answer.path == "/data.kob.kbi";
   EXPECT_TRUE(indexRead);
+}
+
+TEST_F(HttpFaults, AWholeBodyAskedForAgainIsNeverOfAnotherVersion) {
+  // The body is cut half way; asked for again, the server sends another
+  // version of the same length: nothing of it is served, then or later.
+  std::string changed = kobtest::readFile(dir.path("data.kob"));
+  const std::size_t late = changed.size() * 3 / 4;
+  for (std::size_t i = late; i < late + 1000; ++i) changed[i] ^= 0x5A;
+  kobtest::writeFile(dir.path("data.kob.v2"), changed);
+  const std::string first = kobtest::readFile(dir.path("data.kob")).substr(late, 1000);
+  FaultServer server(dir.path("data.kob"), "whole-cut");
+  ASSERT_TRUE(server.running());
+  kob::Failure failure;
+  std::unique_ptr<kob::Source> source =
+      kob::openHttp(server.url(), kob::Purpose::Data, failure);
+  ASSERT_TRUE(source) << failure.describe();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::string bytes(1000, '\0');
+    int error = 0;
+    const std::int64_t got = source->readAt(
+        static_cast<std::int64_t>(late), reinterpret_cast<unsigned char*>(bytes.data()),
+        bytes.size(), error);
+    if (got < 0) {
+      EXPECT_EQ(error, ESTALE) << attempt;
+    } else {
+      EXPECT_TRUE(bytes == first) << attempt;
+    }
+  }
 }
 
 TEST_F(HttpFaults, AServerThatIgnoresRangeIsReadOnceForAWholeWalk) {

@@ -13,11 +13,9 @@ CachedSource::CachedSource(std::unique_ptr<Source> anInner,
     : inner(std::move(anInner)),
       leastFetch(std::min(aLeastFetch, kLargestRun)),
       size(inner->identity().size) {
-  if (!head.empty()) {
-    lastStart = 0;
-    lastEnd = static_cast<std::int64_t>(head.size());
-    keep(0, std::move(head));
-  }
+  // The head starts no run: a lookup whose chunk crosses its end reads
+  // only that chunk.
+  if (!head.empty()) keep(0, std::move(head));
 }
 
 std::size_t CachedSource::heldBytes() const {
@@ -97,9 +95,11 @@ std::size_t CachedSource::serve(std::int64_t offset, unsigned char* into,
 std::size_t CachedSource::fetchSize(std::int64_t offset, std::size_t count) {
   std::lock_guard<std::mutex> lock(mutex);
   // A read that starts within the last fetch, or where it ended, goes on
-  // in order: the run grows. Any other starts afresh.
+  // in order; from the second such in a row the run grows (one alone is a
+  // lookup whose bytes cross into the next chunk). Any other starts afresh.
   const bool onward = lastStart >= 0 && offset >= lastStart && offset <= lastEnd;
-  run = onward ? std::min(std::max(run * 2, kFirstRun), kLargestRun) : 0;
+  streak = onward ? streak + 1 : 0;
+  run = streak >= 2 ? std::min(std::max(run * 2, kFirstRun), kLargestRun) : 0;
   const std::size_t fetch = std::max({count, leastFetch, run});
   lastStart = offset;
   lastEnd = offset + static_cast<std::int64_t>(fetch);

@@ -2,8 +2,8 @@
 //
 // Ranges of a source whose reads each cost a request, kept in memory: any
 // remote source is read through one. Neighbouring reads cost no request;
-// reads that go on where the last fetch ended fetch ranges that grow
-// (1 MiB, doubled each time up to 8 MiB), so that a walk over a whole
+// reads that go on where the last fetch ended, twice in a row or more,
+// fetch ranges that grow (1 MiB, doubled each time up to 8 MiB), so that a walk over a whole
 // object, or reading it in order, costs a few requests; small reads may
 // bring their neighbours (an index read in blocks of a few hundred bytes).
 //
@@ -72,9 +72,11 @@ class CachedSource final : public Source {
   mutable std::mutex mutex;
   std::list<Range> ranges;  // the most recently used first
   std::size_t held = 0;
-  // The last fetch, and the size of the run of fetches in order it ends.
+  // The last fetch, how many fetches in a row went on in order, and the
+  // size of the last of them.
   std::int64_t lastStart = -1;
   std::int64_t lastEnd = -1;
+  int streak = 0;
   std::size_t run = 0;
 };
 

@@ -145,7 +145,10 @@ Outcome RemoteSource::fetch(std::int64_t offset, std::size_t count,
     Outcome outcome = transfer->run(static_cast<std::int64_t>(count), end);
     if (outcome.error == 0) outcome = judge(transfer->answer(), offset, first);
     if (outcome.error == 0 && transfer->unwanted()) {
-      outcome = {EPROTO, false, "the body is not the range asked for"};
+      // A retry's whole body of another version than the one spooled.
+      outcome = spooledLength >= 0
+                    ? Outcome{ESTALE, false, ""}
+                    : Outcome{EPROTO, false, "the body is not the range asked for"};
     }
     got = transfer->got();
     const std::size_t expected = static_cast<std::size_t>(std::min<std::int64_t>(
