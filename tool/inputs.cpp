@@ -71,10 +71,15 @@ OpenedInput openInput(const Options& options, const std::string& name) {
             Outcome::skipped(shown,
                              "is not a regular file; skipped (use -f or -c)")};
   }
-  const char* what = input.isStdin() ? "cannot read" : "cannot open";
-  return {std::nullopt, failure.isDamage()
-                            ? Outcome::failed(shown, failure)
-                            : Outcome::failed(shown, what, failure.error)};
+  // The words of the layer below (a server's, a TLS library's) come with
+  // the errno's.
+  std::string what = input.isStdin() ? "cannot read" : "cannot open";
+  if (!failure.detail.empty()) what += ": " + kob::describeError(failure.error);
+  return {std::nullopt,
+          failure.isDamage() ? Outcome::failed(shown, failure)
+          : failure.detail.empty()
+              ? Outcome::failed(shown, what, failure.error)
+              : Outcome::failed(shown, what + " (" + failure.detail + ")")};
 }
 
 Outcome checkNotStandardOutput(const Input& input) {
