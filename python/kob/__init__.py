@@ -37,7 +37,8 @@ in a packed file raises DamageError (an OSError) saying what and where; a
 failed read or write raises OSError with its errno (so FileNotFoundError,
 PermissionError, ...); a closed file raises ValueError.
 
-The whole file: pack, unpack, scan, write_index, index_state.
+The whole file: pack, unpack, scan, write_index, index_state; splits cuts
+the data into ranges on chunk starts for workers.
 """
 
 import io
@@ -47,13 +48,14 @@ from collections import namedtuple
 from . import _kob
 from ._kob import DamageError, NotPackedError
 from ._reading import RawReader, Reader, _is_file_object, _reopen, _reopen_raw
+from ._splits import MOST_SPLITS, splits
 from ._writing import DEFAULT_CHUNK_SIZE, RawWriter, TextWriter, Writer
 
 __all__ = [
     "DamageError", "NotPackedError", "Chunk", "RawReader", "Reader", "RawWriter",
     "Writer", "TextWriter", "open", "compress", "decompress", "pack", "unpack",
-    "scan", "write_index", "index_state", "DEFAULT_CHUNK_SIZE", "version",
-    "__version__",
+    "scan", "write_index", "index_state", "splits", "MOST_SPLITS", "DEFAULT_CHUNK_SIZE",
+    "version", "__version__",
 ]
 
 #: The library's version, e.g. "0.2.0".
