@@ -39,6 +39,11 @@ PermissionError, ...); a closed file raises ValueError.
 
 The whole file: pack, unpack, scan, write_index, index_state; splits cuts
 the data into ranges on chunk starts for workers.
+
+Beyond one machine: with fsspec installed, `import kob` registers the
+fsspec protocol "kob" (kob._fsspec.KobFileSystem): fsspec.open("kob://x.kob"),
+"kob::https://host/x.kob", "kob::s3://bucket/x.kob", and Dask's
+read_text("kob://logs/*.kob", blocksize=...) read the plain data.
 """
 
 import io
@@ -63,6 +68,13 @@ __version__ = version = _kob.version
 
 DamageError.__module__ = "kob"
 NotPackedError.__module__ = "kob"
+
+try:
+    from . import _fsspec
+except ImportError:  # no fsspec: nothing to register with
+    pass
+else:
+    _fsspec.register()
 
 
 def _parse_mode(mode):
