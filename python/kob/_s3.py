@@ -190,18 +190,15 @@ class S3FileSystem(AbstractFileSystem):
         try:
             return getattr(self.client, operation)(**arguments)
         except Exception as failure:
-            raise _error(failure, "s3://" + path) from failure
+            raise _error(failure, self.unstrip_protocol(path)) from failure
 
     @classmethod
     def _strip_protocol(cls, path):
-        path = str(path)
-        for prefix in ("s3://", "s3a://"):
-            if path.startswith(prefix):
-                path = path[len(prefix):]
-        return path.strip("/")
+        # fsspec's own: the protocols above and a trailing "/" taken off.
+        return super()._strip_protocol(str(path)).strip("/")
 
     def unstrip_protocol(self, name):
-        return "s3://" + self._strip_protocol(name)
+        return super().unstrip_protocol(self._strip_protocol(name))
 
     def _file_entry(self, path, size, etag=None, modified=None):
         return {"name": path, "size": int(size), "type": "file", "ETag": etag,
@@ -266,7 +263,7 @@ class S3FileSystem(AbstractFileSystem):
     def _open(self, path, mode="rb", block_size=None, autocommit=True,
               cache_options=None, **kwargs):
         if mode != "rb":
-            raise OSError(errno.EROFS, "s3:// objects are read only here", path)
+            raise OSError(errno.EROFS, "objects are read only here", self.unstrip_protocol(path))
         return S3File(self, path, mode, block_size=block_size or self.blocksize,
                       cache_options=cache_options, **kwargs)
 
@@ -279,7 +276,7 @@ class S3File(AbstractBufferedFile):
         super().__init__(fs, path, mode, **kwargs)
         self.etag = self.details.get("ETag")
         if self.details.get("type") != "file":
-            raise IsADirectoryError(errno.EISDIR, "not an object", "s3://" + path)
+            raise IsADirectoryError(errno.EISDIR, "not an object", fs.unstrip_protocol(path))
 
     def _fetch_range(self, start, end):
         if end <= start:
@@ -294,7 +291,7 @@ class S3File(AbstractBufferedFile):
             # Never more than was asked for, whatever the server sends.
             data = body.read(end - start)
         except Exception as failure:
-            raise _error(failure, "s3://" + self.path) from failure
+            raise _error(failure, self.fs.unstrip_protocol(self.path)) from failure
         finally:
             body.close()
         return data
@@ -315,7 +312,8 @@ def open_packed(fs, path, plain=False):
     through (None when kob reads the URL itself), to close after it.
     """
     from . import open as kob_open
-    url = "s3://" + S3FileSystem._strip_protocol(path)
+    # The object's URL as the file system names it (s3fs's too).
+    url = fs.unstrip_protocol(fs._strip_protocol(path))
     if _kob.reads_url(url) and _plain_settings(fs):
         try:
             return kob_open(url, plain=plain), None
@@ -323,7 +321,7 @@ def open_packed(fs, path, plain=False):
             # A build without the s3:// source says so; fall back.
             if failure.errno != errno.EPROTONOSUPPORT:
                 raise
-    inner = fs.open(S3FileSystem._strip_protocol(path), "rb")
+    inner = fs.open(fs._strip_protocol(path), "rb")
     try:
         return kob_open(inner, plain=plain), inner
     except BaseException:
