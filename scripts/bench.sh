@@ -25,3 +25,6 @@ if [ -x "$build/bench/http_lookup" ] && [ -x /usr/sbin/nginx ]; then
 fi
 # The Python module's lookups beside indexed_gzip's and the C++ reader's.
 PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/python_bench.py"
+# Dask over kob:// on one worker process and two, beside gzip and plain;
+# requests per partition over HTTP and S3 (bench/dask_bench.py).
+PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/dask_bench.py"

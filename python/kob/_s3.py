@@ -35,10 +35,14 @@ from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
 
 from . import _kob
 
-# What one GET brings at least: a walk over chunk headers reads 128 KiB at
-# a time and a partition's read 64 KiB, so 2 MiB makes a few requests of
-# each megabytes of a partition, and wastes at most that at its end.
+# What one GET brings: a walk over chunk headers reads 128 KiB at a time
+# and a partition's read 64 KiB, so 2 MiB makes few requests of each
+# megabytes of a partition, and wastes at most that at its end.
 BLOCK_SIZE = 2 << 20
+# The blocks an open object keeps (64 MiB of them): a Dask partition walks
+# the headers of its block to find its end, then reads the block from its
+# start; kept, its bytes are fetched once, not twice.
+KEPT_BLOCKS = 32
 
 # The pages of a listing one call follows at most (a thousand keys a page):
 # a server that always says "more" cannot keep it going.
@@ -269,10 +273,13 @@ class S3FileSystem(AbstractFileSystem):
 
 
 class S3File(AbstractBufferedFile):
-    """An object read with ranged GETs, read ahead BLOCK_SIZE at a time."""
+    """An object read with ranged GETs of BLOCK_SIZE, the last KEPT_BLOCKS
+    kept."""
 
     def __init__(self, fs, path, mode="rb", **kwargs):
-        kwargs.setdefault("cache_type", "readahead")
+        kwargs.setdefault("cache_type", "block")
+        if kwargs["cache_type"] == "block" and not kwargs.get("cache_options"):
+            kwargs["cache_options"] = {"maxblocks": KEPT_BLOCKS}
         super().__init__(fs, path, mode, **kwargs)
         self.etag = self.details.get("ETag")
         if self.details.get("type") != "file":
