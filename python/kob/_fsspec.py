@@ -172,8 +172,8 @@ class _RawView(io.RawIOBase):
         return self.position
 
     def close(self):
-        self.shared = None if self.closed else self.shared
         super().close()
+        self.shared = None  # the last view let go closes the reader
 
 
 class KobFile(io.BufferedReader):

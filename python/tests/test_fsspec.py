@@ -204,13 +204,20 @@ def test_what_the_file_system_refuses(target, rng):
 
 
 def test_a_rewritten_file_is_read_anew(target, rng):
-    first, second = make_data(rng, 100000), make_data(rng, 100000)
-    target.put("r.kob", packed(rng, first))
+    versions = [make_data(rng, 100000) for _ in range(3)]
+    target.put("r.kob", packed(rng, versions[0]))
     with target.open("r.kob") as f:
-        assert f.read(5000) == first[:5000]
-    target.put("r.kob", packed(rng, second))  # rewritten in place where local
+        assert f.read(5000) == versions[0][:5000]
+    # Rewritten in place, then replaced by another file renamed into place.
+    written = target.put("r.kob", packed(rng, versions[1]))
     with target.open("r.kob") as f:
-        assert f.read() == second
+        assert f.read() == versions[1]
+    if written is not None:
+        os.replace(target.put("r.kob.new", packed(rng, versions[2])), written)
+    else:
+        target.put("r.kob", packed(rng, versions[2]))
+    with target.open("r.kob") as f:
+        assert f.read() == versions[2]
 
 
 def test_files_of_one_packed_file_share_a_reader(tmp_path, rng):
@@ -223,6 +230,83 @@ def test_files_of_one_packed_file_share_a_reader(tmp_path, rng):
         assert b.read(10) == data[:10] and a.read(10) == data[50000:50010]
     with made.open("s.kob", plain=True) as c:
         assert c.raw.shared is not a.raw.shared  # other options, another reader
+
+
+def test_a_changed_object_is_read_anew_only_before_a_byte_is_served(rng):
+    data = make_data(rng, 100000)
+
+    class Changed:
+        """A reader whose object changed under it."""
+        def readinto_at(self, buffer, offset):
+            raise OSError(errno.ESTALE, "Stale file handle")
+        pread = readinto_at
+
+        def close(self):
+            pass
+
+    stale = _fsspec._kept.get(("test", "changed"), lambda: (Changed(), None))
+    fresh = _fsspec._Shared(kob.open(io.BytesIO(kob.compress(data))), None)
+    renewed = []
+    view = _fsspec._RawView(stale, "changed", lambda: renewed.append(1) or fresh)
+    buffer = bytearray(1000)
+    assert view.readinto(buffer) == 1000 and bytes(buffer) == data[:1000]
+    assert renewed == [1] and view.shared is fresh
+    assert _fsspec._kept.get(("test", "changed"), lambda: (Changed(), None)) is not stale
+    # Once it has served bytes, it never serves another version's.
+    view.shared = _fsspec._Shared(Changed(), None)
+    with pytest.raises(OSError) as raised:
+        view.readinto(buffer)
+    assert raised.value.errno == errno.ESTALE and renewed == [1]
+
+
+def test_readers_let_go_close_the_files_they_read_through(rng):
+    import gc
+    import weakref
+    memory = fsspec.filesystem("memory")
+    names = ["/kob-let-go/%d.kob" % i for i in range(_fsspec._KEPT_READERS + 1)]
+    for name in names:
+        memory.pipe(name, kob.compress(make_data(rng, 1000)))
+    try:
+        closed = []
+        with fsspec.open("kob::memory://" + names[0]).open() as first:
+            shared = weakref.ref(first.raw.shared)
+            first.raw.shared.inner.close = lambda: closed.append(names[0])
+            assert first.read(10)
+        assert shared() is not None and not closed  # kept for the next open
+        for name in names[1:]:
+            with fsspec.open("kob::memory://" + name).open() as f:
+                f.read(10)
+        gc.collect()
+        # Kept no more, and no open file reads through it (closed ones,
+        # still held, have let go).
+        assert first.closed
+        assert shared() is None and closed == names[:1]
+    finally:
+        memory.rm("/kob-let-go", recursive=True)
+
+
+def test_a_forked_process_opens_readers_of_its_own(tmp_path, rng):
+    """A reader's connections and positions are its process's."""
+    made = local_target(tmp_path)
+    data = make_data(rng, 50000)
+    made.put("f.kob", packed(rng, data))
+    with made.open("f.kob") as f:
+        parent = id(f.raw.shared)
+        read, write = os.pipe()
+        child = os.fork()
+        if child == 0:
+            try:
+                with made.open("f.kob") as g:
+                    answer = b"%d" % (id(g.raw.shared) != parent and g.read() == data)
+            except BaseException:
+                answer = b"failed"
+            os.write(write, answer)
+            os._exit(0)
+        os.close(write)
+        answer = os.read(read, 100)
+        os.close(read)
+        os.waitpid(child, 0)
+    assert answer == b"1"
 
 
 def test_fs_splits_are_those_of_kob_splits(target, rng):

@@ -3,6 +3,9 @@
 import bisect
 import errno
 import io
+import os
+import subprocess
+import sys
 
 import pytest
 
@@ -107,6 +110,13 @@ def test_what_splits_refuses(rng, tmp_path):
         kob.splits(tmp_path / "none.kob", 2)
     with pytest.raises(IsADirectoryError):
         kob.splits(tmp_path, 2)
+    # A FIFO is refused before it is opened (an open would wait for a
+    # writer): in a process of its own, so that a wait cannot hang the tests.
+    os.mkfifo(tmp_path / "fifo")
+    asked = "import kob\ntry:\n    kob.splits(%r, 2)\nexcept OSError as e:\n    print(e.errno)\n"
+    shown = subprocess.run([sys.executable, "-c", asked % str(tmp_path / "fifo")],
+                           capture_output=True, text=True, timeout=20).stdout
+    assert shown.split() == [str(errno.ESPIPE)]
 
     class Stream(io.RawIOBase):
         def __init__(self, packed):
