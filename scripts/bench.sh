@@ -27,3 +27,6 @@ fi
 bash "$root/bench/startup.sh" "$build/kob" "$corpus"
 # The Python module's lookups beside indexed_gzip's and the C++ reader's.
 PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/python_bench.py"
+# Dask over kob:// on one worker process and two, beside gzip and plain;
+# requests per partition over HTTP and S3 (bench/dask_bench.py).
+PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/dask_bench.py"

@@ -12,6 +12,7 @@
 #include "errors.h"
 #include "kob_version.h"
 #include "reader.h"
+#include "splits.h"
 #include "whole_file.h"
 #include "writer.h"
 
@@ -56,6 +57,7 @@ PYBIND11_MODULE(_kob, m) {
       .def_readonly("name", &kobpy::Writer::name);
 
   kobpy::addWholeFileOperations(m);
+  kobpy::addSplits(m);
   m.def("cores", &kobpy::coreCount);
   m.attr("version") = kob::version();
 }

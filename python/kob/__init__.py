@@ -37,7 +37,13 @@ in a packed file raises DamageError (an OSError) saying what and where; a
 failed read or write raises OSError with its errno (so FileNotFoundError,
 PermissionError, ...); a closed file raises ValueError.
 
-The whole file: pack, unpack, scan, write_index, index_state.
+The whole file: pack, unpack, scan, write_index, index_state; splits cuts
+the data into ranges on chunk starts for workers.
+
+Beyond one machine: with fsspec installed, `import kob` registers the
+fsspec protocol "kob" (kob._fsspec.KobFileSystem): fsspec.open("kob://x.kob"),
+"kob::https://host/x.kob", "kob::s3://bucket/x.kob", and Dask's
+read_text("kob://logs/*.kob", blocksize=...) read the plain data.
 """
 
 import io
@@ -47,13 +53,14 @@ from collections import namedtuple
 from . import _kob
 from ._kob import DamageError, NotPackedError
 from ._reading import RawReader, Reader, _is_file_object, _reopen, _reopen_raw
+from ._splits import MOST_SPLITS, splits
 from ._writing import DEFAULT_CHUNK_SIZE, RawWriter, TextWriter, Writer
 
 __all__ = [
     "DamageError", "NotPackedError", "Chunk", "RawReader", "Reader", "RawWriter",
     "Writer", "TextWriter", "open", "compress", "decompress", "pack", "unpack",
-    "scan", "write_index", "index_state", "DEFAULT_CHUNK_SIZE", "version",
-    "__version__",
+    "scan", "write_index", "index_state", "splits", "MOST_SPLITS", "DEFAULT_CHUNK_SIZE",
+    "version", "__version__",
 ]
 
 #: The library's version, e.g. "0.2.0".
@@ -61,6 +68,13 @@ __version__ = version = _kob.version
 
 DamageError.__module__ = "kob"
 NotPackedError.__module__ = "kob"
+
+try:
+    from . import _fsspec
+except ImportError:  # no fsspec: nothing to register with
+    pass
+else:
+    _fsspec.register()
 
 
 def _parse_mode(mode):
