@@ -4,6 +4,7 @@
 # partitions' reads fall among the chunks.
 import bisect
 import collections
+import itertools
 
 import pytest
 
@@ -99,11 +100,15 @@ def partition_reads(monkeypatch, compute):
     """What each file the computation opened read: {view: [(start, end)]}."""
     reads = collections.defaultdict(list)
     read_at = _fsspec._RawView.read_at
+    # A number of its own for each view: ids come again once a view is gone.
+    numbers = itertools.count()
 
     def counted(view, method, *arguments):
         got = read_at(view, method, *arguments)
         count = got if isinstance(got, int) else len(got)
-        reads[id(view)].append((arguments[-1], arguments[-1] + count))
+        if not hasattr(view, "_counted_as"):
+            view._counted_as = next(numbers)
+        reads[view._counted_as].append((arguments[-1], arguments[-1] + count))
         return got
 
     monkeypatch.setattr(_fsspec._RawView, "read_at", counted)
