@@ -72,9 +72,15 @@ OpenedInput openInput(const Options& options, const std::string& name) {
                              "is not a regular file; skipped (use -f or -c)")};
   }
   const char* what = input.isStdin() ? "cannot read" : "cannot open";
-  return {std::nullopt, failure.isDamage()
-                            ? Outcome::failed(shown, failure)
-                            : Outcome::failed(shown, what, failure.error)};
+  if (failure.isDamage()) return {std::nullopt, Outcome::failed(shown, failure)};
+  // The words of the layer below, where it gave some: a server's error
+  // code, a TLS library's reason.
+  return {std::nullopt,
+          failure.detail.empty()
+              ? Outcome::failed(shown, what, failure.error)
+              : Outcome::failed(shown, std::string(what) + ": " +
+                                           kob::describeError(failure.error) + " (" +
+                                           failure.detail + ")")};
 }
 
 Outcome checkNotStandardOutput(const Input& input) {
