@@ -381,7 +381,7 @@ constexpr const char* kFooter =
     "and --recover read it with ranged requests (and its index from URL.kbi\n"
     "when the server has one, or from --index-file); -d writes the last\n"
     "segment of its path, less .kob, in the current directory (as wget does).\n"
-    "s3://BUCKET/KEY is signed with the settings the aws command takes\n"
+    "An s3://BUCKET/KEY is signed with the settings the aws command takes\n"
     "(AWS_PROFILE, AWS_REGION, AWS_ENDPOINT_URL_S3, ~/.aws/credentials...).\n"
     "Messages show a URL without its credentials and query. ./http:x names a\n"
     "local file.\n"
