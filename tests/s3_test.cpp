@@ -504,10 +504,32 @@ class S3Server {
     if (temporary) set["AWS_SESSION_TOKEN"] = kToken;
     return set;
   }
-  std::string logText() const { return kobtest::readFile(scratch.path("log")); }
+  // The log, once it has settled.
+  std::string logText() const {
+    settledCount();
+    return kobtest::readFile(scratch.path("log"));
+  }
+  // The requests logged, once their count has settled: a request is
+  // logged only once its answer has gone, after the reader has it.
   std::vector<Logged> requests() const {
+    settledCount();
+    return logged();
+  }
+  std::size_t settledCount() const {
+    std::size_t count = logged().size();
+    for (int same = 0, i = 0; same < 3 && i < 50; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const std::size_t now = logged().size();
+      same = now == count ? same + 1 : 0;
+      count = now;
+    }
+    return count;
+  }
+
+ private:
+  std::vector<Logged> logged() const {
     std::vector<Logged> found;
-    std::istringstream lines(logText());
+    std::istringstream lines(kobtest::readFile(scratch.path("log")));
     for (std::string line; std::getline(lines, line);) {
       Logged r;
       r.method = field(line, "method");
@@ -524,20 +546,6 @@ class S3Server {
     }
     return found;
   }
-  // How many requests have been logged, once the count has settled: a
-  // request is logged once its answer has gone.
-  std::size_t settledCount() const {
-    std::size_t count = requests().size();
-    for (int same = 0, i = 0; same < 3 && i < 50; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      const std::size_t now = requests().size();
-      same = now == count ? same + 1 : 0;
-      count = now;
-    }
-    return count;
-  }
-
- private:
   void stop() {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
