@@ -71,15 +71,16 @@ OpenedInput openInput(const Options& options, const std::string& name) {
             Outcome::skipped(shown,
                              "is not a regular file; skipped (use -f or -c)")};
   }
-  // The words of the layer below (a server's, a TLS library's) come with
-  // the errno's.
-  std::string what = input.isStdin() ? "cannot read" : "cannot open";
-  if (!failure.detail.empty()) what += ": " + kob::describeError(failure.error);
+  const char* what = input.isStdin() ? "cannot read" : "cannot open";
+  if (failure.isDamage()) return {std::nullopt, Outcome::failed(shown, failure)};
+  // The words of the layer below, where it gave some: a server's error
+  // code, a TLS library's reason.
   return {std::nullopt,
-          failure.isDamage() ? Outcome::failed(shown, failure)
-          : failure.detail.empty()
+          failure.detail.empty()
               ? Outcome::failed(shown, what, failure.error)
-              : Outcome::failed(shown, what + " (" + failure.detail + ")")};
+              : Outcome::failed(shown, std::string(what) + ": " +
+                                           kob::describeError(failure.error) + " (" +
+                                           failure.detail + ")")};
 }
 
 Outcome checkNotStandardOutput(const Input& input) {

@@ -14,6 +14,11 @@
 
 namespace kob {
 
+// The most bytes of an error's body kept: enough for an object store's
+// code and message, which come first, and no more from a server that
+// sends a large page.
+constexpr std::size_t kErrorBodyBytes = 4096;
+
 struct Answer {
   long status = 0;
   std::string etag;
@@ -24,6 +29,9 @@ struct Answer {
   std::int64_t rangeLast = -1;   // its last byte
   std::int64_t total = -1;       // the object's length, when said
   std::int64_t contentLength = -1;
+  // The first bytes of the body of an answer other than 200 and 206 (at
+  // most kErrorBodyBytes): a server's words, unchecked.
+  std::string errorBody;
 
   // Takes one header line (or status line, which starts a new response:
   // after a redirect or an interim answer).

@@ -2,15 +2,11 @@
 //
 // The row of the table of schemes for http:// and https://: a packed file
 // read from a web server, through libcurl (loaded at the first URL; see
-// source/curl_library.h), as a RemoteSource (source/remote_source.h) under
-// a range cache (source/range_cache.h).
+// source/curl_library.h), opened as every remote source is
+// (source/remote_opening.h: its saved index asked for at once).
 //
 // A URL that holds a space or a control character is refused at once with
-// EINVAL, before any request. Opening a data object starts the first
-// request for its saved index (NAME.kbi) at the same time, on a thread of
-// its own, so that a cold lookup costs two round trips: both heads, then
-// the chunk. The index code's opening of that name takes what the request
-// brought; an index nobody opens is dropped with the data object.
+// EINVAL, before any request.
 //
 // The environment tunes it: see RemoteSettings (source/remote_request.h).
 

@@ -239,7 +239,12 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t items,
 std::size_t Transfer::takeBody(const char* data, std::size_t length) {
   const long status = heard.status;
   if (status != 200 && status != 206) {
-    wrongBody = true;  // an error page: not read
+    // An error's body: its first bytes kept for the endpoint to read, the
+    // rest not read.
+    const std::size_t room = kErrorBodyBytes - std::min(heard.errorBody.size(), kErrorBodyBytes);
+    heard.errorBody.append(data, std::min(room, length));
+    if (length <= room) return length;
+    wrongBody = true;
     return 0;
   }
   if (status == 206 && heard.rangeFirst != request.offset) {

@@ -43,6 +43,14 @@ struct RemoteSettings {
   static RemoteSettings fromEnvironment();
 };
 
+// How a request went: 0 or an errno, whether it may pass when tried again,
+// and the words of the layer below ("" when it said none).
+struct Outcome {
+  int error = 0;
+  bool retry = false;
+  std::string detail;
+};
+
 // Where the requests for one object go and what they carry beyond a plain
 // GET.
 class Endpoint {
@@ -58,6 +66,15 @@ class Endpoint {
     static_cast<void>(handle);
     static_cast<void>(headers);
     return 0;
+  }
+  // What an answer that is not the object's bytes means, where this kind
+  // of server says more than its status (an object store's error code in
+  // the body): an errno, whether to try again, and the server's words for
+  // the detail. Error 0: judged by its status alone, with the words given
+  // (if any) in place of the status.
+  virtual Outcome refusal(const Answer& answer) const {
+    static_cast<void>(answer);
+    return {};
   }
 };
 
@@ -95,14 +112,6 @@ class Spool {
  private:
   int fd = -1;
   std::int64_t held = 0;
-};
-
-// How a request went: 0 or an errno, whether it may pass when tried again,
-// and the words of the layer below ("" when it said none).
-struct Outcome {
-  int error = 0;
-  bool retry = false;
-  std::string detail;
 };
 
 // What a request asks for.

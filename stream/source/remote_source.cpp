@@ -177,22 +177,26 @@ Outcome RemoteSource::fetch(std::int64_t offset, std::size_t count,
 Outcome RemoteSource::judge(const Answer& answer, std::int64_t offset,
                             bool first) {
   const long status = answer.status;
-  if (status == 404 || status == 410) return {ENOENT, false, ""};
-  if (status == 401 || status == 403) return {EACCES, false, statusWords(status)};
+  // What the server said beyond its status, where its kind says more.
+  const Outcome said = status == 200 || status == 206 ? Outcome() : endpoint->refusal(answer);
+  if (said.error != 0) return said;
+  const std::string words = said.detail.empty() ? statusWords(status) : said.detail;
+  if (status == 404 || status == 410) return {ENOENT, false, said.detail};
+  if (status == 401 || status == 403) return {EACCES, false, words};
   // The object is no longer the one read.
-  if (status == 412) return {ESTALE, false, ""};
-  if (status >= 500) return {EIO, true, statusWords(status)};
+  if (status == 412) return {ESTALE, false, said.detail};
+  if (status >= 500) return {EIO, true, words};
   if (status == 416) {
     // Nothing at the start: an empty object. Later: it became shorter.
     if (!first || answer.total != 0) {
-      return {first ? EPROTO : ESTALE, false, first ? statusWords(status) : ""};
+      return {first ? EPROTO : ESTALE, false, first ? words : said.detail};
     }
     size = 0;
     etag = answer.etag;
     lastModified = answer.lastModified;
     return {};
   }
-  if (status != 200 && status != 206) return {EPROTO, false, statusWords(status)};
+  if (status != 200 && status != 206) return {EPROTO, false, words};
   if (status == 206 && (answer.rangeFirst != offset || answer.total < 0)) {
     return {EPROTO, false, "the server sent another range than the one asked for"};
   }

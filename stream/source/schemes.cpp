@@ -8,6 +8,7 @@
 
 #include "kob_names.h"
 #include "source/http_source.h"
+#include "source/s3_source.h"
 
 namespace kob {
 namespace {
@@ -15,6 +16,7 @@ namespace {
 const Scheme kSchemes[] = {
     {"http://", openHttp},
     {"https://", openHttp},
+    {"s3://", openS3, true},
 };
 
 // Where the authority of a URL ends and its path begins: at its first
@@ -73,6 +75,7 @@ std::string displayName(const std::string& name) {
   if (scheme == nullptr) return escaped(name);
   const std::size_t prefix = std::strlen(scheme->prefix);
   const std::string rest = name.substr(prefix);
+  if (scheme->allPath) return scheme->prefix + escaped(rest);
   std::size_t hostStart = 0;
   const std::size_t pathStart = authorityEnd(rest, hostStart);
   std::string shown = rest.substr(hostStart, pathStart - hostStart);
@@ -89,7 +92,7 @@ std::string displayName(const std::string& name) {
 
 std::string indexNameFor(const std::string& name) {
   const Scheme* scheme = schemeOf(name);
-  if (scheme == nullptr) return name + ".kbi";
+  if (scheme == nullptr || scheme->allPath) return name + ".kbi";
   const std::size_t prefix = std::strlen(scheme->prefix);
   std::size_t hostStart = 0;
   const std::size_t pathStart =
@@ -103,7 +106,11 @@ std::string indexUrlFor(const std::string& url) { return indexNameFor(url); }
 
 std::string lastSegment(const std::string& name) {
   std::string path = name;
-  if (const Scheme* scheme = schemeOf(name)) {
+  if (const Scheme* scheme = schemeOf(name); scheme != nullptr && scheme->allPath) {
+    // The bucket is no segment of the path.
+    const std::size_t slash = name.find('/', std::strlen(scheme->prefix));
+    path = slash == std::string::npos ? "" : name.substr(slash);
+  } else if (scheme != nullptr) {
     const std::size_t prefix = std::strlen(scheme->prefix);
     std::size_t hostStart = 0;
     const std::size_t pathStart =

@@ -25,6 +25,9 @@ struct Scheme {
   // `failure` set when it cannot be read.
   std::unique_ptr<Source> (*open)(const std::string& name, Purpose purpose,
                                   Failure& failure);
+  // Whether all after the prefix is a path (s3://BUCKET/KEY: '?', '#' and
+  // '@' are a key's letters), not an authority with a query and fragment.
+  bool allPath = false;
 };
 
 // The row for `name`, or null for a local path.
