@@ -85,8 +85,9 @@ def target(request, tmp_path, monkeypatch):
         return Target(kind, put, lambda name: "kob::" + nginx.url(name))
     server = request.getfixturevalue("s3")
     server.environment(monkeypatch)
+    # Settings from the environment alone: kob's own s3:// reader reads it.
     return Target(kind, lambda name, data: server.put("bucket/" + name, data),
-                  lambda name: "kob::s3://bucket/" + name, own_reader=False,
+                  lambda name: "kob::s3://bucket/" + name, own_reader=True,
                   folder=lambda name: "kob::s3://bucket/" + name)
 
 
