@@ -69,7 +69,7 @@ constexpr OptionEntry kOptions[] = {
     {'s', "size", "N", "With -d: write at most N bytes", Act::Size},
     {'B', "chunk-size", "N", "Bytes of data a chunk, 1 to 65535 (16384)",
      Act::ChunkSize},
-    {'T', "threads", "N", "Compress on up to N threads (0: one per core; 1)",
+    {'T', "threads", "N", "Compress, or with -d and -t decompress, on up to N threads (0: one per core; 1)",
      Act::Threads},
     {'\0', "recover", nullptr,
      "Unpack FILE.kob into FILE, every intact chunk; lost chunks as zeros, "
