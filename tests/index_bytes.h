@@ -19,10 +19,13 @@
 
 namespace kobtest {
 
+// Bytes past the end of `in` (an index cut short) read as zeros.
 inline std::uint64_t getBig(const std::string& in, std::size_t at, int bytes) {
   std::uint64_t value = 0;
   for (int i = 0; i < bytes; ++i) {
-    value = (value << 8) | static_cast<unsigned char>(in[at + i]);
+    const std::size_t where = at + static_cast<std::size_t>(i);
+    value = (value << 8) |
+            (where < in.size() ? static_cast<unsigned char>(in[where]) : 0U);
   }
   return value;
 }
