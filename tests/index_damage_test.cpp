@@ -218,4 +218,32 @@ TEST(IndexDamage, NoReaderServesAWrongByteWhateverTheIndexSays) {
   }
 }
 
+// Bytes after the end marker, and an index that names the file as it now
+// is but ends where the data did: the index is not taken, and the bytes
+// after the end are still damage.
+TEST(IndexDamage, AnIndexWhoseEndMarkerDoesNotEndTheFileIsNotTaken) {
+  std::mt19937 rng(31);
+  kobtest::TempDir dir;
+  const std::string path = dir.path("t.kob");
+  const std::string data = kobtest::makeData(40000, rng);
+  const std::string packed = kobtest::packFile(path, data, 4096, rng);
+  ASSERT_TRUE(kobtest::saveIndexOf(path).ok());
+  std::string index = kobtest::readFile(kob::indexPathFor(path));
+  kobtest::writeFile(path, packed + "trailing bytes");
+  struct stat now;
+  ASSERT_EQ(stat(path.c_str(), &now), 0);
+  const kob::IndexedFile named{static_cast<std::uint64_t>(now.st_dev),
+                               static_cast<std::uint64_t>(now.st_ino),
+                               static_cast<std::uint64_t>(now.st_size),
+                               static_cast<std::uint64_t>(now.st_mtim.tv_sec),
+                               static_cast<std::uint32_t>(now.st_mtim.tv_nsec),
+                               static_cast<std::uint64_t>(now.st_ctim.tv_sec),
+                               static_cast<std::uint32_t>(now.st_ctim.tv_nsec)};
+  kob::putIndexedFile(reinterpret_cast<unsigned char*>(index.data()) + 8, named, 2);
+  kobtest::writeFile(kob::indexPathFor(path), kobtest::resealed(index));
+  chmod(kob::indexPathFor(path).c_str(), 0644);
+  EXPECT_EQ(kob::indexState(path), kob::IndexState::Unusable);
+  EXPECT_EQ(kob::scanPacked(path, true).failure.damage, kob::Damage::DataAfterEnd);
+}
+
 }  // namespace

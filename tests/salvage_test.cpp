@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "kob_tool_fixture.h"
 #include "salvage/search.h"
@@ -347,6 +348,58 @@ TEST_F(SalvageTool, AStretchOfUnknownSizeIsOneLine) {
             "chunk before\n");
   EXPECT_EQ(kobtest::readFile(path("j")), "x");
   EXPECT_LT(std::stol(kobtest::readFile(path("peak"))), 32 * 1024);
+}
+
+// The last chunk's payload lost: its size is known where its header claims
+// no more than the largest chunk met, and inferred (the largest) beyond.
+TEST_F(SalvageSearch, TheLastChunkLostIsKnownUpToTheLargestChunkMet) {
+  std::mt19937 rng(41);
+  for (const auto& [lastSize, claimed, length, known] :
+       {std::tuple{1000u, 1000u, 1000u, true}, std::tuple{400u, 400u, 400u, true},
+        std::tuple{1000u, 2000u, 1000u, false}}) {
+    SCOPED_TRACE(testing::Message() << lastSize << " claimed as " << claimed);
+    Builder file;
+    file.chunk(kobtest::makeData(1000, rng));
+    file.chunk(kobtest::makeData(1000, rng));
+    const std::size_t last = file.chunk(kobtest::makeData(lastSize, rng));
+    std::string bytes = file.end();
+    kob::encodeHeader(reinterpret_cast<unsigned char*>(bytes.data()) + last, claimed,
+                      kob::decodeUInt2(reinterpret_cast<unsigned char*>(bytes.data()) + last + 2),
+                      kob::decodeUInt2(reinterpret_cast<unsigned char*>(bytes.data()) + last + 4));
+    std::fill(bytes.begin() + static_cast<long>(last + kob::kHeaderSize),
+              bytes.end() - static_cast<long>(kob::kHeaderSize), '\xff');
+    const Salvaged got = recoverBytes(bytes);
+    ASSERT_TRUE(got.report.failure.ok()) << got.report.failure.describe();
+    ASSERT_EQ(got.losses.size(), 1u);
+    EXPECT_EQ(got.losses[0].length, length);
+    EXPECT_EQ(got.losses[0].lengthKnown, known);
+    EXPECT_EQ(got.data.size(), 2000u + length);
+  }
+}
+
+// Past a broken header, what looks like a chunk holding more than any
+// chunk met (here a packed file's bytes in the junk) is not where the
+// writer's chunks start again: the search goes on to one that could be.
+TEST_F(SalvageSearch, AChunkLargerThanAnyMetIsNotWhereChunksStartAgain) {
+  std::mt19937 rng(43);
+  const std::string first = kobtest::makeData(1000, rng);
+  const std::string larger = kobtest::makeData(3000, rng);
+  const std::string last = kobtest::makeData(1000, rng);
+  Builder other;
+  other.chunk(larger);
+  const std::string lookalike = other.end().substr(sizeof kob::kSignature);
+  Builder file;
+  file.chunk(first);
+  const std::size_t damaged = file.bytes.size();
+  file.raw(std::string(200, '\xff') + lookalike + std::string(200, '\xff'));
+  file.chunk(last);
+  const Salvaged got = recoverBytes(file.end());
+  ASSERT_TRUE(got.report.failure.ok()) << got.report.failure.describe();
+  ASSERT_EQ(got.losses.size(), 1u);
+  EXPECT_EQ(got.losses[0].fileOffset, static_cast<std::int64_t>(damaged));
+  EXPECT_EQ(got.data.find(larger), std::string::npos);
+  EXPECT_TRUE(got.data.substr(0, 1000) == first);
+  EXPECT_TRUE(got.data.substr(got.data.size() - 1000) == last);
 }
 
 }  // namespace

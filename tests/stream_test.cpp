@@ -12,10 +12,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <csignal>
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "kob.h"
 #include "test_util.h"
@@ -316,8 +318,15 @@ TEST(StreamInput, APlainStreamSeeksForwardOnly) {
   EXPECT_EQ(stream.get(), static_cast<unsigned char>(data[1000]));
   EXPECT_EQ(stream.seek64(100000, 1), 101001);
   EXPECT_EQ(stream.get(), static_cast<unsigned char>(data[101001]));
-  EXPECT_EQ(stream.seek64(5, 0), -1);  // back: a stream cannot
-  EXPECT_EQ(stream.seek64(0, SEEK_END), -1);
+  // Back it cannot go (ESPIPE); from an end it does not know, or by a
+  // whence that is none, it is not asked to (EINVAL).
+  for (const auto& [offset, whence, error] :
+       {std::tuple{5, SEEK_SET, ESPIPE}, std::tuple{-1, SEEK_CUR, ESPIPE},
+        std::tuple{0, SEEK_END, EINVAL}, std::tuple{0, 7, EINVAL}}) {
+    errno = 0;
+    EXPECT_EQ(stream.seek64(offset, whence), -1) << whence;
+    EXPECT_EQ(errno, error) << whence;
+  }
   std::string rest(data.size(), '\0');
   const int got = stream.read(reinterpret_cast<unsigned char*>(rest.data()),
                               static_cast<unsigned>(rest.size()));

@@ -40,8 +40,8 @@ std::string damagedFile(const std::string& path, std::mt19937& rng,
     case 1:
       if (victim.payloadSize > 0) kobtest::spoilPayload(packed, victim);
       break;
-    case 2:  // cut short
-      packed.resize(rng() % packed.size());
+    case 2:  // cut short, after the signature's first bytes: still packed
+      packed.resize(4 + rng() % (packed.size() - 4));
       break;
     case 3:  // a back-link broken
       packed[victim.offset + 5] = static_cast<char>(packed[victim.offset + 5] ^ 1);

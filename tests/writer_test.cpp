@@ -317,10 +317,37 @@ TEST(Packer, WritesEachChunkInTurnAndNothingAfterFinish) {
       EXPECT_EQ(packer.put('x').error, EBADF);
       EXPECT_EQ(packer.finish().error, 0);
       EXPECT_EQ(packer.bytesTaken(), 23u);
+      EXPECT_EQ(packer.bytesWritten(), finished.size());
       EXPECT_EQ(std::fflush(out), 0);
       EXPECT_EQ(readFile(path), finished);
     }
     std::fclose(out);
+  }
+}
+
+// Data too small to fill the stream's buffer meets a full disk only at
+// finish's flush, which says so, for kob::packStream as for a Packer.
+TEST(Packer, FinishReportsAFullDiskMetAtTheFlush) {
+  for (const bool viaPackStream : {false, true}) {
+    SCOPED_TRACE(viaPackStream ? "packStream" : "Packer");
+    std::FILE* out = std::fopen("/dev/full", "wb");
+    ASSERT_NE(out, nullptr);
+    kob::Failure failure;
+    if (viaPackStream) {
+      std::FILE* in = std::tmpfile();
+      ASSERT_NE(in, nullptr);
+      std::fputs("a few bytes", in);
+      std::rewind(in);
+      failure = kob::packStream(in, out, {});
+      std::fclose(in);
+    } else {
+      kob::Packer packer(out, {});
+      ASSERT_TRUE(packer.write("a few bytes", 11).ok());
+      failure = packer.finish();
+    }
+    std::fclose(out);
+    EXPECT_EQ(failure.error, ENOSPC);
+    EXPECT_EQ(failure.action, kob::Failure::Action::Writing);
   }
 }
 
