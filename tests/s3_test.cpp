@@ -284,6 +284,11 @@ TEST_F(S3Settings, AreFoundWhereTheAwsCommandFindsThem) {
       {"a section named twice is one", {}, "[default]\naws_access_key_id = K1\n[other]\n"
        "aws_access_key_id = K2\n[default]\naws_secret_access_key = s1\n",
        nullptr, "K1", "s1", "", "us-east-1", "https://s3.us-east-1.amazonaws.com"},
+      {"the token under its older name, AWS_SECURITY_TOKEN",
+       {{"AWS_ACCESS_KEY_ID", "ENVKEY"}, {"AWS_SECRET_ACCESS_KEY", "env-secret"},
+        {"AWS_SECURITY_TOKEN", "old-token"}},
+       nullptr, nullptr, "ENVKEY", "env-secret", "old-token", "us-east-1",
+       "https://s3.us-east-1.amazonaws.com"},
       {"a secret alone in the environment is not credentials", {{"AWS_SECRET_ACCESS_KEY", "s"}},
        nullptr, nullptr, "", "", "", "us-east-1", "https://s3.us-east-1.amazonaws.com"},
   };

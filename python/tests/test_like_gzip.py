@@ -368,3 +368,10 @@ def test_a_stream_reads_forward_as_the_data_and_refuses_to_go_back(rng, plain):
         raw.size()
     big = kob.RawReader(OneWay(source), plain=plain)
     assert big.pread(2 ** 40, 10) == data[10:]  # grown as it comes, not allocated
+    # seek() moves a stream forward, or leaves it where it stands.
+    raw = kob.RawReader(OneWay(source), plain=plain)
+    assert raw.read(100) == data[:100]
+    assert raw.seek(100) == 100 and raw.seek(0, io.SEEK_CUR) == 100
+    assert raw.seek(150) == 150 and raw.read(10) == data[150:160]
+    with pytest.raises(io.UnsupportedOperation):
+        raw.seek(159)
