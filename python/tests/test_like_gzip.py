@@ -344,6 +344,14 @@ def test_file_object_errors_reach_the_caller(tmp_path):
     with pytest.raises(TypeError):
         kob.open(Refusing(), "rb")
 
+    class Full:  # a raw file that takes nothing now, as a non-blocking one may
+        def write(self, data):
+            return 0
+
+    with pytest.raises(BlockingIOError):
+        with kob.open(Full(), "wb") as out:
+            out.write(os.urandom(300000))
+
 
 @pytest.mark.parametrize("plain", [False, True])
 def test_a_stream_reads_forward_as_the_data_and_refuses_to_go_back(rng, plain):
