@@ -14,12 +14,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <atomic>
 #include <random>
 #include <thread>
 
 #include "http_server.h"
+#include "source/http_answer.h"
 #include "source/http_source.h"
 #include "kob.h"
 #include "kob_pack.h"
@@ -95,6 +97,30 @@ TEST(HttpNames, DisplayNameDropsCredentialsQueryAndFragment) {
   EXPECT_EQ(kob::displayName("local?name"), "local?name");
   EXPECT_EQ(kob::indexNameFor("http://h/x.kob?sig=1"), "http://h/x.kob.kbi?sig=1");
   EXPECT_EQ(kob::indexNameFor("http://h/x.kob"), "http://h/x.kob.kbi");
+}
+
+// What an answer's Content-Range says: a range of one byte is a range; a
+// range backwards, or "*", is none; the total stands apart from the range.
+TEST(HttpAnswers, ContentRangeIsReadAsServersWriteIt) {
+  const struct {
+    const char* line;
+    std::int64_t first, last, total;
+  } rows[] = {
+      {"Content-Range: bytes 5-5/100", 5, 5, 100},
+      {"content-range:bytes 0-99/*", 0, 99, -1},
+      {"Content-Range: bytes */100", -1, -1, 100},
+      {"Content-Range: bytes 9-5/100", -1, -1, 100},
+      {"Content-Range: items 0-5/100", -1, -1, -1},
+  };
+  for (const auto& row : rows) {
+    kob::Answer answer;
+    const std::string status = "HTTP/1.1 206 Partial Content";
+    answer.takeLine(status.data(), status.size());
+    answer.takeLine(row.line, std::strlen(row.line));
+    EXPECT_EQ(answer.rangeFirst, row.first) << row.line;
+    EXPECT_EQ(answer.rangeLast, row.last) << row.line;
+    EXPECT_EQ(answer.total, row.total) << row.line;
+  }
 }
 
 // ---------------------------------------------------------------------------
