@@ -22,12 +22,16 @@
 
 namespace kobfuzz {
 
+// The process's scratch file, removed when the process ends.
 inline const std::string& scratchPath(const char* name) {
-  static const std::string path = [name] {
+  static const struct Scratch {
+    std::string path;
+    ~Scratch() { unlink(path.c_str()); }
+  } scratch{[name] {
     const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     return std::string(dir) + "/" + name + "." + std::to_string(getpid());
-  }();
-  return path;
+  }()};
+  return scratch.path;
 }
 
 inline void writeScratch(const std::string& path, const unsigned char* data,

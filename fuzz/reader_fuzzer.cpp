@@ -127,9 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::uint8_t* ops = data + size - operations * kOperationSize;
   const std::size_t fileSize = size - operations * kOperationSize;
 
-  std::vector<unsigned char> file;
-  if (addSignature) file.assign(kSignature, kSignature + sizeof kSignature);
-  file.insert(file.end(), data, data + fileSize);
+  const std::size_t prefix = addSignature ? sizeof kSignature : 0;
+  std::vector<unsigned char> file(prefix + fileSize);
+  std::copy(kSignature, kSignature + prefix, file.begin());
+  std::copy(data, data + fileSize, file.begin() + static_cast<std::ptrdiff_t>(prefix));
   const std::string& path = kobfuzz::scratchPath("kob-reader-fuzz");
   kobfuzz::writeScratch(path, file.data(), file.size());
 
