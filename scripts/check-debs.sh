@@ -94,7 +94,7 @@ fi
 for package in "$lib" "$dev" "$tools" $python; do
   ! dpkg-deb -f "$package" Depends | has curl || fail "$(basename "$package") depends on libcurl"
 done
-echo "ok: the three packages hold their parts; shlibs, trigger and dependencies"
+echo "ok: the packages hold their parts; shlibs, trigger and dependencies"
 
 # lintian: no errors. Warnings and notes are printed for the reader.
 if [ -n "$python" ]; then
