@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "format/index_format.h"
+#include "index/saved_index.h"
 #include "index_bytes.h"
 #include "kob.h"
 #include "kob_index.h"
 #include "kob_scan.h"
 #include "kob_shared.h"
+#include "source/source.h"
 #include "test_util.h"
 
 namespace {
@@ -232,13 +234,7 @@ TEST(IndexDamage, AnIndexWhoseEndMarkerDoesNotEndTheFileIsNotTaken) {
   kobtest::writeFile(path, packed + "trailing bytes");
   struct stat now;
   ASSERT_EQ(stat(path.c_str(), &now), 0);
-  const kob::IndexedFile named{static_cast<std::uint64_t>(now.st_dev),
-                               static_cast<std::uint64_t>(now.st_ino),
-                               static_cast<std::uint64_t>(now.st_size),
-                               static_cast<std::uint64_t>(now.st_mtim.tv_sec),
-                               static_cast<std::uint32_t>(now.st_mtim.tv_nsec),
-                               static_cast<std::uint64_t>(now.st_ctim.tv_sec),
-                               static_cast<std::uint32_t>(now.st_ctim.tv_nsec)};
+  const kob::IndexedFile named = kob::indexedFileOf(kob::Identity::ofLocal(now));
   kob::putIndexedFile(reinterpret_cast<unsigned char*>(index.data()) + 8, named, 2);
   kobtest::writeFile(kob::indexPathFor(path), kobtest::resealed(index));
   chmod(kob::indexPathFor(path).c_str(), 0644);

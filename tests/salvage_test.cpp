@@ -363,9 +363,8 @@ TEST_F(SalvageSearch, TheLastChunkLostIsKnownUpToTheLargestChunkMet) {
     file.chunk(kobtest::makeData(1000, rng));
     const std::size_t last = file.chunk(kobtest::makeData(lastSize, rng));
     std::string bytes = file.end();
-    kob::encodeHeader(reinterpret_cast<unsigned char*>(bytes.data()) + last, claimed,
-                      kob::decodeUInt2(reinterpret_cast<unsigned char*>(bytes.data()) + last + 2),
-                      kob::decodeUInt2(reinterpret_cast<unsigned char*>(bytes.data()) + last + 4));
+    auto* header = reinterpret_cast<unsigned char*>(bytes.data()) + last;
+    kob::encodeHeader(header, claimed, kob::decodeUInt2(header + 2), kob::decodeUInt2(header + 4));
     std::fill(bytes.begin() + static_cast<long>(last + kob::kHeaderSize),
               bytes.end() - static_cast<long>(kob::kHeaderSize), '\xff');
     const Salvaged got = recoverBytes(bytes);
