@@ -1,15 +1,19 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The entry points: `make demo` packs the sample dictionary and reads it
-# back with kob, `make test` runs every test, the Python module's too
-# (`make test-quick` all but the slow ones), `make deb` makes the packages. Each installs what is missing,
-# configures and builds.
+# back with kob; `make test` builds everything and runs the tests of every
+# behaviour the library, the tools and the Python module promise (minutes);
+# `make check-all` adds what CI runs besides (installing and building
+# against kob, pip, 4 GiB files, the sanitizers, valgrind, fuzzing, the
+# Debian packages: scripts/check-all.sh); `make deb` makes the packages.
+# Each installs what is missing, configures and builds.
 BUILD_DIR ?= build
 DEMO_BUILD_DIR ?= build-demo
 DEB_BUILD_DIR ?= build-deb
+CHECK_BUILD_DIR ?= build-check
 CMAKE_FLAGS ?=
 JOBS ?= 2
 
-.PHONY: demo test test-quick deb build clean
+.PHONY: demo test check-all deb clean
 
 demo:
 	scripts/install-deps.sh build
@@ -21,15 +25,11 @@ test:
 	scripts/install-deps.sh test
 	cmake -S . -B $(BUILD_DIR) -DKOB_BUILD_TESTS=ON -DKOB_PYTHON=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
-	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
-
-# The same but the tests labelled slow (projects built against kob, 4 GiB
-# files, the progress meter's seconds).
-test-quick:
-	scripts/install-deps.sh test
-	cmake -S . -B $(BUILD_DIR) -DKOB_BUILD_TESTS=ON -DKOB_PYTHON=ON $(CMAKE_FLAGS)
-	cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -LE slow
+
+check-all:
+	scripts/install-deps.sh ci
+	JOBS=$(JOBS) scripts/check-all.sh $(CHECK_BUILD_DIR)
 
 # The Debian packages libkob0.2, libkob-dev, kob and python3-kob in
 # $(DEB_BUILD_DIR)/, checked with lintian and unpacked into a scratch root.
@@ -38,4 +38,5 @@ deb:
 	JOBS=$(JOBS) scripts/deb.sh $(DEB_BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(DEMO_BUILD_DIR) $(DEB_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(DEMO_BUILD_DIR) $(DEB_BUILD_DIR) $(CHECK_BUILD_DIR) \
+	  $(CHECK_BUILD_DIR)-sanitize $(CHECK_BUILD_DIR)-tsan $(CHECK_BUILD_DIR)-deb

@@ -152,7 +152,13 @@ assert kob.version == sys.argv[2], kob.version
   echo "ok: the Python module from the unpacked package packs and reads"
 fi
 
-bash "$source/tests/install/check_exports.sh" "$root/$libdir/libkob.so.$version" "$root/usr/include" "$source"
+library="$root/$libdir/libkob.so.$version"
+readelf -d "$library" | has "SONAME.*\[libkob.so.$soversion\]" ||
+  fail "the soname of libkob.so.$version is not libkob.so.$soversion: $(readelf -d "$library" | grep SONAME)"
+[ "$(readlink "$root/$libdir/libkob.so.$soversion")" = "libkob.so.$version" ] ||
+  fail "libkob.so.$soversion does not link to libkob.so.$version"
+bash "$source/tests/install/check_exports.sh" "$library" "$root/usr/include" "$source"
+echo "ok: soname libkob.so.$soversion"
 
 consumer="$source/tests/install/consumer"
 # pkg-config as a cross build sees a root: the paths it gives lie inside it.
