@@ -39,6 +39,10 @@ tests() {
     CMAKE_FLAGS="-DKOB_WERROR=ON -DKOB_BUILD_BENCHMARKS=ON"
 }
 
+# The sanitizers' own advice, -O1 with line tables, which also compiles in
+# about half the time of -O2 -g.
+sanitizer_flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -gline-tables-only")
+
 slow_tests() {
   (cd "$build" && ctest --output-on-failure -j "$jobs" -L slow)
 }
@@ -46,7 +50,7 @@ slow_tests() {
 sanitizers() {
   local tree=$build-sanitize
   CXX=clang++ cmake -S . -B "$tree" -DKOB_SANITIZE=ON -DKOB_BUILD_FUZZERS=ON \
-    -DKOB_WERROR=ON >/dev/null
+    -DKOB_WERROR=ON "${sanitizer_flags[@]}" >/dev/null
   cmake --build "$tree" -j "$jobs"
   (cd "$tree" &&
     ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1 \
@@ -69,7 +73,7 @@ sanitizers() {
 threads() {
   local tree=$build-tsan
   CXX=clang++ cmake -S . -B "$tree" -DKOB_SANITIZE_THREADS=ON -DKOB_WERROR=ON \
-    -DKOB_BUILD_EXAMPLES=OFF >/dev/null
+    -DKOB_BUILD_EXAMPLES=OFF "${sanitizer_flags[@]}" >/dev/null
   cmake --build "$tree" -j "$jobs" --target kob_thread_tests
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     "$tree/tests/kob_thread_tests" --gtest_brief=1
