@@ -69,7 +69,7 @@ struct OpenRules {
   // index. Empty: CURL_CA_BUNDLE names the file, else SSL_CERT_FILE, else
   // none. A certificate that chains to none is refused (EACCES). A file
   // that cannot be read fails the first https request with EACCES, its
-  // detail libcurl's words.
+  // detail naming it; a name that holds a NUL byte fails with EINVAL.
   std::string caFile;
 };
 

@@ -782,6 +782,10 @@ TEST(HttpTls, APrivateAuthorityIsTrustedOnlyWhereItIsNamed) {
   }
   unsetenv("CURL_CA_BUNDLE");
   unsetenv("SSL_CERT_FILE");
+  // A name that a C string would cut short is refused, not cut.
+  kob::OpenRules cut;
+  cut.caFile = ours + std::string(1, '\0') + "x";
+  EXPECT_EQ(kob::openFile(server.url("t.kob"), cut).failure().error, EINVAL);
   // Each index, beside and elsewhere, came over a connection the authority
   // was named for, and only then.
   server.settledCount();

@@ -158,6 +158,11 @@ std::unique_ptr<Source> openRemote(const std::string& name, Purpose purpose,
     failure.detail = why;
     return nullptr;
   }
+  if (rules.caFile.find('\0') != std::string::npos) {
+    failure = Failure::ofError(EINVAL);
+    failure.detail = "the name of a CA file holds no NUL";
+    return nullptr;
+  }
   std::unique_ptr<Endpoint> endpoint = endpointFor(name, failure);
   if (!endpoint) return nullptr;
   const RemoteSettings settings = RemoteSettings::fromEnvironment(rules.caFile);
