@@ -416,7 +416,9 @@ constexpr const char* kFooter =
     "  kobcat x.kob | less             unpack to standard output (kob -dc)\n"
     "\n"
     "Exit status: 0 success, 1 error, 2 an input skipped with a warning.\n"
-    "See kob(1).";
+    "See kob(1), and the reference pages in share/doc/kob/ once installed\n"
+    "(doc/ in kob's source): command-line.md, remote.md, saved-index.md,\n"
+    "damage.md, threads.md, python.md, cpp.md, format.md, benchmarks.md.";
 
 // The help, laid out by CLI11 from the table.
 std::string helpText() {
