@@ -34,3 +34,7 @@ file(CREATE_LINK kob ${PROJECT_BINARY_DIR}/completion-kobcat SYMBOLIC)
 install(FILES completion/kob.bash DESTINATION ${kob_completion_dir} RENAME kob COMPONENT tools)
 install(FILES ${PROJECT_BINARY_DIR}/completion-kobcat DESTINATION ${kob_completion_dir}
   RENAME kobcat COMPONENT tools)
+
+# The reference pages, which kob --help and the manual page point to.
+file(GLOB kob_reference_pages ${PROJECT_SOURCE_DIR}/doc/*.md)
+install(FILES ${kob_reference_pages} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)

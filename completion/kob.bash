@@ -2,13 +2,13 @@
 # bash completion for kob and kobcat (installed as
 # share/bash-completion/completions/kob, and kobcat as a link to it).
 #
-# Completes kob's options; after -o and --index-file a path; after -b,
-# -s, -B and -T a number (with k, M or G once digits are typed); file names
-# otherwise, by what the command line does with them: packed ones (*.kob,
-# and folders) when unpacking, testing, listing or recovering (-d, -t, -l,
-# --recover, -b, -s, or as kobcat); files to pack (not *.kob nor the
-# indexes *.kbi, and folders) when packing; both with -i, which packs or
-# indexes what it is given.
+# Completes kob's options; after -o, --index-file and --cacert a path;
+# after -b, -s, -B and -T a number (with k, M or G once digits are typed);
+# file names otherwise, by what the command line does with them: packed
+# ones (*.kob, and folders) when unpacking, testing, listing or recovering
+# (-d, -t, -l, --recover, -b, -s, or as kobcat); files to pack (not *.kob
+# nor the indexes *.kbi, and folders) when packing; both with -i, which
+# packs or indexes what it is given.
 
 _kob() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=""
@@ -22,14 +22,14 @@ _kob() {
   fi
 
   local options="-d --decompress -c --stdout -o --output -f --force --rm
-    -k --keep -t --test -l --list --json -i --index --index-file
+    -k --keep -t --test -l --list --json -i --index --index-file --cacert
     -b --offset -s --size -B --chunk-size -T --threads -1 -2 -3 -4 -5 -6 -7
     -8 -9 --fast --best --level --recover -v --verbose -q --quiet -V
     --version -h --help"
 
   COMPREPLY=()
   case $prev in
-    -o | --output | --index-file)
+    -o | --output | --index-file | --cacert)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return
@@ -68,7 +68,7 @@ _kob() {
         ;;
       --decompress | --test | --list | --recover) packed=1 ;;
       --index) indexing=1 ;;
-      --offset | --size | --output | --chunk-size | --threads | --level | --index-file)
+      --offset | --size | --output | --chunk-size | --threads | --level | --index-file | --cacert)
         [[ $word == --offset || $word == --size ]] && packed=1
         # Its value: the next word, or "=" and the one after.
         if [[ ${COMP_WORDS[i]:-} == "=" ]]; then ((i += 2)); else ((i++)); fi

@@ -3,7 +3,8 @@
 # Builds the benchmarks in release mode and runs them on a real text corpus:
 # 40 MB of the C headers under /usr/include (or CORPUS=path); then the
 # lookups over HTTP (bench/http_lookup) and the Python module's benchmark
-# (bench/python_bench.py) on its own corpus.
+# (bench/python_bench.py) on its own corpus, Dask's (bench/dask_bench.py), and
+# kob beside gzip -9, bgzip, zstd -19 and lzop on one text (bench/peers.py).
 # Usage: scripts/bench.sh [benchmark flags...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,3 +31,6 @@ PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/python_bench.py"
 # Dask over kob:// on one worker process and two, beside gzip and plain;
 # requests per partition over HTTP and S3 (bench/dask_bench.py).
 PYTHONPATH="$build/python" /usr/bin/python3 "$root/bench/dask_bench.py"
+# kob beside its peers from the command line, on text made from the sample
+# dictionary: the table of the README.
+/usr/bin/python3 "$root/bench/peers.py" "$build"

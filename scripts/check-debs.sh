@@ -71,7 +71,7 @@ lacks "$dev" '\.so\.|^usr/bin/'
 holds "$tools" usr/bin/kob usr/bin/kobcat usr/bin/kobpack \
   usr/share/man/man1/kob.1.gz usr/share/man/man1/kobcat.1.gz usr/share/man/man1/kobpack.1.gz \
   usr/share/bash-completion/completions/kob usr/share/bash-completion/completions/kobcat \
-  usr/share/doc/kob/copyright usr/share/doc/kob/changelog.Debian.gz
+  usr/share/doc/kob/copyright usr/share/doc/kob/changelog.Debian.gz usr/share/doc/kob/command-line.md
 lacks "$tools" '^usr/lib/|^usr/include/|man1/[^/]*\.1$'
 dpkg-deb --ctrl-tarfile "$lib" | tar -t | has -x './shlibs' || fail "$lib_package has no shlibs"
 dpkg-deb --ctrl-tarfile "$lib" | tar -xO ./triggers | has -x 'activate-noawait ldconfig' ||

@@ -62,6 +62,15 @@ struct OpenRules {
   // are read: a mapped file cut short kills the reader with SIGBUS where a
   // read would come back short.
   bool mapIntoMemory = false;
+  // An https server's certificate (a web server's, an object store's) may
+  // chain to the certificate authorities in this PEM file, beside those
+  // libcurl trusts by itself (on Debian, /etc/ssl/certs), as curl's
+  // --cacert has it; so may the certificate of the server of its saved
+  // index. Empty: CURL_CA_BUNDLE names the file, else SSL_CERT_FILE, else
+  // none. A certificate that chains to none is refused (EACCES). A file
+  // that cannot be read fails the first https request with EACCES, its
+  // detail naming it; a name that holds a NUL byte fails with EINVAL.
+  std::string caFile;
 };
 
 // Which saved index a reader takes up.

@@ -21,12 +21,16 @@ int freePort();
 // Waits up to `ms` for 127.0.0.1:`port` to take connections.
 bool waitForPort(int port, int ms);
 
+// Makes a certificate authority of its own in `folder` with openssl:
+// `name`.pem and `name`.key, trusted by nobody. Returns whether it could.
+bool makeAuthority(const std::string& folder, const std::string& name);
+
 // nginx serving the folder data() at url(NAME). Every request is logged,
 // one line each: "METHOD URI STATUS BODY_BYTES_SENT RANGE".
 class Nginx {
  public:
-  // With `tls`, it serves https with a certificate of its own, made here
-  // and trusted by nobody.
+  // With `tls`, it serves https with a certificate for 127.0.0.1 from an
+  // authority made here (authority(): its PEM file), trusted by nobody.
   explicit Nginx(bool tls = false);
   ~Nginx();
   Nginx(const Nginx&) = delete;
@@ -39,6 +43,7 @@ class Nginx {
   std::string data(const std::string& name = "") const;
   std::string url(const std::string& name) const;
   int port() const { return listening; }
+  std::string authority() const { return scratch.root().string() + "/ca.pem"; }
 
   struct Request {
     std::string method, uri;

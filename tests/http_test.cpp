@@ -17,6 +17,8 @@
 #include <cstring>
 #include <filesystem>
 #include <atomic>
+#include <optional>
+#include <utility>
 #include <random>
 #include <thread>
 
@@ -610,7 +612,7 @@ TEST_F(HttpFaults, AWholeBodyAskedForAgainIsNeverOfAnotherVersion) {
   ASSERT_TRUE(server.running());
   kob::Failure failure;
   std::unique_ptr<kob::Source> source =
-      kob::openHttp(server.url(), kob::Purpose::Data, failure);
+      kob::openHttp(server.url(), kob::Purpose::Data, kob::OpenRules(), failure);
   ASSERT_TRUE(source) << failure.describe();
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string bytes(1000, '\0');
@@ -699,6 +701,106 @@ TEST(HttpTls, AnUntrustedCertificateFailsWithEaccesInLibcurlsWords) {
   EXPECT_NE(errors.find("Permission denied (server certificate verification failed"),
             std::string::npos)
       << errors;
+}
+
+// A certificate from a private authority is trusted only where the
+// authority is named: by the caller (OpenRules::caFile, --cacert), else as
+// curl takes it from the environment, CURL_CA_BUNDLE before SSL_CERT_FILE.
+TEST(HttpTls, APrivateAuthorityIsTrustedOnlyWhereItIsNamed) {
+  Nginx server(true);
+  SKIP_WITHOUT_NGINX(server);
+  kobtest::TempDir dir;
+  ASSERT_TRUE(kobtest::makeAuthority(dir.root().string(), "other"));
+  const std::string ours = server.authority();
+  const std::string other = dir.path("other.pem");
+  std::mt19937 rng(14);
+  const std::string data = kobtest::makeData(30000, rng);
+  kobtest::packFile(server.data("t.kob"), data, 4000, rng);
+  writeIndexBeside(server.data("t.kob"));
+  const std::optional<std::string> unset;
+  const struct {
+    std::optional<std::string> bundle, certFile;
+    std::string option;
+    bool trusted;
+  } cases[] = {
+      {unset, unset, "", false},
+      {ours, unset, "", true},
+      {unset, ours, "", true},
+      {unset, unset, ours, true},
+      {std::string(), ours, "", true},  // an empty variable is none
+      {other, ours, "", false},         // CURL_CA_BUNDLE comes first
+      {other, other, ours, true},       // and the option before both
+      {unset, unset, other, false},
+      {unset, unset, dir.path("missing.pem"), false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    // Each case its own file, its index beside and another elsewhere.
+    const std::string name = "t" + std::to_string(n++) + ".kob";
+    for (const std::string& copy : {name, name + ".kbi", name + ".elsewhere"}) {
+      std::filesystem::copy_file(server.data(copy.size() > name.size() ? "t.kob.kbi" : "t.kob"),
+                                 server.data(copy));
+    }
+    const std::string described = name + ": " + c.bundle.value_or("-") + " " +
+                                  c.certFile.value_or("-") + " " + c.option;
+    for (const auto& [variable, value] : {std::pair("CURL_CA_BUNDLE", c.bundle),
+                                          std::pair("SSL_CERT_FILE", c.certFile)}) {
+      if (value) {
+        setenv(variable, value->c_str(), 1);
+      } else {
+        unsetenv(variable);
+      }
+    }
+    kob::OpenRules rules;
+    rules.caFile = c.option;
+    kob::SharedReader reader;
+    const kob::Failure failure = reader.open(kob::openFile(server.url(name), rules));
+    char got[100];
+    if (c.trusted) {
+      EXPECT_TRUE(failure.ok()) << described << ": " << failure.describe();
+      EXPECT_EQ(reader.readAt(29000, got, sizeof got).bytes, sizeof got) << described;
+      EXPECT_EQ(std::string(got, sizeof got), data.substr(29000, sizeof got)) << described;
+    } else {
+      EXPECT_EQ(failure.error, EACCES) << described << ": " << failure.describe();
+      if (c.option.find("missing") != std::string::npos) {
+        EXPECT_NE(failure.detail.find("cannot read the CA file " + c.option), std::string::npos)
+            << failure.detail;
+      }
+    }
+    // The tool, where it is given --cacert, told of an index elsewhere
+    // (the environment it shares with the library).
+    if (c.option.empty()) continue;
+    std::string errors;
+    EXPECT_EQ(runKob("--cacert '" + c.option + "' --index-file " +
+                         server.url(name + ".elsewhere") + " -b 100 -s 9 " + server.url(name),
+                     errors),
+              c.trusted ? 0 : 1)
+        << described << ": " << errors;
+    if (!c.trusted) {
+      EXPECT_NE(errors.find("Permission denied"), std::string::npos) << errors;
+    }
+  }
+  unsetenv("CURL_CA_BUNDLE");
+  unsetenv("SSL_CERT_FILE");
+  // A name that a C string would cut short is refused, not cut.
+  kob::OpenRules cut;
+  cut.caFile = ours + std::string(1, '\0') + "x";
+  EXPECT_EQ(kob::openFile(server.url("t.kob"), cut).failure().error, EINVAL);
+  // Each index, beside and elsewhere, came over a connection the authority
+  // was named for, and only then.
+  server.settledCount();
+  const std::vector<Nginx::Request> requests = server.requests();
+  n = 0;
+  for (const auto& c : cases) {
+    const std::string name = "/t" + std::to_string(n++) + ".kob";
+    for (const std::string& index : {name + ".kbi", name + ".elsewhere"}) {
+      const bool asked = index == name + ".kbi" || !c.option.empty();
+      EXPECT_EQ(std::any_of(requests.begin(), requests.end(),
+                            [&](const Nginx::Request& r) { return r.uri == index && r.status < 300; }),
+                asked && c.trusted)
+          << index;
+    }
+  }
 }
 
 TEST(HttpLoading, LibcurlIsLoadedOnlyWhenAUrlIsOpened) {

@@ -241,6 +241,19 @@ TEST_F(KobHabits, ForcedUnpackingPassesPlainDataThrough) {
   EXPECT_EQ(kob("-df notreally.kob").status, 0);
   EXPECT_EQ(readFile(path("notreally")), data);
   EXPECT_EQ(kob("-dcf", "cat plain |").out, data);
+  // A range of it, from the file, from standard input and from a pipe;
+  // beyond its end, nothing, and no failure.
+  const std::string tool = std::string("'") + KOB_PATH + "'";
+  for (const auto& [command, expected] :
+       {std::pair(tool + " -f -b 6 -s 5 plain", data.substr(6, 5)),
+        {tool + " -dcf -b 6 -s 5 plain", data.substr(6, 5)},
+        {tool + " -dcf -b 6 -s 5 <plain", data.substr(6, 5)},
+        {"cat plain | " + tool + " -dcf -b 6 -s 5", data.substr(6, 5)},
+        {"cat plain | " + tool + " -dcf -b 30000", std::string()}}) {
+    const Result range = shell(command);
+    EXPECT_EQ(range.status, 0) << command << ": " << range.errors;
+    EXPECT_EQ(range.out, expected) << command;
+  }
 }
 
 TEST_F(KobHabits, KobcatUnpacksToStandardOutput) {

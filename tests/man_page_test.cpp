@@ -59,6 +59,28 @@ TEST(ManualPages, KobsPageListsExactlyTheOptionsOfItsHelp) {
   EXPECT_NE(page.find("128"), std::string::npos);
 }
 
+// Every reference page of doc/ is named by kob --help, by the manual page
+// and by the README, so a reader finds each from any of them.
+TEST(ManualPages, TheHelpThePageAndTheReadmeNameEveryReferencePage) {
+  const std::string help = outputOf(std::string("'") + KOB_PATH + "' --help");
+  const std::string page = rendered(MAN_SOURCE_DIR "/kob.1");
+  const std::string readme = kobtest::readFile(MAN_SOURCE_DIR "/../README.md");
+  int pages = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(MAN_SOURCE_DIR "/../doc")) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".md" || name == "design.md" || name == "building.md") {
+      continue;  // for those who build and change kob: the README names them
+    }
+    ++pages;
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+    EXPECT_NE(page.find(name), std::string::npos) << name;
+    EXPECT_NE(readme.find("(doc/" + name + ")"), std::string::npos) << name;
+  }
+  EXPECT_GE(pages, 8);
+  EXPECT_NE(readme.find("(doc/design.md)"), std::string::npos);
+  EXPECT_NE(readme.find("(doc/building.md)"), std::string::npos);
+}
+
 TEST(ManualPages, KobpacksPageRendersWithItsExitStatus) {
   const std::string page = rendered(MAN_SOURCE_DIR "/kobpack.1");
   for (const char* text :

@@ -41,6 +41,7 @@ OpenedInput openInput(const Options& options, const std::string& name) {
   // Packing needs no test of a stream's first bytes, only of a regular
   // file's (one packed already is not packed again).
   rules.testSignature = !options.packing() || !isStream(name);
+  rules.caFile = options.caFile;
   Input input;
   input.name = name;
   input.file = kob::openFile(name, rules);

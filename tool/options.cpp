@@ -24,7 +24,7 @@ Outcome usageError(const std::string& what) {
 // What each option does to Options.
 enum class Act {
   Decompress, Stdout, Output, Force, RemoveInput, Test, List, Json, Index,
-  IndexFile, Offset, Size, ChunkSize, Threads, Recover, Keep, Level, Fast,
+  IndexFile, CaCert, Offset, Size, ChunkSize, Threads, Recover, Keep, Level, Fast,
   Best, Verbose, Quiet, Version, Help
 };
 
@@ -64,6 +64,10 @@ constexpr OptionEntry kOptions[] = {
      "The index is PATH, not FILE.kob.kbi: written there with -i, read from "
      "there by the other modes (one input)",
      Act::IndexFile},
+    {'\0', "cacert", "FILE",
+     "Trust the certificate authorities in FILE (PEM) for https, beside the "
+     "system's, as curl --cacert (else CURL_CA_BUNDLE or SSL_CERT_FILE)",
+     Act::CaCert},
     {'b', "offset", "N", "With -d: start the output at byte N of the data",
      Act::Offset},
     {'s', "size", "N", "With -d: write at most N bytes", Act::Size},
@@ -219,11 +223,14 @@ bool apply(const OptionEntry& entry, const std::string& value,
     case Act::Level: return readLevel(value, typed, true, options, problem);
     case Act::Output:
     case Act::IndexFile:
+    case Act::CaCert:
       if (value.empty()) {
         problem = typed + ": an empty name";
         return false;
       }
-      (entry.act == Act::Output ? options.output : options.indexFile) = value;
+      (entry.act == Act::Output      ? options.output
+       : entry.act == Act::IndexFile ? options.indexFile
+                                     : options.caFile) = value;
       break;
     case Act::Offset:
     case Act::Size:
@@ -383,6 +390,8 @@ constexpr const char* kFooter =
     "segment of its path, less .kob, in the current directory (as wget does).\n"
     "An s3://BUCKET/KEY is signed with the settings the aws command takes\n"
     "(AWS_PROFILE, AWS_REGION, AWS_ENDPOINT_URL_S3, ~/.aws/credentials...).\n"
+    "A server whose certificate comes from a private authority is trusted\n"
+    "with --cacert FILE, or CURL_CA_BUNDLE or SSL_CERT_FILE naming FILE.\n"
     "Messages show a URL without its credentials and query. ./http:x names a\n"
     "local file.\n"
     "\n"
@@ -400,13 +409,16 @@ constexpr const char* kFooter =
     "  kob -b 1000 -s 200 x.kob        bytes 1000 to 1199 to standard output\n"
     "  kob -b 1M -s 80 https://host/x.kob  80 bytes from a web server\n"
     "  kob -dc s3://bucket/x.kob       an object of S3 to standard output\n"
+    "  kob --cacert ca.pem -dc https://host/x.kob  a server of a private CA\n"
     "  kob -T 0 -B 32k big.data        pack on every core, in 32 KiB chunks\n"
     "  kob -1 big.data                 pack fast (LZO1X-1), a little larger\n"
     "  kob --recover broken.kob        save every intact chunk into broken\n"
     "  kobcat x.kob | less             unpack to standard output (kob -dc)\n"
     "\n"
     "Exit status: 0 success, 1 error, 2 an input skipped with a warning.\n"
-    "See kob(1).";
+    "See kob(1), and the reference pages in share/doc/kob/ once installed\n"
+    "(doc/ in kob's source): command-line.md, remote.md, saved-index.md,\n"
+    "damage.md, threads.md, python.md, cpp.md, format.md, benchmarks.md.";
 
 // The help, laid out by CLI11 from the table.
 std::string helpText() {

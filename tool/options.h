@@ -35,6 +35,9 @@ struct Options {
   // --index-file: the saved index written with -i and read by every mode
   // that reads a packed file; "" for the one beside the file (FILE.kbi).
   std::string indexFile;
+  // --cacert: certificate authorities an https server may chain to (see
+  // kob::OpenRules::caFile); "" for the environment's.
+  std::string caFile;
   bool json = false;  // -l as JSON lines
   bool recover = false;
   bool keep = false;  // inputs are kept anyway; taken for gzip's habit

@@ -23,9 +23,9 @@ PYBIND11_MODULE(_kob, m) {
   kobpy::addExceptions(m);
 
   py::class_<kobpy::Reader>(m, "Reader")
-      .def(py::init<const py::object&, bool, bool, int>(), py::arg("file"),
-           py::arg("partial") = false, py::arg("plain") = false,
-           py::arg("threads") = 1)
+      .def(py::init<const py::object&, bool, bool, int, const std::string&>(),
+           py::arg("file"), py::arg("partial") = false, py::arg("plain") = false,
+           py::arg("threads") = 1, py::arg("cacert") = std::string())
       .def("pread", &kobpy::Reader::pread, py::arg("n"), py::arg("offset"))
       .def("readinto_at", &kobpy::Reader::readintoAt, py::arg("buffer"),
            py::arg("offset"))

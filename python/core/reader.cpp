@@ -145,7 +145,8 @@ struct Reader::Content {
   }
 };
 
-Reader::Reader(const py::object& file, bool partial, bool plain, int threads)
+Reader::Reader(const py::object& file, bool partial, bool plain, int threads,
+               const std::string& caFile)
     : name(nameOf(file)) {
   if (threads < 0) throw py::value_error("threads must be 0 (one per core) or more");
   const auto helpers = static_cast<unsigned>(threads);
@@ -153,6 +154,7 @@ Reader::Reader(const py::object& file, bool partial, bool plain, int threads)
   kob::Failure failure;
   kob::OpenRules rules;
   rules.needPacked = !plain;
+  rules.caFile = caFile;
   CallbackErrors callbacks;
   if (isFileObject(file)) {
     std::unique_ptr<kob::Source> source = sourceOf(file);

@@ -26,7 +26,9 @@ class Reader {
   // `plain`: a file that is not packed reads as it is (else NotPackedError).
   // `threads`: a read of 1 MiB or more spreads its chunks over up to so
   // many threads (0: one per core), as SharedReader::setThreads says.
-  Reader(const py::object& file, bool partial, bool plain, int threads = 1);
+  // `caFile`: see kob::OpenRules::caFile.
+  Reader(const py::object& file, bool partial, bool plain, int threads = 1,
+         const std::string& caFile = std::string());
 
   // Up to `n` bytes at `offset`: fewer where the data ends or damage stops
   // the read (the read that starts on damage raises).

@@ -90,7 +90,7 @@ def _parse_mode(mode):
 
 
 def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, *,
-         partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1):
+         partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1, cacert=None):
     """Opens a packed file, as gzip.open opens a gzip file.
 
     file: a path (str, bytes or os.PathLike), a URL to read (http://,
@@ -113,6 +113,9 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
           more decompresses its chunks on up to so many threads, the same
           bytes and errors as one (0: one per core); threads beyond the
           cores are not started.
+    cacert: reading an https:// URL: a PEM file of certificate authorities
+          the server's certificate may chain to, beside the system's, as
+          curl's --cacert (None: CURL_CA_BUNDLE, else SSL_CERT_FILE).
 
     Returns: a Reader, a Writer, or a text wrapper over one.
     Raises: ValueError for an invalid mode or option; NotPackedError;
@@ -128,10 +131,10 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
     if what == "r":
         if chunk_size != DEFAULT_CHUNK_SIZE or level is not None:
             raise ValueError("level and chunk_size are for writing")
-        binary = Reader(file, partial=partial, plain=plain, threads=threads)
+        binary = Reader(file, partial=partial, plain=plain, threads=threads, cacert=cacert)
     else:
-        if partial or plain:
-            raise ValueError("partial and plain are for reading")
+        if partial or plain or cacert is not None:
+            raise ValueError("partial, plain and cacert are for reading")
         binary = Writer(file, what, chunk_size=chunk_size, threads=threads, level=level)
     if not text:
         return binary

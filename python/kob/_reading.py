@@ -19,7 +19,7 @@ class RawReader(io.RawIOBase):
     """The data of a packed file (or, with plain=True, of any file), read
     unbuffered.
 
-    RawReader(file, *, partial=False, plain=False)
+    RawReader(file, *, partial=False, plain=False, threads=1, cacert=None)
 
     file: a path (str, bytes, os.PathLike), a URL (http://, https://, s3://)
     or a file object opened for reading in binary, read from where it
@@ -33,12 +33,15 @@ class RawReader(io.RawIOBase):
     chunk only as far as it needs: faster lookups, but damage late in a
     chunk that a read does not reach goes unnoticed. With plain=True a file
     that is not packed reads as it is, as `kob -dcf` passes it through.
+    cacert names a PEM file of certificate authorities an https server's
+    certificate may chain to, beside the system's, as `kob --cacert` (None:
+    CURL_CA_BUNDLE, else SSL_CERT_FILE, as curl takes them).
 
     Raises: NotPackedError when the file is not packed (and not plain);
     OSError (FileNotFoundError, ...) when it cannot be opened.
     """
 
-    def __init__(self, file, *, partial=False, plain=False, threads=1):
+    def __init__(self, file, *, partial=False, plain=False, threads=1, cacert=None):
         super().__init__()
         if _is_file_object(file):
             self._file = file
@@ -48,7 +51,11 @@ class RawReader(io.RawIOBase):
         self._partial = bool(partial)
         self._plain = bool(plain)
         self._threads = threads
-        self._core = _kob.Reader(self._file, self._partial, self._plain, threads)
+        self._cacert = None if cacert is None else os.fspath(cacert)
+        if self._cacert is not None and (not isinstance(self._cacert, str) or "\0" in self._cacert):
+            raise ValueError("cacert: a path as str, without NUL")
+        self._core = _kob.Reader(self._file, self._partial, self._plain, threads,
+                                 self._cacert or "")
         self._position = 0
 
     @property
@@ -188,16 +195,17 @@ class RawReader(io.RawIOBase):
             raise TypeError("cannot pickle a kob reader of a file object")
         return (_reopen_raw, (self._file, self._partial,
                               self.tell() if not self.closed else 0, self._plain,
-                              self._threads))
+                              self._threads, self._cacert))
 
 
 class Reader(io.BufferedReader):
     """A packed file's data, buffered: what kob.open(file) gives.
 
-    Reader(file, *, partial=False, plain=False, buffer_size=io.DEFAULT_BUFFER_SIZE)
+    Reader(file, *, partial=False, plain=False, threads=1, cacert=None,
+           buffer_size=io.DEFAULT_BUFFER_SIZE)
 
-    An io.BufferedReader over a RawReader (see there for `file`, partial
-    and plain): read, read1, readinto, readline, iteration, peek, seek (all
+    An io.BufferedReader over a RawReader (see there for `file`, partial,
+    plain and cacert): read, read1, readinto, readline, iteration, peek, seek (all
     three whences), tell, with; wrap it in io.TextIOWrapper for text, hand
     it to tarfile or zipfile. pread and readinto_at read at a position
     without moving it, from any thread.
@@ -206,10 +214,10 @@ class Reader(io.BufferedReader):
     and reopens on loading.
     """
 
-    def __init__(self, file, *, partial=False, plain=False, threads=1,
+    def __init__(self, file, *, partial=False, plain=False, threads=1, cacert=None,
                  buffer_size=io.DEFAULT_BUFFER_SIZE):
         super().__init__(RawReader(file, partial=partial, plain=plain,
-                                   threads=threads), buffer_size)
+                                   threads=threads, cacert=cacert), buffer_size)
 
     @property
     def packed(self):
@@ -247,19 +255,20 @@ class Reader(io.BufferedReader):
         if _is_file_object(raw._file):
             raise TypeError("cannot pickle a kob reader of a file object")
         position = self.tell() if not self.closed else 0
-        return (_reopen, (raw._file, raw.partial, position, raw.plain, raw._threads))
+        return (_reopen, (raw._file, raw.partial, position, raw.plain, raw._threads,
+                          raw._cacert))
 
     def __repr__(self):
         return "<kob.Reader name=%r>" % (self.raw.name,)
 
 
-def _reopen(path, partial, position, plain=False, threads=1):
-    reader = Reader(path, partial=partial, plain=plain, threads=threads)
+def _reopen(path, partial, position, plain=False, threads=1, cacert=None):
+    reader = Reader(path, partial=partial, plain=plain, threads=threads, cacert=cacert)
     reader.seek(position)
     return reader
 
 
-def _reopen_raw(path, partial, position, plain=False, threads=1):
-    reader = RawReader(path, partial=partial, plain=plain, threads=threads)
+def _reopen_raw(path, partial, position, plain=False, threads=1, cacert=None):
+    reader = RawReader(path, partial=partial, plain=plain, threads=threads, cacert=cacert)
     reader.seek(position)
     return reader

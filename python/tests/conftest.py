@@ -63,11 +63,27 @@ class Nginx:
     """Debian's nginx serving the folder `data` on 127.0.0.1, started and
     stopped by the test, as tests/http_server.cpp runs it for the C++ tests."""
 
-    def __init__(self, root):
+    def __init__(self, root, tls=False):
         import socket
         import subprocess
         import time
         self.root = root
+        self.scheme = "https" if tls else "http"
+        # With tls, a certificate for 127.0.0.1 from an authority made here
+        # (self.authority), trusted by nobody.
+        self.authority = root / "ca.pem"
+        tls_lines = ""
+        if tls:
+            subprocess.run(
+                "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+                "-subj /CN=authority -keyout ca.key -out ca.pem && "
+                "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                "-subj /CN=127.0.0.1 -keyout key.pem -out cert.csr && "
+                "printf 'subjectAltName=IP:127.0.0.1\\n' >cert.ext && "
+                "openssl x509 -req -in cert.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+                "-days 2 -extfile cert.ext -out cert.pem",
+                shell=True, cwd=root, check=True, capture_output=True)
+            tls_lines = " ssl;\n    ssl_certificate %s/cert.pem;\n    ssl_certificate_key %s/key.pem" % (root, root)
         self.data = root / "data"
         self.data.mkdir()
         (root / "temp").mkdir()
@@ -86,8 +102,8 @@ class Nginx:
                 "  proxy_temp_path %(r)s/temp/proxy;\n"
                 "  fastcgi_temp_path %(r)s/temp/fastcgi;\n"
                 "  default_type application/octet-stream;\n"
-                "  server {\n    listen 127.0.0.1:%(p)d;\n    root %(r)s/data;\n  }\n}\n"
-                % {"r": root, "p": self.port})
+                "  server {\n    listen 127.0.0.1:%(p)d%(t)s;\n    root %(r)s/data;\n  }\n}\n"
+                % {"r": root, "p": self.port, "t": tls_lines})
             self.process = subprocess.Popen(
                 ["/usr/sbin/nginx", "-p", str(root), "-c", str(conf), "-e",
                  str(root / "error.log")], stdin=subprocess.DEVNULL,
@@ -103,7 +119,7 @@ class Nginx:
         raise RuntimeError("nginx did not start")
 
     def url(self, name):
-        return "http://127.0.0.1:%d/%s" % (self.port, name)
+        return "%s://127.0.0.1:%d/%s" % (self.scheme, self.port, name)
 
     def stop(self):
         if self.process.poll() is None:
@@ -120,5 +136,14 @@ def nginx(tmp_path_factory):
     if not os.access("/usr/sbin/nginx", os.X_OK):
         pytest.skip("nginx is not installed")
     server = Nginx(tmp_path_factory.mktemp("nginx"))
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def nginx_tls(tmp_path_factory):
+    if not os.access("/usr/sbin/nginx", os.X_OK):
+        pytest.skip("nginx is not installed")
+    server = Nginx(tmp_path_factory.mktemp("nginx"), tls=True)
     yield server
     server.stop()

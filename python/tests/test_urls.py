@@ -89,3 +89,23 @@ def test_a_url_is_never_written(nginx, tmp_path):
         assert raised.value.errno == errno.EROFS
     # Nothing was made under a local name like the URL's.
     assert not os.path.exists("http:")
+
+
+def test_a_private_authority_is_trusted_where_cacert_names_it(nginx_tls, rng, monkeypatch):
+    import pickle
+    data = make_data(rng, 30000)
+    pack_bytes(nginx_tls.data / "t.kob", data, chunk_size=4000)
+    url = nginx_tls.url("t.kob")
+    for variable in ("CURL_CA_BUNDLE", "SSL_CERT_FILE"):
+        monkeypatch.delenv(variable, raising=False)
+    with pytest.raises(PermissionError):
+        kob.open(url)
+    with kob.open(url, cacert=nginx_tls.authority) as f:
+        assert f.pread(100, 29000) == data[29000:29100]
+        f.seek(500)
+        again = pickle.loads(pickle.dumps(f))  # with its authority
+    assert again.read() == data[500:]
+    with pytest.raises(ValueError):
+        kob.open(url, cacert="ca\0.pem")
+    with pytest.raises(ValueError):
+        kob.open(nginx_tls.root / "w.kob", "wb", cacert=nginx_tls.authority)

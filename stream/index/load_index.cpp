@@ -183,7 +183,9 @@ IndexState loadIndex(Source& packed, const std::string& indexName,
   if (indexName.empty() || !packed.seekable()) return IndexState::Missing;
   const Identity described = packed.identity();
   if (described.size < 0) return IndexState::Missing;
-  OpenedFile opened = openFile(indexName, indexRules());
+  OpenRules rules = indexRules();
+  rules.caFile = packed.caFile();
+  OpenedFile opened = openFile(indexName, rules);
   if (!opened.ok()) {
     return opened.failure().error == ENOENT ? IndexState::Missing
                                             : IndexState::Unusable;

@@ -34,7 +34,7 @@ class HttpEndpoint final : public Endpoint {
 #endif
 
 std::unique_ptr<Source> openHttp(const std::string& url, Purpose purpose,
-                                 Failure& failure) {
+                                 const OpenRules& rules, Failure& failure) {
   if (!wellFormedUrl(url)) {
     failure = Failure::ofError(EINVAL);
     failure.detail = "a URL holds no spaces nor control characters";
@@ -42,11 +42,12 @@ std::unique_ptr<Source> openHttp(const std::string& url, Purpose purpose,
   }
 #if !KOB_HAVE_CURL
   static_cast<void>(purpose);
+  static_cast<void>(rules);
   failure = Failure::ofError(EPROTONOSUPPORT);
   return nullptr;
 #else
   return openRemote(
-      url, purpose,
+      url, purpose, rules,
       [](const std::string& name, Failure&) -> std::unique_ptr<Endpoint> {
         return std::make_unique<HttpEndpoint>(name);
       },

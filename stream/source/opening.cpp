@@ -175,7 +175,7 @@ OpenedFile openFile(const std::string& name, const OpenRules& rules) {
   }
   if (const Scheme* scheme = schemeOf(name)) {
     Failure failure;
-    std::unique_ptr<Source> source = scheme->open(name, Purpose::Data, failure);
+    std::unique_ptr<Source> source = scheme->open(name, Purpose::Data, rules, failure);
     if (!source) {
       OpenedFile file;
       file.given = name;

@@ -46,6 +46,7 @@ class CachedSource final : public Source {
   bool seekable() const override { return true; }
   Identity identity() const override { return inner->identity(); }
   std::size_t walkReadSize() const override { return inner->walkReadSize(); }
+  std::string caFile() const override { return inner->caFile(); }
 
   Source& below() const { return *inner; }
   // Bytes held now.

@@ -51,9 +51,9 @@ class IndexPrefetch {
   // when asked for, as any).
   static std::shared_ptr<IndexPrefetch> start(const CurlLibrary& curl,
                                               const std::string& name,
-                                              std::unique_ptr<Endpoint> endpoint) {
+                                              std::unique_ptr<Endpoint> endpoint,
+                                              RemoteSettings settings) {
     auto prefetch = std::make_shared<IndexPrefetch>(name, std::move(endpoint));
-    RemoteSettings settings = RemoteSettings::fromEnvironment();
     settings.cancel = &prefetch->cancelled;
     IndexPrefetch* raw = prefetch.get();
     try {
@@ -143,7 +143,8 @@ bool isSavedIndexName(const std::string& name) {
 }  // namespace
 
 std::unique_ptr<Source> openRemote(const std::string& name, Purpose purpose,
-                                   const EndpointFor& endpointFor, Failure& failure) {
+                                   const OpenRules& rules, const EndpointFor& endpointFor,
+                                   Failure& failure) {
   // The index code opens a saved index as any file (Purpose::Data): its
   // name tells it, and a prefetch made for that name.
   if (std::shared_ptr<IndexPrefetch> prefetch = IndexPrefetch::claim(name)) {
@@ -157,18 +158,24 @@ std::unique_ptr<Source> openRemote(const std::string& name, Purpose purpose,
     failure.detail = why;
     return nullptr;
   }
+  if (rules.caFile.find('\0') != std::string::npos) {
+    failure = Failure::ofError(EINVAL);
+    failure.detail = "the name of a CA file holds no NUL";
+    return nullptr;
+  }
   std::unique_ptr<Endpoint> endpoint = endpointFor(name, failure);
   if (!endpoint) return nullptr;
+  const RemoteSettings settings = RemoteSettings::fromEnvironment(rules.caFile);
   std::shared_ptr<IndexPrefetch> prefetch;
   if (purpose == Purpose::Data) {
     const std::string indexName = indexNameFor(name);
     Failure unreachable;
     if (std::unique_ptr<Endpoint> beside = endpointFor(indexName, unreachable)) {
-      prefetch = IndexPrefetch::start(*curl, indexName, std::move(beside));
+      prefetch = IndexPrefetch::start(*curl, indexName, std::move(beside), settings);
     }
   }
-  return openWith(*curl, std::move(endpoint), purpose, RemoteSettings::fromEnvironment(),
-                  std::move(prefetch), failure);
+  return openWith(*curl, std::move(endpoint), purpose, settings, std::move(prefetch),
+                  failure);
 }
 
 }  // namespace kob

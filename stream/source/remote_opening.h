@@ -21,6 +21,7 @@
 #include <string>
 
 #include "kob_failure.h"
+#include "kob_open.h"
 #include "source/remote_request.h"
 #include "source/schemes.h"
 #include "source/source.h"
@@ -33,11 +34,13 @@ using EndpointFor =
     std::function<std::unique_ptr<Endpoint>(const std::string& name, Failure& failure)>;
 
 // Opens `name`, its identity taken from its first bytes, through the
-// endpoint `endpointFor` makes (for it, and for its saved index). Returns
-// null with `failure` set when it cannot be read (see RemoteSource::open),
-// or EPROTONOSUPPORT when libcurl cannot be loaded (the detail says why).
+// endpoint `endpointFor` makes (for it, and for its saved index), by the
+// caller's `rules` (its CA file; see RemoteSettings). Returns null with
+// `failure` set when it cannot be read (see RemoteSource::open), or
+// EPROTONOSUPPORT when libcurl cannot be loaded (the detail says why).
 std::unique_ptr<Source> openRemote(const std::string& name, Purpose purpose,
-                                   const EndpointFor& endpointFor, Failure& failure);
+                                   const OpenRules& rules, const EndpointFor& endpointFor,
+                                   Failure& failure);
 
 }  // namespace kob
 

@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "common/io.h"
 
@@ -60,8 +62,19 @@ std::string cleaned(const char* words, const std::string& url) {
 
 }  // namespace
 
-RemoteSettings RemoteSettings::fromEnvironment() {
+RemoteSettings RemoteSettings::fromEnvironment(const std::string& caFile) {
   RemoteSettings settings;
+  settings.caFile = caFile;
+  for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+    const char* named = std::getenv(name);
+    if (!settings.caFile.empty() || named == nullptr) continue;
+    settings.caFile = named;
+  }
+  if (!settings.caFile.empty()) {
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(settings.caFile, ignored);
+    if (!absolute.empty()) settings.caFile = absolute.string();
+  }
   settings.timeoutMs =
       kob::fromEnvironment("KOB_HTTP_TIMEOUT_MS", settings.timeoutMs, 1);
   settings.retryDelayMs =
@@ -149,6 +162,7 @@ Transfer::Transfer(Connection& aConnection, const Endpoint& endpoint,
   set(CURLOPT_WRITEFUNCTION, &Transfer::onBody);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
   set(CURLOPT_USERAGENT, "kob");
+  if (!settings.caFile.empty()) set(CURLOPT_CAINFO, settings.caFile.c_str());
   if (request.count > 0) {
     range = std::to_string(request.offset) + "-" +
             std::to_string(request.offset +
@@ -348,6 +362,12 @@ Outcome Transfer::outcome(CURLcode code) {
       // A reset, a body cut short, nothing at all: tried again.
       failed.retry = true;
       break;
+  }
+  // A CA file that cannot be read is named, where libcurl's words do not.
+  if (failed.error == EACCES && !settings.caFile.empty() &&
+      ::access(settings.caFile.c_str(), R_OK) != 0) {
+    failed.detail = cleaned(
+        ("cannot read the CA file " + settings.caFile + ": " + std::strerror(errno)).c_str(), "");
   }
   return failed;
 }

@@ -38,9 +38,17 @@ struct RemoteSettings {
   long timeoutMs = 30000;
   long retryDelayMs = 250;
   int retries = 3;
+  // A file of certificate authorities (PEM) that an https server's
+  // certificate may chain to, beside those libcurl trusts by itself; ""
+  // for those alone. Absolute, so that a later change of the current
+  // folder does not change it.
+  std::string caFile;
   // Set to end what is under way (a request nobody will wait for).
   const std::atomic<bool>* cancel = nullptr;
-  static RemoteSettings fromEnvironment();
+  // The settings, with the CA file `caFile` where the caller names one;
+  // else, as curl's command line takes them, CURL_CA_BUNDLE, else
+  // SSL_CERT_FILE (each ignored when empty).
+  static RemoteSettings fromEnvironment(const std::string& caFile = std::string());
 };
 
 // How a request went: 0 or an errno, whether it may pass when tried again,

@@ -63,6 +63,7 @@ class RemoteSource final : public Source {
   bool seekable() const override { return true; }
   Identity identity() const override;
   std::size_t walkReadSize() const override { return kRemoteWalkRead; }
+  std::string caFile() const override { return settings.caFile; }
 
   // Whether the server ignores Range, so that the object is read whole.
   bool readsWhole() const { return whole; }

@@ -61,7 +61,7 @@ S3Error s3ErrorOf(const std::string& body);
 // names no object or settings that cannot be used, EPROTONOSUPPORT when
 // this build has no support for URLs or libcurl cannot be loaded.
 std::unique_ptr<Source> openS3(const std::string& name, Purpose purpose,
-                               Failure& failure);
+                               const OpenRules& rules, Failure& failure);
 
 }  // namespace kob
 

@@ -78,6 +78,11 @@ class Source {
   // headers: enough that a walk costs few reads.
   virtual std::size_t walkReadSize() const { return kLocalWalkRead; }
 
+  // The CA file an object elsewhere was opened with (OpenRules::caFile,
+  // or the one the environment named), "" for none: its saved index is
+  // opened with the same.
+  virtual std::string caFile() const { return std::string(); }
+
   // The whole file in memory, where the source holds it so (a file mapped
   // into memory): a reader then serves its bytes in place, copying none.
   // Returns: false when it does not; else its bytes and their number.
