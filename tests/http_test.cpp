@@ -610,7 +610,7 @@ TEST_F(HttpFaults, AWholeBodyAskedForAgainIsNeverOfAnotherVersion) {
   ASSERT_TRUE(server.running());
   kob::Failure failure;
   std::unique_ptr<kob::Source> source =
-      kob::openHttp(server.url(), kob::Purpose::Data, failure);
+      kob::openHttp(server.url(), kob::Purpose::Data, kob::OpenRules(), failure);
   ASSERT_TRUE(source) << failure.describe();
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string bytes(1000, '\0');

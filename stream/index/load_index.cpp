@@ -178,12 +178,14 @@ const char* describe(IndexState state) {
 }
 
 IndexState loadIndex(Source& packed, const std::string& indexName,
-                     ChunkIndex& index, bool* withChecksums) {
+                     ChunkIndex& index, bool* withChecksums, const S3Options& s3) {
   if (withChecksums != nullptr) *withChecksums = false;
   if (indexName.empty() || !packed.seekable()) return IndexState::Missing;
   const Identity described = packed.identity();
   if (described.size < 0) return IndexState::Missing;
-  OpenedFile opened = openFile(indexName, indexRules());
+  OpenRules rules = indexRules();
+  rules.s3 = s3;
+  OpenedFile opened = openFile(indexName, rules);
   if (!opened.ok()) {
     return opened.failure().error == ENOENT ? IndexState::Missing
                                             : IndexState::Unusable;

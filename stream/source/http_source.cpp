@@ -34,6 +34,7 @@ class HttpEndpoint final : public Endpoint {
 #endif
 
 std::unique_ptr<Source> openHttp(const std::string& url, Purpose purpose,
+                                 const OpenRules& /*rules: none for http*/,
                                  Failure& failure) {
   if (!wellFormedUrl(url)) {
     failure = Failure::ofError(EINVAL);

@@ -30,7 +30,7 @@ bool wellFormedUrl(const std::string& url);
 // for a malformed URL, and EPROTONOSUPPORT when this build has no support
 // for URLs or libcurl cannot be loaded (the detail says why).
 std::unique_ptr<Source> openHttp(const std::string& url, Purpose purpose,
-                                 Failure& failure);
+                                 const OpenRules& rules, Failure& failure);
 
 }  // namespace kob
 

@@ -175,14 +175,16 @@ OpenedFile openFile(const std::string& name, const OpenRules& rules) {
   }
   if (const Scheme* scheme = schemeOf(name)) {
     Failure failure;
-    std::unique_ptr<Source> source = scheme->open(name, Purpose::Data, failure);
+    std::unique_ptr<Source> source = scheme->open(name, Purpose::Data, rules, failure);
     if (!source) {
       OpenedFile file;
       file.given = name;
       file.why = failure;
       return file;
     }
-    return openSource(std::move(source), name, rules);
+    OpenedFile file = openSource(std::move(source), name, rules);
+    file.s3 = rules.s3;
+    return file;
   }
   // What lies under the name decides how it is opened: a FIFO waits for a
   // writer when opened, so where seeking is needed it is refused unopened;

@@ -205,7 +205,7 @@ class S3Endpoint final : public Endpoint {
 #endif
 
 std::unique_ptr<Source> openS3(const std::string& name, Purpose purpose,
-                               Failure& failure) {
+                               const OpenRules& rules, Failure& failure) {
   S3Name parts;
   if (!parseS3Name(name, parts)) {
     failure = Failure::ofError(EINVAL);
@@ -214,11 +214,12 @@ std::unique_ptr<Source> openS3(const std::string& name, Purpose purpose,
   }
 #if !KOB_HAVE_CURL
   static_cast<void>(purpose);
+  static_cast<void>(rules);
   failure = Failure::ofError(EPROTONOSUPPORT);
   return nullptr;
 #else
   auto settings = std::make_shared<AwsSettings>();
-  if (!findAwsSettings(*settings, failure)) return nullptr;
+  if (!findAwsSettings(rules.s3, *settings, failure)) return nullptr;
   std::shared_ptr<const AwsSettings> found = std::move(settings);
   return openRemote(
       name, purpose,

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kob_failure.h"
+#include "kob_open.h"
 #include "source/source.h"
 
 namespace kob {
@@ -21,10 +22,11 @@ enum class Purpose { Data, Index };
 
 struct Scheme {
   const char* prefix;  // "http://", matched exactly at the start of a name
-  // Opens the object `name`, its identity taken. Returns null with
-  // `failure` set when it cannot be read.
+  // Opens the object `name`, its identity taken, with the settings the
+  // caller's `rules` give for its kind. Returns null with `failure` set
+  // when it cannot be read.
   std::unique_ptr<Source> (*open)(const std::string& name, Purpose purpose,
-                                  Failure& failure);
+                                  const OpenRules& rules, Failure& failure);
   // Whether all after the prefix is a path (s3://BUCKET/KEY: '?', '#' and
   // '@' are a key's letters), not an authority with a query and fragment.
   bool allPath = false;
