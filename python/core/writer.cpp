@@ -15,7 +15,6 @@
 
 #include "errors.h"
 #include "file_object.h"
-#include "format/format.h"
 #include "kob_limits.h"
 #include "kob_names.h"
 
@@ -33,16 +32,6 @@ namespace {
 // the descriptor, -1 with errno set.
 int openDirect(const std::string& path, int flags) {
   return ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666);
-}
-
-// Whether the file on `fd` may take a new packed member: empty, or packed.
-// A file that cannot be read (opened for writing only) is not asked.
-bool appendable(int fd, const struct stat& info, bool readable) {
-  if (!readable || !S_ISREG(info.st_mode) || info.st_size == 0) return true;
-  unsigned char first[kob::kSignatureTestLength] = {};
-  const ssize_t got = ::pread(fd, first, sizeof first, 0);
-  return got == static_cast<ssize_t>(sizeof first) &&
-         kob::hasSignature(first, sizeof first);
 }
 
 }  // namespace
@@ -99,6 +88,7 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
     refuseUrl(name);
     py::gil_scoped_release unlocked;
     int error = 0;
+    kob::Failure notReady;  // a file appended to that does not end as it must
     struct stat info {};
     const bool exists = ::stat(name.c_str(), &info) == 0;
     if (mode == 'x' && (exists || errno != ENOENT)) {
@@ -116,9 +106,11 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
         direct = kob::UniqueFd(openDirect(name, flags));
       }
       struct stat opened {};
+      // A file that cannot be read (opened for writing only) is not asked.
+      if (direct.get() >= 0 && readable) notReady = kob::readyToAppend(direct.get());
       if (direct.get() < 0 || ::fstat(direct.get(), &opened) != 0) {
         error = errno;
-      } else if (mode == 'a' && !appendable(direct.get(), opened, readable)) {
+      } else if (notReady.failed()) {
         error = -1;
       } else {
         if (mode == 'a' && S_ISREG(opened.st_mode)) appendedAt = opened.st_size;
@@ -140,7 +132,7 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
     }
     if (error != 0) {
       py::gil_scoped_acquire locked;
-      if (error < 0) raiseFailure(kob::Failure::ofDamage(kob::Damage::NotPacked), name);
+      if (error < 0) raiseFailure(notReady, name);
       raiseErrno(error, name);
     }
   }

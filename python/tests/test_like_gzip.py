@@ -264,16 +264,42 @@ def test_the_differences_are_those_documented(tmp_path):
     assert got == DIFFERENCES["seek(-1)"]
 
 
-def test_appended_members_read_as_one(tmp_path):
-    with kob.open(tmp_path / "a", "wb") as out:
-        out.write(b"first ")
-    with kob.open(tmp_path / "a", "ab") as out:
+# What "ab" finds at the end of a packed file: (how the bytes are changed,
+# the damage raised or None). A reader takes an end marker cut inside its
+# back-link as the end of whole data, so appending completes it first.
+APPEND_ENDS = [
+    (lambda b: b, None),
+    (lambda b: b[:-2], None),                          # the back-link lost
+    (lambda b: b[:-1], None),                          # half of it
+    (lambda b: b[:-6], "cut_short"),                   # cut before the end marker
+    (lambda b: b[:-3], "cut_short"),                   # inside its sizes
+    (lambda b: b[:-1] + b"\x09", "broken_back_link"),
+    (lambda b: b + b"junk", "data_after_end"),
+    (lambda b: b + kob.compress(b"member")[:-2], None),  # the second member's
+]
+
+
+@pytest.mark.parametrize("case", range(len(APPEND_ENDS)))
+def test_appended_members_read_as_one(tmp_path, case):
+    change, damage = APPEND_ENDS[case]
+    path = tmp_path / "a"
+    path.write_bytes(change(kob.compress(b"first " * 5000, chunk_size=4096)))
+    before = path.read_bytes()
+    data = kob.open(path).read() if damage is None else None
+    if damage is not None:
+        with pytest.raises(kob.DamageError) as raised:
+            kob.open(path, "ab")
+        assert raised.value.damage == damage
+        assert path.read_bytes() == before
+        return
+    with kob.open(path, "ab") as out:
         out.write(b"second")
-    assert kob.open(tmp_path / "a").read() == b"first second"
-    chunks = kob.scan(tmp_path / "a")
+    assert path.read_bytes().startswith(before)
+    assert kob.open(path).read() == data + b"second"
+    chunks = kob.scan(path, check=True)
     assert chunks[-1].data_size == len(b"second")
-    # The end of the first member, between the two.
-    assert [c.payload_size for c in chunks].count(0) == 1
+    # The end of each member but the last, between them.
+    assert [c.payload_size for c in chunks].count(0) == 1 + (case == len(APPEND_ENDS) - 1)
 
 
 def test_line_by_line_writes_reach_the_packer_in_blocks(tmp_path):
