@@ -6,6 +6,7 @@
 #include <climits>
 #include <vector>
 
+#include "buffers.h"
 #include "errors.h"
 #include "file_object.h"
 #include "kob.h"
@@ -42,6 +43,8 @@ std::string nameOf(const py::object& file) {
 // What a Reader reads. Shared with reads under way, so that a close in one
 // thread leaves the reads of others to finish on the file they began.
 struct Reader::Content {
+  // The file object's source, whose calls into Python may call back.
+  const void* calledBackBy = nullptr;
   std::unique_ptr<kob::SharedReader> packed;  // a packed file that seeks
   std::unique_ptr<kob::Source> plain;         // a plain one that seeks
   // A stream, packed or plain, read in order from `streamAt`.
@@ -156,6 +159,7 @@ Reader::Reader(const py::object& file, bool partial, bool plain, int threads)
   CallbackErrors callbacks;
   if (isFileObject(file)) {
     std::unique_ptr<kob::Source> source = sourceOf(file);
+    opened->calledBackBy = source.get();
     py::gil_scoped_release unlocked;
     // No name: a file object has no saved index beside it.
     failure = opened->attach(kob::openSource(std::move(source), "", rules), partial,
@@ -300,6 +304,7 @@ std::shared_ptr<Reader::Content> Reader::current() {
     open = content;
   }
   if (!open) raiseClosed();
+  refuseReentry(open->calledBackBy, "a kob reader: its file object's readinto called it");
   return open;
 }
 

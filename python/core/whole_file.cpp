@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "buffers.h"
 #include "errors.h"
 #include "kob.h"
 #include "kob_index.h"

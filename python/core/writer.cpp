@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "buffers.h"
 #include "errors.h"
 #include "file_object.h"
 #include "kob_limits.h"
@@ -84,6 +85,7 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
     if (made.file == nullptr) raiseErrno(errno, name);
     stream = made.file;
     dropUnwritten = made.dropUnwritten;
+    streamMark = made.dropUnwritten;
   } else {
     refuseUrl(name);
     py::gil_scoped_release unlocked;
@@ -167,6 +169,7 @@ bool Writer::inherited() const { return getpid() != owner; }
 
 void Writer::checkOwner() {
   if (inherited()) raiseInherited(owner);
+  refuseReentry(streamMark, "a kob writer: its file object's write called it");
 }
 
 // In a forked child, the threads of the packer are not there to be stopped
@@ -234,6 +237,7 @@ void Writer::close() {
     detach();
     return;
   }
+  checkOwner();
   CallbackErrors callbacks;
   kob::Failure failure;
   int error = 0;
@@ -277,6 +281,7 @@ void Writer::abort() {
     detach();
     return;
   }
+  checkOwner();
   py::gil_scoped_release unlocked;
   std::lock_guard<std::mutex> lock(door);
   if (!packer) return;

@@ -379,6 +379,80 @@ def test_file_object_errors_reach_the_caller(tmp_path):
             out.write(os.urandom(300000))
 
 
+class Hostile(io.RawIOBase):
+    """A file object over `data` whose readinto plays `trick` after reading."""
+
+    def __init__(self, data, trick):
+        self.file, self.trick, self.kept, self.reader = io.BytesIO(data), trick, [], None
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def seek(self, *args):
+        return self.file.seek(*args)
+
+    def tell(self):
+        return self.file.tell()
+
+    def readinto(self, view):
+        return self.trick(self, view, self.file.readinto(view))
+
+
+def keep_an_export(f, view, n):
+    f.kept.append(view.cast("B"))  # outlives the call: kob must not free under it
+    return n
+
+
+def keep_the_view_and_fail(f, view, n):
+    f.kept.append(view)
+    raise ConnectionResetError("gone")
+
+
+# A trick, and what a read through it raises (None: nothing).
+TRICKS = [
+    (keep_an_export, None),
+    (keep_the_view_and_fail, ConnectionResetError),
+    (lambda f, view, n: f.reader.pread(10, 0) and n, RuntimeError),   # as BufferedReader
+    (lambda f, view, n: f.reader.size() and n, RuntimeError),
+    (lambda f, view, n: f.reader.readinto_at(bytearray(4), 0) and n, RuntimeError),
+]
+
+
+@pytest.mark.parametrize("case", range(len(TRICKS)))
+def test_a_file_object_may_keep_what_it_is_given_and_may_not_call_back(case):
+    trick, raised = TRICKS[case]
+    data = make_data(__import__("random").Random(case), 200000)
+    hostile = Hostile(kob.compress(data, chunk_size=4096), lambda f, view, n: n)
+    hostile.reader = reader = kob.open(hostile)
+    hostile.trick = trick
+    for offset in (0, 150000, 7000):
+        if raised is None:
+            assert reader.pread(30000, offset) == data[offset:offset + 30000]
+        else:
+            with pytest.raises(raised) as caught:
+                reader.pread(30000, offset)
+            if raised is RuntimeError:
+                assert "reentrant call" in str(caught.value)
+        for kept in hostile.kept:  # written through after kob let go
+            kept[:] = b"\xff" * len(kept)
+    # A reader that can still read reads the right bytes.
+    hostile.trick = lambda f, view, n: n
+    assert reader.pread(1000, 190000) == data[190000:191000]
+
+    class CallingBack:
+        def write(self, piece):
+            raw.write(b"again")
+
+    raw = kob.RawWriter(CallingBack())
+    with pytest.raises(RuntimeError, match="reentrant call"):
+        raw.write(os.urandom(1 << 20))
+        raw.close()
+    raw.abort()
+
+
 @pytest.mark.parametrize("plain", [False, True])
 def test_a_stream_reads_forward_as_the_data_and_refuses_to_go_back(rng, plain):
     data = make_data(rng, 200000)
