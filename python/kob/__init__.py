@@ -90,7 +90,7 @@ def _parse_mode(mode):
 
 
 def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, *,
-         partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1):
+         partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1, s3=None):
     """Opens a packed file, as gzip.open opens a gzip file.
 
     file: a path (str, bytes or os.PathLike), a URL to read (http://,
@@ -113,6 +113,9 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
           more decompresses its chunks on up to so many threads, the same
           bytes and errors as one (0: one per core); threads beyond the
           cores are not started.
+    s3: reading an s3:// URL: a dict of settings taken before the
+          environment's (AWS_*) and the profile's files: endpoint_url,
+          region, key, secret, token, profile (str), anon (True: unsigned).
 
     Returns: a Reader, a Writer, or a text wrapper over one.
     Raises: ValueError for an invalid mode or option; NotPackedError;
@@ -128,10 +131,10 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
     if what == "r":
         if chunk_size != DEFAULT_CHUNK_SIZE or level is not None:
             raise ValueError("level and chunk_size are for writing")
-        binary = Reader(file, partial=partial, plain=plain, threads=threads)
+        binary = Reader(file, partial=partial, plain=plain, threads=threads, s3=s3)
     else:
-        if partial or plain:
-            raise ValueError("partial and plain are for reading")
+        if partial or plain or s3 is not None:
+            raise ValueError("partial, plain and s3 are for reading")
         binary = Writer(file, what, chunk_size=chunk_size, threads=threads, level=level)
     if not text:
         return binary

@@ -35,7 +35,7 @@ from fsspec.implementations.local import LocalFileSystem
 from fsspec.spec import AbstractFileSystem
 from fsspec.utils import tokenize
 
-from . import _s3
+from . import _kob, _s3
 
 # The buffer of a file: the reads that look for a delimiter or a line take
 # 64 KiB, as a reader reads ahead.
@@ -360,15 +360,24 @@ class KobFileSystem(AbstractFileSystem):
         ranges of its data, each starting on a chunk start."""
         from ._splits import splits
         path = self._strip_protocol(path)
-        if self._local or self._reads_url():
-            return splits(path, n)
+        own = self._own_name(path)
+        if own is not None:
+            return splits(own[0], n, s3=own[1])
         with self.target.open(path, "rb") as inner:
             return splits(inner, n)
 
-    def _reads_url(self):
-        """Whether kob reads the target's URLs itself: http(s) without
-        options (headers, authentication) that kob's reader cannot take."""
-        return (self.target_protocol in ("http", "https") and not self.target_options)
+    def _own_name(self, path):
+        """Returns: (name, s3 options) for kob's own readers where they read
+        the target's files: a local path; an http(s) URL without options
+        (headers, authentication) that kob's reader cannot take; every
+        s3:// object, with the target's options. Else None."""
+        if self._local:
+            return path, None
+        if self.target_protocol in ("http", "https") and not self.target_options:
+            return path, None
+        if self.target_protocol in ("s3", "s3a"):
+            return "s3://" + path, _s3.library_options(self.target_options)
+        return None
 
     def _shared(self, path, found=None):
         """The process's shared reader of the packed file at `path`."""
@@ -392,10 +401,9 @@ class KobFileSystem(AbstractFileSystem):
     def _open_reader(self, path):
         """Returns: (reader, the file object it reads through or None)."""
         from . import open as kob_open
-        if self._local or self._reads_url():
-            return kob_open(path, plain=self.plain), None
-        if self.target_protocol in ("s3", "s3a"):
-            return _s3.open_packed(self.target, path, self.plain)
+        own = self._own_name(path)
+        if own is not None:
+            return kob_open(own[0], plain=self.plain, s3=own[1]), None
         inner = self.target.open(path, "rb")
         try:
             return kob_open(inner, plain=self.plain), inner

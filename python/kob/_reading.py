@@ -19,7 +19,7 @@ class RawReader(io.RawIOBase):
     """The data of a packed file (or, with plain=True, of any file), read
     unbuffered.
 
-    RawReader(file, *, partial=False, plain=False)
+    RawReader(file, *, partial=False, plain=False, threads=1, s3=None)
 
     file: a path (str, bytes, os.PathLike), a URL (http://, https://, s3://)
     or a file object opened for reading in binary, read from where it
@@ -33,12 +33,13 @@ class RawReader(io.RawIOBase):
     chunk only as far as it needs: faster lookups, but damage late in a
     chunk that a read does not reach goes unnoticed. With plain=True a file
     that is not packed reads as it is, as `kob -dcf` passes it through.
+    s3 gives the settings an s3:// URL is read with (see kob.open).
 
     Raises: NotPackedError when the file is not packed (and not plain);
     OSError (FileNotFoundError, ...) when it cannot be opened.
     """
 
-    def __init__(self, file, *, partial=False, plain=False, threads=1):
+    def __init__(self, file, *, partial=False, plain=False, threads=1, s3=None):
         super().__init__()
         if _is_file_object(file):
             self._file = file
@@ -48,7 +49,8 @@ class RawReader(io.RawIOBase):
         self._partial = bool(partial)
         self._plain = bool(plain)
         self._threads = threads
-        self._core = _kob.Reader(self._file, self._partial, self._plain, threads)
+        self._s3 = s3
+        self._core = _kob.Reader(self._file, self._partial, self._plain, threads, self._s3)
         self._position = 0
 
     @property
@@ -188,7 +190,10 @@ class RawReader(io.RawIOBase):
             raise TypeError("cannot pickle a kob reader of a file object")
         return (_reopen_raw, (self._file, self._partial,
                               self.tell() if not self.closed else 0, self._plain,
-                              self._threads))
+                              self._threads, self._s3))
+
+    def __repr__(self):
+        return "<kob.RawReader name=%r>" % (_shown(self._name),)
 
 
 class Reader(io.BufferedReader):
@@ -206,10 +211,10 @@ class Reader(io.BufferedReader):
     and reopens on loading.
     """
 
-    def __init__(self, file, *, partial=False, plain=False, threads=1,
+    def __init__(self, file, *, partial=False, plain=False, threads=1, s3=None,
                  buffer_size=io.DEFAULT_BUFFER_SIZE):
         super().__init__(RawReader(file, partial=partial, plain=plain,
-                                   threads=threads), buffer_size)
+                                   threads=threads, s3=s3), buffer_size)
 
     @property
     def packed(self):
@@ -247,19 +252,28 @@ class Reader(io.BufferedReader):
         if _is_file_object(raw._file):
             raise TypeError("cannot pickle a kob reader of a file object")
         position = self.tell() if not self.closed else 0
-        return (_reopen, (raw._file, raw.partial, position, raw.plain, raw._threads))
+        return (_reopen, (raw._file, raw.partial, position, raw.plain, raw._threads,
+                          raw._s3))
 
     def __repr__(self):
-        return "<kob.Reader name=%r>" % (self.raw.name,)
+        return "<kob.Reader name=%r>" % (_shown(self.raw.name),)
 
 
-def _reopen(path, partial, position, plain=False, threads=1):
-    reader = Reader(path, partial=partial, plain=plain, threads=threads)
+def _shown(name):
+    """A name as kob's messages show it: a URL without its user, password,
+    query or fragment. A file object's name (not a str or bytes) as it is."""
+    if isinstance(name, (str, bytes)) and name:
+        return _kob.shown_name(name)
+    return name
+
+
+def _reopen(path, partial, position, plain=False, threads=1, s3=None):
+    reader = Reader(path, partial=partial, plain=plain, threads=threads, s3=s3)
     reader.seek(position)
     return reader
 
 
-def _reopen_raw(path, partial, position, plain=False, threads=1):
-    reader = RawReader(path, partial=partial, plain=plain, threads=threads)
+def _reopen_raw(path, partial, position, plain=False, threads=1, s3=None):
+    reader = RawReader(path, partial=partial, plain=plain, threads=threads, s3=s3)
     reader.seek(position)
     return reader
