@@ -97,9 +97,11 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
       error = exists ? EEXIST : errno;
     } else if (exists && S_ISDIR(info.st_mode)) {
       error = EISDIR;
-    } else if (mode == 'a' || (exists && !S_ISREG(info.st_mode))) {
+    } else if ((mode == 'a' && (exists || errno != ENOENT)) ||
+               (exists && !S_ISREG(info.st_mode))) {
       // Appended to in place; a device or FIFO is written through, as
-      // open() writes to one, never replaced by a file.
+      // open() writes to one, never replaced by a file. A file appended to
+      // that is not there is made as a new one is, below.
       const int flags = O_WRONLY | (mode == 'a' ? O_APPEND | O_CREAT : 0);
       bool readable = mode == 'a';
       direct = kob::UniqueFd(openDirect(name, readable ? (flags & ~O_WRONLY) | O_RDWR : flags));
@@ -124,7 +126,7 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
         }
       }
     } else {
-      replace = mode == 'w';
+      replace = mode == 'w';  // "a": not over a file made meanwhile
       output.emplace(name);
       if (kobsupport::OutputError problem = output->create()) {
         error = problem.error != 0 ? problem.error : EIO;

@@ -42,13 +42,15 @@ the data into ranges on chunk starts for workers.
 
 Beyond one machine: with fsspec installed, `import kob` registers the
 fsspec protocol "kob" (kob._fsspec.KobFileSystem): fsspec.open("kob://x.kob"),
-"kob::https://host/x.kob", "kob::s3://bucket/x.kob", and Dask's
-read_text("kob://logs/*.kob", blocksize=...) read the plain data.
+"kob::https://host/x.kob", "kob::s3://bucket/x.kob", Dask's
+read_text("kob://logs/*.kob", blocksize=...) and pandas's
+read_csv("kob://bucket/x.csv.kob", storage_options={"target_protocol":
+"s3"}) read the plain data; and the fsspec compression "kob".
 """
 
-import io
-import os
-from collections import namedtuple
+import io as _io
+import os as _os
+from collections import namedtuple as _namedtuple
 
 from . import _kob
 from ._kob import DamageError, NotPackedError
@@ -138,9 +140,9 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
         binary = Writer(file, what, chunk_size=chunk_size, threads=threads, level=level)
     if not text:
         return binary
-    if hasattr(io, "text_encoding"):
-        encoding = io.text_encoding(encoding)
-    wrapper = io.TextIOWrapper if what == "r" else TextWriter
+    if hasattr(_io, "text_encoding"):
+        encoding = _io.text_encoding(encoding)
+    wrapper = _io.TextIOWrapper if what == "r" else TextWriter
     try:
         return wrapper(binary, encoding=encoding, errors=errors, newline=newline)
     except BaseException:
@@ -173,7 +175,7 @@ def decompress(data, *, plain=False):
 #: A chunk as scan passes it: its number (0 for the first), the file offset
 #: of its header, the position of its first byte in the data, its data size
 #: (uncompressed bytes) and its payload size (stored bytes after the header).
-Chunk = namedtuple("Chunk", "number offset position data_size payload_size")
+Chunk = _namedtuple("Chunk", "number offset position data_size payload_size")
 
 
 def scan(file, *, check=False):
@@ -204,7 +206,7 @@ def write_index(file):
     for a URL: its index is the server's).
     """
     written = _kob.write_index(file)
-    return os.fsencode(written) if isinstance(os.fspath(file), bytes) else written
+    return _os.fsencode(written) if isinstance(_os.fspath(file), bytes) else written
 
 
 def index_state(file):
@@ -221,28 +223,32 @@ def index_state(file):
     return _kob.index_state(file)
 
 
-def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE):
+def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE, force=False):
     """Packs the file `src` (a path or URL) into the path `dst`, as `kob`
     does: the same bytes.
 
     level: 1..9, None for the default (8). threads: compressing threads, 0
     for one per core, never more than the cores or the input's chunks.
     chunk_size: bytes of data a chunk, 1..65535. `dst` is written as a
-    Writer writes it and renamed into place.
+    Writer writes it and renamed into place; a `dst` that exists is
+    replaced only with force=True, as `kob -f` replaces one.
 
-    Returns: None. Raises: ValueError for invalid options; OSError when
-    reading `src` or writing `dst` fails.
+    Returns: None. Raises: FileExistsError for a `dst` that exists (force
+    not given); ValueError for invalid options; OSError when reading `src`
+    or writing `dst` fails.
     """
-    _kob.pack(src, dst, level, threads, chunk_size)
+    _kob.pack(src, dst, level, threads, chunk_size, bool(force))
 
 
-def unpack(src, dst):
+def unpack(src, dst, *, force=False):
     """Writes the data of the packed file `src` (a path or URL) to the path
     `dst`, as `kob -d` does. `dst` is written as a Writer writes it and
-    renamed into place.
+    renamed into place; a `dst` that exists is replaced only with
+    force=True, as `kob -df` replaces one.
 
-    Returns: None. Raises: DamageError when `src` is damaged (`dst` is then
-    not created); NotPackedError when `src` is not packed; OSError when
-    reading or writing fails.
+    Returns: None. Raises: FileExistsError for a `dst` that exists (force
+    not given); DamageError when `src` is damaged (`dst` is then not
+    created); NotPackedError when `src` is not packed; OSError when reading
+    or writing fails.
     """
-    _kob.unpack(src, dst)
+    _kob.unpack(src, dst, bool(force))

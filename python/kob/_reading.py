@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """kob's readers: RawReader and the buffered Reader over it."""
 
+import errno
 import io
 import os
 
@@ -141,7 +142,7 @@ class RawReader(io.RawIOBase):
         else:
             raise ValueError("invalid whence (%r, should be 0, 1 or 2)" % (whence,))
         if target < 0:
-            raise OSError(22, "Invalid argument", self._name)
+            raise OSError(errno.EINVAL, "Invalid argument", _shown(self._name))
         if target < self._position and not self._core.seekable:
             raise io.UnsupportedOperation("a stream cannot move back")
         self._position = target

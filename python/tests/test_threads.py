@@ -128,6 +128,10 @@ def test_readers_pickle_as_path_options_and_position(tmp_path, rng):
         assert f.tell() == 1234
         raw = pickle.loads(pickle.dumps(kob.RawReader(path)))
         assert raw.read(3) == data[:3]
+    for kind in (kob.Reader, kob.RawReader):  # a plain file read as it is
+        with kind(__file__, plain=True) as f:
+            f.seek(7)
+            assert pickle.loads(pickle.dumps(f)).read(5) == f.read(5)
     with pytest.raises(TypeError):
         pickle.dumps(kob.open(tmp_path / "w.kob", "wb"))
 
