@@ -284,9 +284,7 @@ class KobFileSystem(AbstractFileSystem):
 
     def __init__(self, target_protocol=None, target_options=None, fo=None,
                  plain=False, **kwargs):
-        # All of them are its storage options: what it pickles as.
-        super().__init__(target_protocol=target_protocol, target_options=target_options,
-                         fo=fo, plain=plain, **kwargs)
+        super().__init__(**kwargs)
         protocol = target_protocol or "file"
         if isinstance(protocol, (tuple, list)):
             protocol = protocol[0]

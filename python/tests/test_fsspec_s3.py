@@ -3,7 +3,7 @@
 # them, and objects read and listed on the S3 test server, which checks
 # every request's signature.
 import errno
-import io
+import pickle
 
 import pytest
 
@@ -115,6 +115,10 @@ def test_options_kob_cannot_honour_are_refused(s3):
     for options in ({"nope": "x"}, {"key": 5}, {"anon": "yes"}, ["key"]):
         with pytest.raises(TypeError):
             kob.open("s3://bucket/d.kob", s3=options)
+    # A reader pickles with its S3 settings.
+    s3.put("bucket/d.kob", kob.compress(b"data"))
+    assert pickle.loads(pickle.dumps(kob.open("s3://bucket/d.kob", s3=s3.options()))).read() \
+        == b"data"
     # fsspec's own, about its caches and blocks, have nothing to do here.
     assert _s3.library_options({"block_size": 5, "use_listings_cache": False,
                                 **s3.options()}) == {

@@ -133,7 +133,7 @@ def test_x_refuses_a_name_that_exists_and_a_device_is_written_through(tmp_path):
     for call, result in ((lambda **f: kob.pack(tmp_path / "there", tmp_path / "late", **f),
                           b"kept"),
                          (lambda **f: kob.unpack(packed, tmp_path / "late", **f), b"unpacked")):
-        with pytest.raises(FileExistsError):
+        with pytest.raises(FileExistsError, match="force=True"):  # before any work
             call()
         assert (tmp_path / "late").read_bytes() == b"first" and temporaries(tmp_path) == []
         call(force=True)
