@@ -40,10 +40,12 @@ import errno
 import io
 import os
 import threading
+from types import SimpleNamespace
 
 import fsspec
 from fsspec.implementations.local import LocalFileSystem
 from fsspec.spec import AbstractFileSystem
+from fsspec.core import split_protocol
 from fsspec.utils import tokenize
 
 from . import _kob, _s3
@@ -327,9 +329,11 @@ class KobFileSystem(AbstractFileSystem):
             path = self.fo
         if self._local:
             return LocalFileSystem._strip_protocol(path) if path else path
-        if self.target_protocol in ("http", "https") and "://" not in path:
-            # kob://HOST/PATH with target_protocol "http": a URL again.
-            path = "%s://%s" % (self.target_protocol, path)
+        if self.target_protocol in ("http", "https") and split_protocol(path)[0] is None:
+            # kob://HOST/PATH with target_protocol "https": a URL again, as
+            # fsspec writes one of that protocol.
+            path = AbstractFileSystem.unstrip_protocol(
+                SimpleNamespace(protocol=self.target_protocol), path)
         return get_class(self.target_protocol)._strip_protocol(path)
 
     def unstrip_protocol(self, name):
@@ -399,7 +403,7 @@ class KobFileSystem(AbstractFileSystem):
         if self.target_protocol in ("http", "https") and not self.target_options:
             return path, None
         if self.target_protocol in ("s3", "s3a"):
-            return "s3://" + path, _s3.library_options(self.target_options)
+            return self.target.unstrip_protocol(path), _s3.library_options(self.target_options)
         return None
 
     def _shared(self, path, found=None):
