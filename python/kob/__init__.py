@@ -102,7 +102,8 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
     mode: "rb" (or "r"): a Reader, buffered binary.
           "wb" (or "w"), "xb" (or "x"), "ab" (or "a"): a Writer that packs;
                 "x" refuses a file that exists; "a" appends a new packed
-                member to a packed file (or makes it), bytes before untouched.
+                member to a packed file that ends in an end marker (or
+                makes it), bytes before untouched.
           "rt", "wt", "xt", "at": text: an io.TextIOWrapper (a TextWriter
                 for writing) over those, with encoding, errors and newline.
     level: writing: 1..9, None for 8 (gzip's compresslevel has this place).
