@@ -34,6 +34,28 @@ namespace kob {
 
 class Source;  // where the bytes come from, inside the library
 
+// Settings for s3:// URLs that a caller gives in place of the environment's
+// (a program that keeps them in its own configuration, Python's fsspec
+// storage options). Each one given comes before its AWS_* variable and the
+// profile's files; one left empty is found as source/aws_settings.h says.
+// A value holding a control byte is refused (EINVAL), as are an endpoint
+// that is no http or https URL and a region that cannot be one.
+struct S3Options {
+  // "http[s]://HOST[:PORT][/PATH]": a store that speaks S3's interface.
+  std::string endpoint;
+  std::string region;
+  // Credentials: a key with its secret (and token, if any) is taken alone,
+  // whatever the environment holds; a profile named is read for its own
+  // keys, the environment's set aside, as AWS's command line reads
+  // --profile.
+  std::string accessKey;
+  std::string secretKey;     // never shown
+  std::string sessionToken;  // never shown
+  std::string profile;
+  // Requests go unsigned (a public bucket), whatever credentials are found.
+  bool anonymous = false;
+};
+
 // What the caller accepts. Each refusal comes before a byte is read.
 struct OpenRules {
   // "-" names standard input (read from where it stands); otherwise it is
@@ -71,6 +93,8 @@ struct OpenRules {
   // that cannot be read fails the first https request with EACCES, its
   // detail naming it; a name that holds a NUL byte fails with EINVAL.
   std::string caFile;
+  // An s3:// URL is read with these (and its saved index beside it too).
+  S3Options s3;
 };
 
 // Which saved index a reader takes up.
@@ -140,6 +164,8 @@ class KOB_EXPORT OpenedFile {
   std::unique_ptr<Source> takeSource();
   std::vector<unsigned char> takeConsumed();
   Source* source() const { return from.get(); }
+  // The S3 settings it was opened with, for its saved index beside it.
+  const S3Options& s3Options() const { return s3; }
 
  private:
   friend OpenedFile openFile(const std::string&, const OpenRules&);
@@ -150,6 +176,7 @@ class KOB_EXPORT OpenedFile {
   std::unique_ptr<Source> from;
   std::vector<unsigned char> consumed;
   std::string given;
+  S3Options s3;
   Failure why;
   bool isPacked = false;
   bool standardInput = false;

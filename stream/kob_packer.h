@@ -85,6 +85,16 @@ KOB_EXPORT Failure packStream(
     const std::function<void(std::uint64_t bytesDone)>& progress = {});
 
 
+// Makes the packed file open on `fd` (for reading and writing) ready to
+// take a new packed member at its end, as appending does: a file that ends
+// anywhere but in an end marker would hide what is appended from every
+// reader. Its headers are walked to the last end marker; one cut inside its
+// back-link (its data whole) is completed in place. An empty file is ready
+// as it is. Returns: ok(); Damage::NotPacked; the damage that keeps the
+// file from ending in an end marker (CutShort for one cut before it,
+// DataAfterEnd, ...) with where; or the errno of a read or write.
+KOB_EXPORT Failure readyToAppend(int fd);
+
 }  // namespace kob
 
 #endif  // KOB_KOB_PACKER_H

@@ -727,6 +727,28 @@ TEST_F(HttpS3Requests, WithTheIndexAColdLookupTakesThreeAndAWarmOneOne) {
   for (const Logged& r : server.requests()) EXPECT_LT(r.bytes, 70000) << r.key;
 }
 
+TEST_F(HttpS3Requests, SettingsGivenReachTheObjectAndItsIndexWhateverTheEnvironmentSays) {
+  writeIndexBeside(server.object("big.kob"));
+  std::filesystem::rename(server.object("big.kob.kbi"), server.object("elsewhere.kbi"));
+  const AwsEnvironment nowhere(Settings{{"AWS_ENDPOINT_URL_S3", "http://127.0.0.1:1"}});
+  kob::OpenRules rules;
+  rules.needSeek = rules.needPacked = true;
+  rules.s3 = {server.settings()["AWS_ENDPOINT_URL_S3"], kRegion, kAccessKey, kSecret, "", "", false};
+  // An index under another name: opened when the reader asks, not with
+  // the object's first request.
+  kob::SharedReader reader;
+  ASSERT_TRUE(reader.open(kob::openFile(S3Server::url("big.kob"), rules),
+                          kob::IndexChoice::at(S3Server::url("elsewhere.kbi"))).ok());
+  char bytes[100];
+  ASSERT_EQ(reader.readAt(2'000'000, bytes, sizeof bytes).bytes, sizeof bytes);
+  EXPECT_TRUE(std::string(bytes, sizeof bytes) == data.substr(2'000'000, sizeof bytes));
+  bool indexRead = false;
+  for (const Logged& r : server.requests()) {
+    indexRead |= r.key == "elsewhere.kbi" && r.status == 206 && r.accessKey == kAccessKey;
+  }
+  EXPECT_TRUE(indexRead);
+}
+
 TEST_F(HttpS3Requests, WithoutTheIndexAWalkReadsLargeRangesAndInOrderFewRequests) {
   const auto packedSize = std::filesystem::file_size(server.object("big.kob"));
   {

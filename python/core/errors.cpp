@@ -168,11 +168,4 @@ void CallbackErrors::keepCurrent() {
   PyErr_Fetch(&kept.type, &kept.value, &kept.traceback);
 }
 
-Buffer::Buffer(const py::handle& object, bool writable) {
-  if (PyObject_GetBuffer(object.ptr(), &view,
-                         writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
-    throw py::error_already_set();
-  }
-}
-
 }  // namespace kobpy

@@ -10,7 +10,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <cstddef>
 #include <string>
 
 #include "kob_failure.h"
@@ -57,20 +56,6 @@ class CallbackErrors {
 
   // From a callback, with the GIL held: keeps the exception set now.
   static void keepCurrent();
-};
-
-// A buffer taken with the GIL held and given back with it held.
-class Buffer {
- public:
-  Buffer(const py::handle& object, bool writable);
-  ~Buffer() { PyBuffer_Release(&view); }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  void* data() const { return view.buf; }
-  std::size_t size() const { return static_cast<std::size_t>(view.len); }
-
- private:
-  Py_buffer view{};
 };
 
 }  // namespace kobpy

@@ -1,17 +1,24 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "file_object.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
+#include "buffers.h"
 #include "errors.h"
 
 namespace kobpy {
 namespace {
 
-// Bytes asked of Python at a time: a Py_ssize_t holds them, and a read
-// buffer this large is the reader's own, never a copy.
+// The objects whose calls into Python this thread is inside, innermost
+// last (see callingBack).
+thread_local std::vector<const void*> callingBackFor;
+
+// Bytes handed to a file object's write at a time: a Py_ssize_t holds them.
 constexpr std::size_t kLargestCall = std::size_t{1} << 30;
 // The stdio buffer before a file object's write: each write costs a call
 // into Python, so it takes a few chunks at once.
@@ -60,6 +67,7 @@ class FileObjectSource final : public kob::Source {
                       std::size_t count, int& error) override {
     std::lock_guard<std::mutex> lock(door);
     py::gil_scoped_acquire gil;
+    CallingBack inside(this);
     try {
       if (!canSeek && offset != streamPosition) {
         error = ESPIPE;
@@ -68,9 +76,8 @@ class FileObjectSource final : public kob::Source {
       if (canSeek) file.attr("seek")(start + offset, 0);
       std::size_t done = 0;
       while (done < count) {
-        const std::size_t want = std::min(count - done, kLargestCall);
-        const std::size_t got = readOnce(into + done, want);
-        if (got == kWouldBlock) {
+        const std::size_t got = readOnce(into + done, count - done);
+        if (got == kNoneNow) {
           if (done > 0) break;
           error = EAGAIN;
           return -1;
@@ -97,36 +104,19 @@ class FileObjectSource final : public kob::Source {
   }
 
  private:
-  static constexpr std::size_t kWouldBlock = static_cast<std::size_t>(-1);
-
   // One call of readinto (or read). Returns: the bytes, 0 at the end, or
-  // kWouldBlock for a file that has none now (None).
+  // kNoneNow for a file that has none now (None).
   std::size_t readOnce(unsigned char* into, std::size_t want) {
-    std::size_t got = 0;
-    if (useReadinto) {
-      py::object view = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(
-          reinterpret_cast<char*>(into), static_cast<Py_ssize_t>(want), PyBUF_WRITE));
-      if (!view) throw py::error_already_set();
-      py::object answer = file.attr("readinto")(view);
-      // Nothing may keep the view of a buffer that is not Python's.
-      view.attr("release")();
-      if (answer.is_none()) return kWouldBlock;
-      const auto count = answer.cast<long long>();
-      if (count < 0 || static_cast<unsigned long long>(count) > want) {
-        throw py::value_error("readinto() returned an impossible count");
-      }
-      got = static_cast<std::size_t>(count);
-    } else {
-      py::object answer = file.attr("read")(want);
-      if (answer.is_none()) return kWouldBlock;
-      Buffer bytes(answer, false);
-      if (bytes.size() > want) {
-        throw py::value_error("read() returned more bytes than asked");
-      }
-      std::memcpy(into, bytes.data(), bytes.size());
-      got = bytes.size();
+    if (useReadinto) return fillBy(file.attr("readinto"), into, want);
+    want = std::min(want, kLargestFill);
+    py::object answer = file.attr("read")(want);
+    if (answer.is_none()) return kNoneNow;
+    Buffer bytes(answer, false);
+    if (bytes.size() > want) {
+      throw py::value_error("read() returned more bytes than asked");
     }
-    return got;
+    std::memcpy(into, bytes.data(), bytes.size());
+    return bytes.size();
   }
 
   py::object file;
@@ -148,6 +138,7 @@ ssize_t writeToObject(void* cookie, const char* bytes, std::size_t size) {
   auto* to = static_cast<WriteCookie*>(cookie);
   if (to->dropUnwritten) return static_cast<ssize_t>(size);
   py::gil_scoped_acquire gil;
+  CallingBack inside(&to->dropUnwritten);  // the writer's mark of this stream
   try {
     std::size_t done = 0;
     while (done < size) {
@@ -180,6 +171,24 @@ int closeObjectStream(void* cookie) {
 }
 
 }  // namespace
+
+CallingBack::CallingBack(const void* owner) {
+  callingBackFor.push_back(owner);
+}
+
+CallingBack::~CallingBack() { callingBackFor.pop_back(); }
+
+bool callingBack(const void* owner) {
+  return owner != nullptr &&
+         std::find(callingBackFor.begin(), callingBackFor.end(), owner) != callingBackFor.end();
+}
+
+void refuseReentry(const void* owner, const std::string& what) {
+  if (!callingBack(owner)) return;
+  // As io.BufferedReader answers a call back into itself.
+  PyErr_SetString(PyExc_RuntimeError, ("reentrant call inside " + what).c_str());
+  throw py::error_already_set();
+}
 
 bool isFileObject(const py::handle& object) {
   return py::hasattr(object, "read") || py::hasattr(object, "readinto") ||

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "source/source.h"
 
@@ -40,6 +41,26 @@ struct ObjectStream {
   bool* dropUnwritten = nullptr;
 };
 ObjectStream streamTo(const py::object& file);
+
+// A call into a file object's Python code, made by `owner` (a source that
+// sourceOf made, or an ObjectStream's dropUnwritten): while it lasts, this
+// thread holds the locks of the kob object reading or writing through it.
+class CallingBack {
+ public:
+  explicit CallingBack(const void* owner);
+  ~CallingBack();
+  CallingBack(const CallingBack&) = delete;
+  CallingBack& operator=(const CallingBack&) = delete;
+};
+
+// Whether this thread is inside such a call made by `owner`.
+bool callingBack(const void* owner);
+
+// Raises RuntimeError("reentrant call inside WHAT"), as io.BufferedReader
+// does, when this thread is inside a call made by `owner`: the file
+// object's code called back into the kob object that is calling it, which
+// would wait for its own locks for ever. With the GIL held.
+void refuseReentry(const void* owner, const std::string& what);
 
 }  // namespace kobpy
 

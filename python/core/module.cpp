@@ -23,9 +23,10 @@ PYBIND11_MODULE(_kob, m) {
   kobpy::addExceptions(m);
 
   py::class_<kobpy::Reader>(m, "Reader")
-      .def(py::init<const py::object&, bool, bool, int, const std::string&>(),
+      .def(py::init<const py::object&, bool, bool, int, const std::string&, const py::object&>(),
            py::arg("file"), py::arg("partial") = false, py::arg("plain") = false,
-           py::arg("threads") = 1, py::arg("cacert") = std::string())
+           py::arg("threads") = 1, py::arg("cacert") = std::string(),
+           py::arg("s3") = py::none())
       .def("pread", &kobpy::Reader::pread, py::arg("n"), py::arg("offset"))
       .def("readinto_at", &kobpy::Reader::readintoAt, py::arg("buffer"),
            py::arg("offset"))
@@ -59,5 +60,10 @@ PYBIND11_MODULE(_kob, m) {
   kobpy::addWholeFileOperations(m);
   kobpy::addSplits(m);
   m.def("cores", &kobpy::coreCount);
+  m.def("s3_settings", &kobpy::s3Settings, py::arg("options") = py::none());
+  // A name as kob's messages show it: a URL without its user, password,
+  // query or fragment; control characters escaped.
+  m.def("shown_name", [](const py::object& name) { return kobpy::shownName(kobpy::fsPath(name)); },
+        py::arg("name"));
   m.attr("version") = kob::version();
 }

@@ -6,11 +6,13 @@
 #include <climits>
 #include <vector>
 
+#include "buffers.h"
 #include "errors.h"
 #include "file_object.h"
 #include "kob.h"
 #include "kob_open.h"
 #include "kob_shared.h"
+#include "source/aws_settings.h"
 #include "source/opening.h"
 
 namespace kobpy {
@@ -42,6 +44,8 @@ std::string nameOf(const py::object& file) {
 // What a Reader reads. Shared with reads under way, so that a close in one
 // thread leaves the reads of others to finish on the file they began.
 struct Reader::Content {
+  // The file object's source, whose calls into Python may call back.
+  const void* calledBackBy = nullptr;
   std::unique_ptr<kob::SharedReader> packed;  // a packed file that seeks
   std::unique_ptr<kob::Source> plain;         // a plain one that seeks
   // A stream, packed or plain, read in order from `streamAt`.
@@ -145,8 +149,56 @@ struct Reader::Content {
   }
 };
 
+kob::S3Options s3OptionsOf(const py::object& options) {
+  kob::S3Options s3;
+  if (options.is_none()) return s3;
+  if (!PyDict_Check(options.ptr())) throw py::type_error("s3 options are a dict");
+  for (const auto& [key, value] : py::reinterpret_borrow<py::dict>(options)) {
+    const std::string name = py::str(key);
+    if (name == "anon") {
+      if (!PyBool_Check(value.ptr())) throw py::type_error("s3 option anon is a bool");
+      s3.anonymous = value.cast<bool>();
+      continue;
+    }
+    std::string* into = name == "endpoint_url" ? &s3.endpoint
+                        : name == "region"     ? &s3.region
+                        : name == "key"        ? &s3.accessKey
+                        : name == "secret"     ? &s3.secretKey
+                        : name == "token"      ? &s3.sessionToken
+                        : name == "profile"    ? &s3.profile
+                                               : nullptr;
+    if (into == nullptr) throw py::type_error("no such s3 option: " + name);
+    if (value.is_none()) continue;
+    if (!PyUnicode_Check(value.ptr())) throw py::type_error("s3 option " + name + " is a str");
+    *into = value.cast<std::string>();
+  }
+  return s3;
+}
+
+py::dict s3Settings(const py::object& options) {
+  const kob::S3Options given = s3OptionsOf(options);
+  kob::AwsSettings found;
+  kob::Failure failure;
+  bool ok = false;
+  {
+    py::gil_scoped_release unlocked;  // the settings files are read
+    ok = kob::findAwsSettings(given, found, failure);
+  }
+  if (!ok) raiseFailure(failure, "");
+  auto orNone = [](const std::string& text) -> py::object {
+    return text.empty() ? py::object(py::none()) : py::object(py::str(text));
+  };
+  py::dict settings;
+  settings["endpoint_url"] = found.endpoint;
+  settings["region"] = found.region;
+  settings["key"] = orNone(found.accessKey);
+  settings["secret"] = orNone(found.secretKey);
+  settings["token"] = orNone(found.sessionToken);
+  return settings;
+}
+
 Reader::Reader(const py::object& file, bool partial, bool plain, int threads,
-               const std::string& caFile)
+               const std::string& caFile, const py::object& s3)
     : name(nameOf(file)) {
   if (threads < 0) throw py::value_error("threads must be 0 (one per core) or more");
   const auto helpers = static_cast<unsigned>(threads);
@@ -155,9 +207,11 @@ Reader::Reader(const py::object& file, bool partial, bool plain, int threads,
   kob::OpenRules rules;
   rules.needPacked = !plain;
   rules.caFile = caFile;
+  rules.s3 = s3OptionsOf(s3);
   CallbackErrors callbacks;
   if (isFileObject(file)) {
     std::unique_ptr<kob::Source> source = sourceOf(file);
+    opened->calledBackBy = source.get();
     py::gil_scoped_release unlocked;
     // No name: a file object has no saved index beside it.
     failure = opened->attach(kob::openSource(std::move(source), "", rules), partial,
@@ -302,6 +356,7 @@ std::shared_ptr<Reader::Content> Reader::current() {
     open = content;
   }
   if (!open) raiseClosed();
+  refuseReentry(open->calledBackBy, "a kob reader: its file object's readinto called it");
   return open;
 }
 

@@ -16,9 +16,23 @@
 #include <mutex>
 #include <string>
 
+#include "kob_open.h"
+
 namespace kobpy {
 
 namespace py = pybind11;
+
+// The S3 settings a dict gives, by the names fsspec's S3 file systems
+// take: endpoint_url, region, key, secret, token, profile (str or None)
+// and anon (bool). None gives none. Raises TypeError for another name or
+// a value of another type.
+kob::S3Options s3OptionsOf(const py::object& options);
+
+// The settings an s3:// URL is read with, given `options` (as above) and
+// the environment, found as the library finds them: a dict of
+// endpoint_url, region, key, secret and token (None where there is none).
+// Raises OSError (EINVAL, ...) as opening the URL would.
+py::dict s3Settings(const py::object& options);
 
 class Reader {
  public:
@@ -27,8 +41,9 @@ class Reader {
   // `threads`: a read of 1 MiB or more spreads its chunks over up to so
   // many threads (0: one per core), as SharedReader::setThreads says.
   // `caFile`: see kob::OpenRules::caFile.
+  // `s3`: None, or a dict of S3 settings for an s3:// URL (s3OptionsOf).
   Reader(const py::object& file, bool partial, bool plain, int threads = 1,
-         const std::string& caFile = std::string());
+         const std::string& caFile = std::string(), const py::object& s3 = py::none());
 
   // Up to `n` bytes at `offset`: fewer where the data ends or damage stops
   // the read (the read that starts on damage raises).

@@ -15,6 +15,7 @@
 #include "kob_names.h"
 #include "kob_open.h"
 #include "kob_shared.h"
+#include "reader.h"
 #include "source/opening.h"
 
 namespace kobpy {
@@ -52,13 +53,14 @@ kob::Failure cut(kob::SharedReader& reader, std::uint64_t n, std::vector<Range>&
   return {};
 }
 
-std::vector<Range> splits(const py::object& file, Py_ssize_t n) {
+std::vector<Range> splits(const py::object& file, Py_ssize_t n, const py::object& s3) {
   if (n < 1) throw py::value_error("splits: n must be 1 or more");
   const bool object = isFileObject(file);
   const std::string name = object ? std::string() : fsPath(file);
   kob::OpenRules rules;
   rules.needPacked = true;
   rules.needSeek = !object;  // a FIFO is refused before it is opened
+  rules.s3 = s3OptionsOf(s3);
   std::vector<Range> ranges;
   kob::Failure failure;
   CallbackErrors callbacks;
@@ -86,7 +88,7 @@ std::vector<Range> splits(const py::object& file, Py_ssize_t n) {
 }  // namespace
 
 void addSplits(py::module_& module) {
-  module.def("splits", &splits, py::arg("file"), py::arg("n"));
+  module.def("splits", &splits, py::arg("file"), py::arg("n"), py::arg("s3") = py::none());
   // Whether kob's own readers take `name` as a URL (a scheme this build
   // knows), not as a local path.
   module.def("reads_url", [](const std::string& name) { return kob::isRemote(name); },

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "buffers.h"
 #include "errors.h"
 #include "kob.h"
 #include "kob_index.h"
@@ -36,8 +37,15 @@ constexpr std::size_t kBlockSize = 64 * 1024;
 // An output made through the support library, raising as Python does.
 class Output {
  public:
-  explicit Output(const std::string& path) : name(path), file(path) {
+  // `replace`: over a file already there (`kob -f`), or never: refused at
+  // once (FileExistsError), and at the rename for one made meanwhile.
+  explicit Output(const std::string& path, bool replaceExisting = true)
+      : name(path), file(path), replace(replaceExisting) {
     refuseUrl(path);
+    struct stat there {};
+    if (!replaceExisting && ::lstat(path.c_str(), &there) == 0) {
+      raiseErrno(EEXIST, path, "already exists; force=True replaces it");
+    }
   }
 
   // Returns: 0, or the errno. Without the GIL.
@@ -49,7 +57,7 @@ class Output {
   }
   std::FILE* stream() { return file.stream(); }
   int commit(const struct stat* keptFrom = nullptr) {
-    kobsupport::OutputError problem = file.commit(keptFrom, true);
+    kobsupport::OutputError problem = file.commit(keptFrom, replace);
     return problem ? (problem.error != 0 ? problem.error : EIO) : 0;
   }
 
@@ -57,6 +65,7 @@ class Output {
 
  private:
   kobsupport::OutputFile file;
+  const bool replace;
 };
 
 kob::OpenRules readRules(bool needSeek, bool needPacked) {
@@ -128,10 +137,10 @@ py::list scan(const py::object& nameObject, bool check) {
 }
 
 void pack(const py::object& srcObject, const py::object& dstObject,
-          const py::object& level, const py::object& threads, int chunkSize) {
+          const py::object& level, const py::object& threads, int chunkSize, bool force) {
   const std::string src = fsPath(srcObject);
   kob::PackOptions options = packOptions(chunkSize, threads, level);
-  Output output(fsPath(dstObject));
+  Output output(fsPath(dstObject), force);
   kob::Failure failure;
   int error = 0;
   {
@@ -181,9 +190,9 @@ void pack(const py::object& srcObject, const py::object& dstObject,
   if (error != 0) raiseErrno(error, output.name);
 }
 
-void unpack(const py::object& srcObject, const py::object& dstObject) {
+void unpack(const py::object& srcObject, const py::object& dstObject, bool force) {
   const std::string src = fsPath(srcObject);
-  Output output(fsPath(dstObject));
+  Output output(fsPath(dstObject), force);
   kob::Failure failure;
   int error = 0;
   {
@@ -313,8 +322,8 @@ void addWholeFileOperations(py::module_& m) {
   m.def("write_index", &writeIndex, py::arg("name"));
   m.def("scan", &scan, py::arg("name"), py::arg("check") = false);
   m.def("pack", &pack, py::arg("src"), py::arg("dst"), py::arg("level"),
-        py::arg("threads"), py::arg("chunk_size"));
-  m.def("unpack", &unpack, py::arg("src"), py::arg("dst"));
+        py::arg("threads"), py::arg("chunk_size"), py::arg("force"));
+  m.def("unpack", &unpack, py::arg("src"), py::arg("dst"), py::arg("force"));
   m.def("compress", &compress, py::arg("data"), py::arg("level"),
         py::arg("threads"), py::arg("chunk_size"));
   m.def("decompress", &decompress, py::arg("data"), py::arg("plain"));

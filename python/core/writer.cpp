@@ -13,9 +13,9 @@
 #include <system_error>
 #include <thread>
 
+#include "buffers.h"
 #include "errors.h"
 #include "file_object.h"
-#include "format/format.h"
 #include "kob_limits.h"
 #include "kob_names.h"
 
@@ -33,16 +33,6 @@ namespace {
 // the descriptor, -1 with errno set.
 int openDirect(const std::string& path, int flags) {
   return ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0666);
-}
-
-// Whether the file on `fd` may take a new packed member: empty, or packed.
-// A file that cannot be read (opened for writing only) is not asked.
-bool appendable(int fd, const struct stat& info, bool readable) {
-  if (!readable || !S_ISREG(info.st_mode) || info.st_size == 0) return true;
-  unsigned char first[kob::kSignatureTestLength] = {};
-  const ssize_t got = ::pread(fd, first, sizeof first, 0);
-  return got == static_cast<ssize_t>(sizeof first) &&
-         kob::hasSignature(first, sizeof first);
 }
 
 }  // namespace
@@ -95,19 +85,23 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
     if (made.file == nullptr) raiseErrno(errno, name);
     stream = made.file;
     dropUnwritten = made.dropUnwritten;
+    streamMark = made.dropUnwritten;
   } else {
     refuseUrl(name);
     py::gil_scoped_release unlocked;
     int error = 0;
+    kob::Failure notReady;  // a file appended to that does not end as it must
     struct stat info {};
     const bool exists = ::stat(name.c_str(), &info) == 0;
     if (mode == 'x' && (exists || errno != ENOENT)) {
       error = exists ? EEXIST : errno;
     } else if (exists && S_ISDIR(info.st_mode)) {
       error = EISDIR;
-    } else if (mode == 'a' || (exists && !S_ISREG(info.st_mode))) {
+    } else if ((mode == 'a' && (exists || errno != ENOENT)) ||
+               (exists && !S_ISREG(info.st_mode))) {
       // Appended to in place; a device or FIFO is written through, as
-      // open() writes to one, never replaced by a file.
+      // open() writes to one, never replaced by a file. A file appended to
+      // that is not there is made as a new one is, below.
       const int flags = O_WRONLY | (mode == 'a' ? O_APPEND | O_CREAT : 0);
       bool readable = mode == 'a';
       direct = kob::UniqueFd(openDirect(name, readable ? (flags & ~O_WRONLY) | O_RDWR : flags));
@@ -116,9 +110,11 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
         direct = kob::UniqueFd(openDirect(name, flags));
       }
       struct stat opened {};
+      // A file that cannot be read (opened for writing only) is not asked.
+      if (direct.get() >= 0 && readable) notReady = kob::readyToAppend(direct.get());
       if (direct.get() < 0 || ::fstat(direct.get(), &opened) != 0) {
         error = errno;
-      } else if (mode == 'a' && !appendable(direct.get(), opened, readable)) {
+      } else if (notReady.failed()) {
         error = -1;
       } else {
         if (mode == 'a' && S_ISREG(opened.st_mode)) appendedAt = opened.st_size;
@@ -130,7 +126,7 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
         }
       }
     } else {
-      replace = mode == 'w';
+      replace = mode == 'w';  // "a": not over a file made meanwhile
       output.emplace(name);
       if (kobsupport::OutputError problem = output->create()) {
         error = problem.error != 0 ? problem.error : EIO;
@@ -140,7 +136,7 @@ Writer::Writer(const py::object& target, char mode, const kob::PackOptions& opti
     }
     if (error != 0) {
       py::gil_scoped_acquire locked;
-      if (error < 0) raiseFailure(kob::Failure::ofDamage(kob::Damage::NotPacked), name);
+      if (error < 0) raiseFailure(notReady, name);
       raiseErrno(error, name);
     }
   }
@@ -175,6 +171,7 @@ bool Writer::inherited() const { return getpid() != owner; }
 
 void Writer::checkOwner() {
   if (inherited()) raiseInherited(owner);
+  refuseReentry(streamMark, "a kob writer: its file object's write called it");
 }
 
 // In a forked child, the threads of the packer are not there to be stopped
@@ -242,6 +239,7 @@ void Writer::close() {
     detach();
     return;
   }
+  checkOwner();
   CallbackErrors callbacks;
   kob::Failure failure;
   int error = 0;
@@ -285,6 +283,7 @@ void Writer::abort() {
     detach();
     return;
   }
+  checkOwner();
   py::gil_scoped_release unlocked;
   std::lock_guard<std::mutex> lock(door);
   if (!packer) return;

@@ -75,6 +75,7 @@ class Writer {
   std::int64_t appendedAt = -1;  // the appended file's size before
   std::FILE* stream = nullptr;   // what the packer writes to, ours
   bool* dropUnwritten = nullptr;  // a file object's stream: see streamTo
+  const void* streamMark = nullptr;  // that stream's, for the whole life
   std::unique_ptr<kob::Packer> packer;
 };
 

@@ -42,13 +42,15 @@ the data into ranges on chunk starts for workers.
 
 Beyond one machine: with fsspec installed, `import kob` registers the
 fsspec protocol "kob" (kob._fsspec.KobFileSystem): fsspec.open("kob://x.kob"),
-"kob::https://host/x.kob", "kob::s3://bucket/x.kob", and Dask's
-read_text("kob://logs/*.kob", blocksize=...) read the plain data.
+"kob::https://host/x.kob", "kob::s3://bucket/x.kob", Dask's
+read_text("kob://logs/*.kob", blocksize=...) and pandas's
+read_csv("kob://bucket/x.csv.kob", storage_options={"target_protocol":
+"s3"}) read the plain data; and the fsspec compression "kob".
 """
 
-import io
-import os
-from collections import namedtuple
+import io as _io
+import os as _os
+from collections import namedtuple as _namedtuple
 
 from . import _kob
 from ._kob import DamageError, NotPackedError
@@ -90,7 +92,8 @@ def _parse_mode(mode):
 
 
 def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, *,
-         partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1, cacert=None):
+         partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1, cacert=None,
+         s3=None):
     """Opens a packed file, as gzip.open opens a gzip file.
 
     file: a path (str, bytes or os.PathLike), a URL to read (http://,
@@ -100,7 +103,8 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
     mode: "rb" (or "r"): a Reader, buffered binary.
           "wb" (or "w"), "xb" (or "x"), "ab" (or "a"): a Writer that packs;
                 "x" refuses a file that exists; "a" appends a new packed
-                member to a packed file (or makes it), bytes before untouched.
+                member to a packed file that ends in an end marker (or
+                makes it), bytes before untouched.
           "rt", "wt", "xt", "at": text: an io.TextIOWrapper (a TextWriter
                 for writing) over those, with encoding, errors and newline.
     level: writing: 1..9, None for 8 (gzip's compresslevel has this place).
@@ -116,6 +120,9 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
     cacert: reading an https:// URL: a PEM file of certificate authorities
           the server's certificate may chain to, beside the system's, as
           curl's --cacert (None: CURL_CA_BUNDLE, else SSL_CERT_FILE).
+    s3: reading an s3:// URL: a dict of settings taken before the
+          environment's (AWS_*) and the profile's files: endpoint_url,
+          region, key, secret, token, profile (str), anon (True: unsigned).
 
     Returns: a Reader, a Writer, or a text wrapper over one.
     Raises: ValueError for an invalid mode or option; NotPackedError;
@@ -131,16 +138,17 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
     if what == "r":
         if chunk_size != DEFAULT_CHUNK_SIZE or level is not None:
             raise ValueError("level and chunk_size are for writing")
-        binary = Reader(file, partial=partial, plain=plain, threads=threads, cacert=cacert)
+        binary = Reader(file, partial=partial, plain=plain, threads=threads, cacert=cacert,
+                        s3=s3)
     else:
-        if partial or plain or cacert is not None:
-            raise ValueError("partial, plain and cacert are for reading")
+        if partial or plain or cacert is not None or s3 is not None:
+            raise ValueError("partial, plain, cacert and s3 are for reading")
         binary = Writer(file, what, chunk_size=chunk_size, threads=threads, level=level)
     if not text:
         return binary
-    if hasattr(io, "text_encoding"):
-        encoding = io.text_encoding(encoding)
-    wrapper = io.TextIOWrapper if what == "r" else TextWriter
+    if hasattr(_io, "text_encoding"):
+        encoding = _io.text_encoding(encoding)
+    wrapper = _io.TextIOWrapper if what == "r" else TextWriter
     try:
         return wrapper(binary, encoding=encoding, errors=errors, newline=newline)
     except BaseException:
@@ -173,7 +181,7 @@ def decompress(data, *, plain=False):
 #: A chunk as scan passes it: its number (0 for the first), the file offset
 #: of its header, the position of its first byte in the data, its data size
 #: (uncompressed bytes) and its payload size (stored bytes after the header).
-Chunk = namedtuple("Chunk", "number offset position data_size payload_size")
+Chunk = _namedtuple("Chunk", "number offset position data_size payload_size")
 
 
 def scan(file, *, check=False):
@@ -204,7 +212,7 @@ def write_index(file):
     for a URL: its index is the server's).
     """
     written = _kob.write_index(file)
-    return os.fsencode(written) if isinstance(os.fspath(file), bytes) else written
+    return _os.fsencode(written) if isinstance(_os.fspath(file), bytes) else written
 
 
 def index_state(file):
@@ -221,28 +229,32 @@ def index_state(file):
     return _kob.index_state(file)
 
 
-def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE):
+def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE, force=False):
     """Packs the file `src` (a path or URL) into the path `dst`, as `kob`
     does: the same bytes.
 
     level: 1..9, None for the default (8). threads: compressing threads, 0
     for one per core, never more than the cores or the input's chunks.
     chunk_size: bytes of data a chunk, 1..65535. `dst` is written as a
-    Writer writes it and renamed into place.
+    Writer writes it and renamed into place; a `dst` that exists is
+    replaced only with force=True, as `kob -f` replaces one.
 
-    Returns: None. Raises: ValueError for invalid options; OSError when
-    reading `src` or writing `dst` fails.
+    Returns: None. Raises: FileExistsError for a `dst` that exists (force
+    not given); ValueError for invalid options; OSError when reading `src`
+    or writing `dst` fails.
     """
-    _kob.pack(src, dst, level, threads, chunk_size)
+    _kob.pack(src, dst, level, threads, chunk_size, bool(force))
 
 
-def unpack(src, dst):
+def unpack(src, dst, *, force=False):
     """Writes the data of the packed file `src` (a path or URL) to the path
     `dst`, as `kob -d` does. `dst` is written as a Writer writes it and
-    renamed into place.
+    renamed into place; a `dst` that exists is replaced only with
+    force=True, as `kob -df` replaces one.
 
-    Returns: None. Raises: DamageError when `src` is damaged (`dst` is then
-    not created); NotPackedError when `src` is not packed; OSError when
-    reading or writing fails.
+    Returns: None. Raises: FileExistsError for a `dst` that exists (force
+    not given); DamageError when `src` is damaged (`dst` is then not
+    created); NotPackedError when `src` is not packed; OSError when reading
+    or writing fails.
     """
-    _kob.unpack(src, dst)
+    _kob.unpack(src, dst, bool(force))

@@ -4,18 +4,29 @@ fsspec (and so Dask, pandas, ...) reads.
 
     fsspec.open("kob://data/x.kob")              # a local path
     fsspec.open("kob::https://host/x.kob")       # chained: any fsspec URL
-    fsspec.open("kob::s3://bucket/x.kob")
+    fsspec.open("kob::s3://bucket/x.kob", s3={"endpoint_url": ..., "key": ...})
     fsspec.open("kob::memory://x.kob")
     dask.bag.read_text("kob://logs/*.kob", blocksize="16MiB")
 
-A local file and an http(s) URL are read by kob's own readers, which
-take up the saved index beside them; s3:// as kob._s3 says; any other
-backend through the file object its file system opens. The files are
-read only. ls, glob, exists, isdir and isfile are the target file
-system's; info of a file gives its plain size (from the saved index, or a
-walk of the headers) as "size" and the target's as "packed_size"; ls
-gives each file's target size as "packed_size" and "size" None (finding it
-reads each file).
+pandas 1.5 takes no chained URL; a kob:// URL with storage options naming
+the target takes any (Dask takes both forms):
+
+    pd.read_csv("kob:///data/x.csv.kob")
+    pd.read_csv("kob://host:8080/x.csv.kob", storage_options={"target_protocol": "https"})
+    pd.read_csv("kob://bucket/x.csv.kob", storage_options={
+        "target_protocol": "s3", "target_options": {"endpoint_url": ..., ...}})
+
+A local file, an http(s) URL (without options) and an s3:// object (with
+the options given, as s3fs names them) are read by kob's own readers,
+which take up the saved index beside them; any other backend through the
+file object its file system opens. The files are read only. ls, glob,
+exists, isdir and isfile are the target file system's; info of a file
+gives its plain size (from the saved index, or a walk of the headers) as
+"size" and the target's as "packed_size"; ls gives each file's target size
+as "packed_size" and "size" None (finding it reads each file).
+
+"kob" is also an fsspec compression: fsspec.open("x.csv.kob",
+compression="kob") reads the data whole through kob.open.
 
 The readers are shared: within a process, the files opened on one packed
 file (as long as it keeps its size, and for a local file its inode and
@@ -29,13 +40,15 @@ import errno
 import io
 import os
 import threading
+from types import SimpleNamespace
 
 import fsspec
 from fsspec.implementations.local import LocalFileSystem
 from fsspec.spec import AbstractFileSystem
+from fsspec.core import split_protocol
 from fsspec.utils import tokenize
 
-from . import _s3
+from . import _kob, _s3
 
 # The buffer of a file: the reads that look for a delimiter or a line take
 # 64 KiB, as a reader reads ahead.
@@ -163,7 +176,7 @@ class _RawView(io.RawIOBase):
         else:
             raise ValueError("invalid whence (%r, should be 0, 1 or 2)" % (whence,))
         if target < 0:
-            raise OSError(errno.EINVAL, "Invalid argument", self.name)
+            raise OSError(errno.EINVAL, "Invalid argument", shown_name(self.name))
         self.position = target
         return target
 
@@ -221,7 +234,17 @@ class KobFile(io.BufferedReader):
         return (_reopen, (self.fs, self.path, 0 if self.closed else self.tell()))
 
     def __repr__(self):
-        return "<kob.KobFile %s>" % (self.raw.name,)
+        return "<kob.KobFile %s>" % (shown_name(self.raw.name),)
+
+
+def shown_name(name):
+    """A kob:// name as kob's messages show a URL: without its user,
+    password, query or fragment (kob::http://u:pw@host/x?q shows as
+    kob::http://host/x)."""
+    for prefix in ("kob::", "kob://"):
+        if name.startswith(prefix):
+            return prefix + (_kob.shown_name(name[len(prefix):]) or "")
+    return _kob.shown_name(name) or ""
 
 
 def _reopen(fs, path, position):
@@ -290,23 +313,27 @@ class KobFileSystem(AbstractFileSystem):
 
     @classmethod
     def _strip_kob(cls, path):
+        # Only "kob://" comes off: what the path is depends on the target,
+        # which the options given with the URL name (pandas's and Dask's
+        # storage_options={"target_protocol": "s3"}), known to the
+        # instance alone.
         path = os.fspath(path) if not isinstance(path, str) else path
         for prefix in ("kob://", "kob::"):
             if path.startswith(prefix):
-                path = path[len(prefix):]
-                break
-        return LocalFileSystem._strip_protocol(path) if path else path
+                return path[len(prefix):]
+        return path
 
     def _strip_for_target(self, path):
-        path = os.fspath(path) if not isinstance(path, str) else path
-        for prefix in ("kob://", "kob::"):
-            if path.startswith(prefix):
-                path = path[len(prefix):]
-                break
+        path = self._strip_kob(path)
         if not path and self.fo:
             path = self.fo
         if self._local:
             return LocalFileSystem._strip_protocol(path) if path else path
+        if self.target_protocol in ("http", "https") and split_protocol(path)[0] is None:
+            # kob://HOST/PATH with target_protocol "https": a URL again, as
+            # fsspec writes one of that protocol.
+            path = AbstractFileSystem.unstrip_protocol(
+                SimpleNamespace(protocol=self.target_protocol), path)
         return get_class(self.target_protocol)._strip_protocol(path)
 
     def unstrip_protocol(self, name):
@@ -360,15 +387,24 @@ class KobFileSystem(AbstractFileSystem):
         ranges of its data, each starting on a chunk start."""
         from ._splits import splits
         path = self._strip_protocol(path)
-        if self._local or self._reads_url():
-            return splits(path, n)
+        own = self._own_name(path)
+        if own is not None:
+            return splits(own[0], n, s3=own[1])
         with self.target.open(path, "rb") as inner:
             return splits(inner, n)
 
-    def _reads_url(self):
-        """Whether kob reads the target's URLs itself: http(s) without
-        options (headers, authentication) that kob's reader cannot take."""
-        return (self.target_protocol in ("http", "https") and not self.target_options)
+    def _own_name(self, path):
+        """Returns: (name, s3 options) for kob's own readers where they read
+        the target's files: a local path; an http(s) URL without options
+        (headers, authentication) that kob's reader cannot take; every
+        s3:// object, with the target's options. Else None."""
+        if self._local:
+            return path, None
+        if self.target_protocol in ("http", "https") and not self.target_options:
+            return path, None
+        if self.target_protocol in ("s3", "s3a"):
+            return self.target.unstrip_protocol(path), _s3.library_options(self.target_options)
+        return None
 
     def _shared(self, path, found=None):
         """The process's shared reader of the packed file at `path`."""
@@ -392,10 +428,9 @@ class KobFileSystem(AbstractFileSystem):
     def _open_reader(self, path):
         """Returns: (reader, the file object it reads through or None)."""
         from . import open as kob_open
-        if self._local or self._reads_url():
-            return kob_open(path, plain=self.plain), None
-        if self.target_protocol in ("s3", "s3a"):
-            return _s3.open_packed(self.target, path, self.plain)
+        own = self._own_name(path)
+        if own is not None:
+            return kob_open(own[0], plain=self.plain, s3=own[1]), None
         inner = self.target.open(path, "rb")
         try:
             return kob_open(inner, plain=self.plain), inner
@@ -408,12 +443,28 @@ def get_class(protocol):
     return fsspec.get_filesystem_class(protocol)
 
 
+def _compressed(infile, mode="rb", **kwargs):
+    """fsspec's compression "kob": the packed file `infile` read (or
+    written) through kob.open."""
+    from . import open as kob_open
+    return kob_open(infile, mode, **kwargs)
+
+
 def register():
-    """Registers "kob" with fsspec, and kob's own s3:// where s3fs is not
-    installed (fsspec needs one to take a URL such as kob::s3://b/x.kob
-    apart)."""
+    """Registers "kob" with fsspec as a file system and as a compression
+    (fsspec.open("x.csv.kob", compression="kob") reads the data whole), and
+    kob's own s3:// where s3fs is not installed (fsspec needs one to take a
+    URL such as kob::s3://b/x.kob apart).
+
+    The extension .kob is not mapped to the compression: fsspec and Dask
+    infer a compression from the last extension of every path, those of
+    kob:// included, and Dask refuses to split a file it takes for
+    compressed, so kob:// files would no longer be split.
+    """
     import importlib.util
+    from fsspec.compression import register_compression
     fsspec.register_implementation("kob", KobFileSystem, clobber=True)
+    register_compression("kob", _compressed, [], force=True)
     if importlib.util.find_spec("s3fs") is None:
         for protocol in ("s3", "s3a"):
             if protocol not in fsspec.registry:

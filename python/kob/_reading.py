@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """kob's readers: RawReader and the buffered Reader over it."""
 
+import errno
 import io
 import os
 
@@ -19,7 +20,7 @@ class RawReader(io.RawIOBase):
     """The data of a packed file (or, with plain=True, of any file), read
     unbuffered.
 
-    RawReader(file, *, partial=False, plain=False, threads=1, cacert=None)
+    RawReader(file, *, partial=False, plain=False, threads=1, cacert=None, s3=None)
 
     file: a path (str, bytes, os.PathLike), a URL (http://, https://, s3://)
     or a file object opened for reading in binary, read from where it
@@ -36,12 +37,13 @@ class RawReader(io.RawIOBase):
     cacert names a PEM file of certificate authorities an https server's
     certificate may chain to, beside the system's, as `kob --cacert` (None:
     CURL_CA_BUNDLE, else SSL_CERT_FILE, as curl takes them).
+    s3 gives the settings an s3:// URL is read with (see kob.open).
 
     Raises: NotPackedError when the file is not packed (and not plain);
     OSError (FileNotFoundError, ...) when it cannot be opened.
     """
 
-    def __init__(self, file, *, partial=False, plain=False, threads=1, cacert=None):
+    def __init__(self, file, *, partial=False, plain=False, threads=1, cacert=None, s3=None):
         super().__init__()
         if _is_file_object(file):
             self._file = file
@@ -54,8 +56,9 @@ class RawReader(io.RawIOBase):
         self._cacert = None if cacert is None else os.fspath(cacert)
         if self._cacert is not None and (not isinstance(self._cacert, str) or "\0" in self._cacert):
             raise ValueError("cacert: a path as str, without NUL")
+        self._s3 = s3
         self._core = _kob.Reader(self._file, self._partial, self._plain, threads,
-                                 self._cacert or "")
+                                 self._cacert or "", self._s3)
         self._position = 0
 
     @property
@@ -146,7 +149,7 @@ class RawReader(io.RawIOBase):
         else:
             raise ValueError("invalid whence (%r, should be 0, 1 or 2)" % (whence,))
         if target < 0:
-            raise OSError(22, "Invalid argument", self._name)
+            raise OSError(errno.EINVAL, "Invalid argument", _shown(self._name))
         if target < self._position and not self._core.seekable:
             raise io.UnsupportedOperation("a stream cannot move back")
         self._position = target
@@ -195,7 +198,10 @@ class RawReader(io.RawIOBase):
             raise TypeError("cannot pickle a kob reader of a file object")
         return (_reopen_raw, (self._file, self._partial,
                               self.tell() if not self.closed else 0, self._plain,
-                              self._threads, self._cacert))
+                              self._threads, self._cacert, self._s3))
+
+    def __repr__(self):
+        return "<kob.RawReader name=%r>" % (_shown(self._name),)
 
 
 class Reader(io.BufferedReader):
@@ -214,10 +220,10 @@ class Reader(io.BufferedReader):
     and reopens on loading.
     """
 
-    def __init__(self, file, *, partial=False, plain=False, threads=1, cacert=None,
+    def __init__(self, file, *, partial=False, plain=False, threads=1, cacert=None, s3=None,
                  buffer_size=io.DEFAULT_BUFFER_SIZE):
         super().__init__(RawReader(file, partial=partial, plain=plain,
-                                   threads=threads, cacert=cacert), buffer_size)
+                                   threads=threads, cacert=cacert, s3=s3), buffer_size)
 
     @property
     def packed(self):
@@ -256,19 +262,28 @@ class Reader(io.BufferedReader):
             raise TypeError("cannot pickle a kob reader of a file object")
         position = self.tell() if not self.closed else 0
         return (_reopen, (raw._file, raw.partial, position, raw.plain, raw._threads,
-                          raw._cacert))
+                          raw._cacert, raw._s3))
 
     def __repr__(self):
-        return "<kob.Reader name=%r>" % (self.raw.name,)
+        return "<kob.Reader name=%r>" % (_shown(self.raw.name),)
 
 
-def _reopen(path, partial, position, plain=False, threads=1, cacert=None):
-    reader = Reader(path, partial=partial, plain=plain, threads=threads, cacert=cacert)
+def _shown(name):
+    """A name as kob's messages show it: a URL without its user, password,
+    query or fragment. A file object's name (not a str or bytes) as it is."""
+    if isinstance(name, (str, bytes)) and name:
+        return _kob.shown_name(name)
+    return name
+
+
+def _reopen(path, partial, position, plain=False, threads=1, cacert=None, s3=None):
+    reader = Reader(path, partial=partial, plain=plain, threads=threads, cacert=cacert, s3=s3)
     reader.seek(position)
     return reader
 
 
-def _reopen_raw(path, partial, position, plain=False, threads=1, cacert=None):
-    reader = RawReader(path, partial=partial, plain=plain, threads=threads, cacert=cacert)
+def _reopen_raw(path, partial, position, plain=False, threads=1, cacert=None, s3=None):
+    reader = RawReader(path, partial=partial, plain=plain, threads=threads, cacert=cacert,
+                       s3=s3)
     reader.seek(position)
     return reader

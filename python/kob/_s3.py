@@ -1,102 +1,81 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""s3:// objects for kob's fsspec file system: read with ranged GETs and
-listed with ListObjectsV2, through botocore (Debian's python3-botocore),
-until kob.open reads s3:// URLs itself.
+"""s3:// for kob's fsspec file system, where s3fs is not installed: objects
+listed (info, ls, glob) through botocore (Debian's python3-botocore). Their
+data is read by kob's own S3 reader only, the one kob.open("s3://...")
+uses, with every check it makes (the ETag held, each answer's status and
+Content-Range, deadlines, ESTALE for an object replaced).
 
-The settings are those kob's own readers take, from the environment:
+The settings are those kob's reader takes (kob._kob.s3_settings finds them
+as the library does): the options given first, then the environment
+(AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN, AWS_REGION,
+AWS_DEFAULT_REGION, AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, AWS_PROFILE),
+then the profile's files. The options are named as s3fs names them:
 
-    AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN
-    AWS_REGION, else AWS_DEFAULT_REGION, else the profile's region, else
-        us-east-1
-    AWS_PROFILE (else "default"): aws_access_key_id, aws_secret_access_key,
-        aws_session_token and region from ~/.aws/credentials and ~/.aws/config
-        (AWS_SHARED_CREDENTIALS_FILE, AWS_CONFIG_FILE name others), where the
-        variables above do not say
-    AWS_ENDPOINT_URL_S3, else AWS_ENDPOINT_URL: another server than AWS's
-    path-style addressing (https://ENDPOINT/BUCKET/KEY)
+    key, secret, token (or username, password), endpoint_url, region,
+    profile, anon=True for unsigned requests, client_kwargs={
+    "endpoint_url": ..., "region_name": ...}
 
-Options given to the file system (key, secret, token, endpoint_url,
-region, anon=True for unsigned requests; client_kwargs={"endpoint_url": ..., "region_name": ...} as s3fs
-takes them) come before the environment. Without credentials, requests go
-unsigned (public buckets). No other source of credentials is asked: no
-instance metadata, no container endpoint.
-
-open_packed is the one place that chooses how an object is read: through
-kob.open("s3://BUCKET/KEY") where this build of kob reads s3:// URLs and
-no option asks for more than the environment says, else through S3File.
+Options about fsspec's own caching and reading blocks are taken and have
+nothing to do here; any other is refused (ValueError), since kob could not
+honour it.
 """
 
-import configparser
 import errno
 import os
 import threading
 
-from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
+from fsspec.spec import AbstractFileSystem
 
 from . import _kob
-
-# What one GET brings: a walk over chunk headers reads 128 KiB at a time
-# and a partition's read 64 KiB, so 2 MiB makes few requests of each
-# megabytes of a partition, and wastes at most that at its end.
-BLOCK_SIZE = 2 << 20
-# The blocks an open object keeps (64 MiB of them): a Dask partition walks
-# the headers of its block to find its end, then reads the block from its
-# start; kept, its bytes are fetched once, not twice.
-KEPT_BLOCKS = 32
 
 # The pages of a listing one call follows at most (a thousand keys a page):
 # a server that always says "more" cannot keep it going.
 _MOST_PAGES = 100000
 
-def _profile_values(profile):
-    """The profile's settings from the shared credentials and config files."""
-    home = os.path.expanduser("~")
-    files = (
-        (os.environ.get("AWS_SHARED_CREDENTIALS_FILE") or
-         os.path.join(home, ".aws", "credentials"), profile),
-        (os.environ.get("AWS_CONFIG_FILE") or os.path.join(home, ".aws", "config"),
-         profile if profile == "default" else "profile " + profile),
-    )
-    values = {}
-    for path, section in files:
-        parser = configparser.RawConfigParser()
-        try:
-            parser.read(path)
-        except (configparser.Error, UnicodeDecodeError) as error:
-            raise OSError(errno.EINVAL, "unreadable AWS settings: %s" % error, path)
-        if parser.has_section(section):
-            for name, value in parser.items(section):
-                values.setdefault(name, value)
-    return values
+# The options of an S3 file system as kob's reader names them, by the names
+# fsspec's S3 file systems give them.
+_NAMED = {"key": "key", "username": "key", "secret": "secret", "password": "secret",
+          "token": "token", "endpoint_url": "endpoint_url", "region": "region",
+          "profile": "profile", "anon": "anon"}
+_CLIENT_NAMED = {"endpoint_url": "endpoint_url", "region_name": "region",
+                 "aws_access_key_id": "key", "aws_secret_access_key": "secret",
+                 "aws_session_token": "token"}
+# Options that say how fsspec caches and reads blocks: nothing to kob.
+_IGNORED = {"block_size", "default_block_size", "default_fill_cache", "default_cache_type",
+            "cache_regions", "skip_instance_cache", "use_listings_cache",
+            "listings_expiry_time", "max_paths", "asynchronous", "loop"}
+
+
+def library_options(options):
+    """The S3 options of an fsspec file system (s3fs's names) as kob.open's
+    s3= takes them: a dict of endpoint_url, region, key, secret, token,
+    profile, anon.
+
+    Raises: ValueError for an option kob's reader cannot honour.
+    """
+    taken = {}
+    for name, value in (options or {}).items():
+        if name in _IGNORED or value is None:
+            continue
+        if name == "client_kwargs":
+            for inner, given in (value or {}).items():
+                if inner not in _CLIENT_NAMED:
+                    raise ValueError("kob's S3 reader cannot honour client_kwargs[%r]" % inner)
+                if given is not None:
+                    taken.setdefault(_CLIENT_NAMED[inner], given)
+            continue
+        if name not in _NAMED:
+            raise ValueError("kob's S3 reader cannot honour the option %r" % name)
+        taken[_NAMED[name]] = bool(value) if name == "anon" else value
+    return taken
 
 
 def settings(options=None):
-    """Returns: dict of key, secret, token, region, endpoint_url (None where
-    unset), from `options`, then the environment, then the profile."""
-    given = dict(options or {})
-    client = given.pop("client_kwargs", None) or {}
-    env = os.environ
-    profile = _profile_values(env.get("AWS_PROFILE") or "default")
-    if given.get("anon"):
-        key = secret = token = None
-    elif given.get("key") and given.get("secret"):
-        key, secret, token = given["key"], given["secret"], given.get("token")
-    elif env.get("AWS_ACCESS_KEY_ID") and env.get("AWS_SECRET_ACCESS_KEY"):
-        key, secret = env["AWS_ACCESS_KEY_ID"], env["AWS_SECRET_ACCESS_KEY"]
-        token = env.get("AWS_SESSION_TOKEN")
-    else:
-        key = profile.get("aws_access_key_id")
-        secret = profile.get("aws_secret_access_key")
-        token = profile.get("aws_session_token")
-    return {
-        "key": key or None, "secret": secret or None, "token": token or None,
-        "region": (given.get("region") or client.get("region_name") or
-                   env.get("AWS_REGION") or env.get("AWS_DEFAULT_REGION") or
-                   profile.get("region") or "us-east-1"),
-        "endpoint_url": (given.get("endpoint_url") or client.get("endpoint_url") or
-                         env.get("AWS_ENDPOINT_URL_S3") or env.get("AWS_ENDPOINT_URL") or
-                         None),
-    }
+    """Returns: dict of key, secret, token, region, endpoint_url: what kob's
+    reader would sign and send with, given the fsspec options `options`.
+    Raises: OSError (EINVAL) for settings that cannot be used, as opening
+    an s3:// URL would."""
+    return _kob.s3_settings(library_options(options))
 
 
 def _error(failure, path):
@@ -128,28 +107,24 @@ def _split(path):
 
 
 class S3FileSystem(AbstractFileSystem):
-    """s3://BUCKET/KEY through botocore: info, ls (ListObjectsV2), and
-    files read with ranged GETs, each carrying If-Match with the ETag the
-    object had when opened (a replaced object fails with ESTALE).
+    """s3://BUCKET/KEY listed through botocore: info (HeadObject), ls and
+    glob (ListObjectsV2). Objects are not opened here: kob:// reads them
+    (kob::s3://BUCKET/KEY) through kob's own S3 reader.
 
-    S3FileSystem(key=None, secret=None, token=None, endpoint_url=None,
-                 region=None, client_kwargs=None, block_size=BLOCK_SIZE)
+    S3FileSystem(**options): the options library_options takes.
     Paths are "BUCKET/KEY"; "" lists the buckets.
     """
 
     protocol = ("s3", "s3a")
     root_marker = ""
 
-    def __init__(self, key=None, secret=None, token=None, endpoint_url=None,
-                 region=None, client_kwargs=None, anon=False, block_size=BLOCK_SIZE,
-                 **kwargs):
-        super().__init__(**kwargs)
-        given = {"key": key, "secret": secret, "token": token,
-                 "endpoint_url": endpoint_url, "region": region, "anon": anon}
-        self.options = {name: value for name, value in given.items() if value}
-        if client_kwargs:
-            self.options["client_kwargs"] = dict(client_kwargs)
-        self.blocksize = int(block_size)
+    def __init__(self, **options):
+        super().__init__(**{name: options.pop(name) for name in list(options)
+                            if name in ("skip_instance_cache", "use_listings_cache",
+                                        "listings_expiry_time", "max_paths")})
+        library_options(options)  # what kob cannot honour is refused now
+        self.options = {name: value for name, value in options.items()
+                        if name not in _IGNORED and value is not None}
         self._client = None
         self._client_place = None
         self._door = threading.Lock()
@@ -266,71 +241,7 @@ class S3FileSystem(AbstractFileSystem):
 
     def _open(self, path, mode="rb", block_size=None, autocommit=True,
               cache_options=None, **kwargs):
-        if mode != "rb":
-            raise OSError(errno.EROFS, "objects are read only here", self.unstrip_protocol(path))
-        return S3File(self, path, mode, block_size=block_size or self.blocksize,
-                      cache_options=cache_options, **kwargs)
-
-
-class S3File(AbstractBufferedFile):
-    """An object read with ranged GETs of BLOCK_SIZE, the last KEPT_BLOCKS
-    kept."""
-
-    def __init__(self, fs, path, mode="rb", **kwargs):
-        kwargs.setdefault("cache_type", "block")
-        if kwargs["cache_type"] == "block" and not kwargs.get("cache_options"):
-            kwargs["cache_options"] = {"maxblocks": KEPT_BLOCKS}
-        super().__init__(fs, path, mode, **kwargs)
-        self.etag = self.details.get("ETag")
-        if self.details.get("type") != "file":
-            raise IsADirectoryError(errno.EISDIR, "not an object", fs.unstrip_protocol(path))
-
-    def _fetch_range(self, start, end):
-        if end <= start:
-            return b""
-        bucket, key = _split(self.path)
-        arguments = {"Bucket": bucket, "Key": key, "Range": "bytes=%d-%d" % (start, end - 1)}
-        if self.etag:
-            arguments["IfMatch"] = self.etag
-        answer = self.fs._call("get_object", self.path, **arguments)
-        body = answer["Body"]
-        try:
-            # Never more than was asked for, whatever the server sends.
-            data = body.read(end - start)
-        except Exception as failure:
-            raise _error(failure, self.fs.unstrip_protocol(self.path)) from failure
-        finally:
-            body.close()
-        return data
-
-
-def _plain_settings(fs):
-    """Whether `fs` reads S3 as the environment says, so that kob's own
-    reader, which takes only the environment, reads the same objects."""
-    if isinstance(fs, S3FileSystem):
-        return not fs.options
-    return not getattr(fs, "storage_options", None)
-
-
-def open_packed(fs, path, plain=False):
-    """Opens the object BUCKET/KEY of the S3 file system `fs` for kob.
-
-    Returns: (reader, file): a kob.Reader, and the file object it reads
-    through (None when kob reads the URL itself), to close after it.
-    """
-    from . import open as kob_open
-    # The object's URL as the file system names it (s3fs's too).
-    url = fs.unstrip_protocol(fs._strip_protocol(path))
-    if _kob.reads_url(url) and _plain_settings(fs):
-        try:
-            return kob_open(url, plain=plain), None
-        except OSError as failure:
-            # A build without the s3:// source says so; fall back.
-            if failure.errno != errno.EPROTONOSUPPORT:
-                raise
-    inner = fs.open(fs._strip_protocol(path), "rb")
-    try:
-        return kob_open(inner, plain=plain), inner
-    except BaseException:
-        inner.close()
-        raise
+        raise NotImplementedError(
+            "kob's s3:// file system lists objects only: kob:// reads them "
+            "(kob::s3://BUCKET/KEY, or kob://BUCKET/KEY with target_protocol 's3'); "
+            "s3fs, once installed, opens objects as they are")

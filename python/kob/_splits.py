@@ -11,7 +11,7 @@ from ._reading import RawReader, Reader, _is_file_object
 MOST_SPLITS = _kob.MOST_SPLITS
 
 
-def splits(file, n):
+def splits(file, n, *, s3=None):
     """Cuts the data of a packed file into up to `n` ranges for workers.
 
     file: a path, a URL (http://, https://, and the other schemes
@@ -19,6 +19,7 @@ def splits(file, n):
           where it stands; its position moves). A kob Reader of a path or
           URL stands for that path or URL.
     n: how many ranges are wanted, 1 or more.
+    s3: the settings an s3:// URL is read with (see kob.open).
 
     Returns: a list of (start, end) pairs of positions in the data, in
     order: the first starts at 0, each starts where the one before ends,
@@ -38,9 +39,10 @@ def splits(file, n):
         if _is_file_object(raw._file):
             raise TypeError("splits: give the file object, not a kob reader of it")
         file = raw._file
+        s3 = raw._s3 if s3 is None else s3
     elif not _is_file_object(file):
         file = os.fspath(file)
     n = operator.index(n)
     if n < 1:
         raise ValueError("splits: n must be 1 or more")
-    return _kob.splits(file, min(n, MOST_SPLITS))
+    return _kob.splits(file, min(n, MOST_SPLITS), s3)

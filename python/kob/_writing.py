@@ -61,8 +61,10 @@ class RawWriter(io.RawIOBase):
     (mode 0600 until complete) and renames it into place at close, over a
     file already there; "x" does the same but refuses (FileExistsError) a
     name that exists, at open or at close; "a" appends a new packed member
-    at the end of the file (made if missing), never touching the bytes
-    already there. A device or FIFO is written through, never replaced.
+    at the end of the file, never touching the bytes already there but to
+    complete an end marker cut inside its back-link (a file missing is
+    made as "x" makes one). A device or FIFO is written through, never
+    replaced.
 
     The bytes written are packed in chunks of chunk_size bytes of data,
     compressed by `threads` threads (0: one per core; never more threads
@@ -72,8 +74,9 @@ class RawWriter(io.RawIOBase):
     it stands at close).
 
     Raises: ValueError for an invalid chunk_size, threads or level;
-    NotPackedError to append to a file that is not packed; OSError when the
-    file cannot be created (EROFS for a URL).
+    NotPackedError to append to a file that is not packed, DamageError to
+    one that does not end in an end marker (cut short, data after it);
+    OSError when the file cannot be created (EROFS for a URL).
     """
 
     def __init__(self, file, mode="w", *, chunk_size=DEFAULT_CHUNK_SIZE, threads=1,

@@ -121,6 +121,11 @@ def test_paths_of_every_kind(tmp_path):
         kob.open(str(path) + "\0x")
 
 
+def test_dir_lists_the_public_names_only():
+    assert {name for name in dir(kob) if not name.startswith("_")} == set(kob.__all__) - {
+        "__version__"}
+
+
 def test_bad_arguments_raise(tmp_path):
     path = pack_bytes(tmp_path / "p.kob", b"0123456789")
     for mode in ("", "r+", "rw", "wa", "rbt", "rr", "bb", "q", "rU", "xx"):

@@ -191,7 +191,8 @@ def test_what_the_file_system_refuses(target, rng):
     # A chained URL's options are each protocol's own.
     plain = {"plain": True} if target.url("").startswith("kob://") else {"kob": {"plain": True}}
     with target.open("plain.txt", **plain) as f:
-        assert f.read() == data
+        assert f.read(10) == data[:10]
+        assert pickle.loads(pickle.dumps(f)).read() == data[10:]  # plain still
     with pytest.raises(FileNotFoundError):
         target.open("none.kob")
     for mode in ("wb", "ab", "wt"):

@@ -5,6 +5,7 @@ import errno
 import gzip
 import io
 import os
+import threading
 
 import pytest
 
@@ -264,16 +265,45 @@ def test_the_differences_are_those_documented(tmp_path):
     assert got == DIFFERENCES["seek(-1)"]
 
 
-def test_appended_members_read_as_one(tmp_path):
-    with kob.open(tmp_path / "a", "wb") as out:
-        out.write(b"first ")
-    with kob.open(tmp_path / "a", "ab") as out:
+# What "ab" finds at the end of a packed file: (how the bytes are changed,
+# the damage raised or None). A reader takes an end marker cut inside its
+# back-link as the end of whole data, so appending completes it first.
+APPEND_ENDS = [
+    (lambda b: b, None),
+    (lambda b: b[:-2], None),                          # the back-link lost
+    (lambda b: b[:-1], None),                          # half of it
+    (lambda b: b[:-6], "cut_short"),                   # cut before the end marker
+    (lambda b: b[:-3], "cut_short"),                   # inside its sizes
+    (lambda b: b[:-1] + b"\x09", "broken_back_link"),
+    (lambda b: b[:-2] + b"\x09", "broken_back_link"),  # the half left is wrong
+    (lambda b: b + kob.compress(b"")[:-2], None),      # an empty member's
+    (lambda b: b + b"junk", "data_after_end"),
+    (lambda b: b + kob.compress(b"member")[:-2], None),  # the second member's
+]
+
+
+@pytest.mark.parametrize("case", range(len(APPEND_ENDS)))
+def test_appended_members_read_as_one(tmp_path, case):
+    change, damage = APPEND_ENDS[case]
+    path = tmp_path / "a"
+    path.write_bytes(change(kob.compress(b"first " * 5000, chunk_size=4096)))
+    before = path.read_bytes()
+    data = kob.open(path).read() if damage is None else None
+    if damage is not None:
+        with pytest.raises(kob.DamageError) as raised:
+            kob.open(path, "ab")
+        assert raised.value.damage == damage
+        assert path.read_bytes() == before
+        return
+    ends = [c.payload_size for c in kob.scan(path)].count(0)
+    with kob.open(path, "ab") as out:
         out.write(b"second")
-    assert kob.open(tmp_path / "a").read() == b"first second"
-    chunks = kob.scan(tmp_path / "a")
+    assert path.read_bytes().startswith(before)
+    assert kob.open(path).read() == data + b"second"
+    chunks = kob.scan(path, check=True)
     assert chunks[-1].data_size == len(b"second")
-    # The end of the first member, between the two.
-    assert [c.payload_size for c in chunks].count(0) == 1
+    # The end of each member but the last, between them.
+    assert [c.payload_size for c in chunks].count(0) == ends + 1
 
 
 def test_line_by_line_writes_reach_the_packer_in_blocks(tmp_path):
@@ -351,6 +381,80 @@ def test_file_object_errors_reach_the_caller(tmp_path):
     with pytest.raises(BlockingIOError):
         with kob.open(Full(), "wb") as out:
             out.write(os.urandom(300000))
+
+
+class Hostile(io.BytesIO):
+    """Packed bytes whose readinto plays `trick` after reading."""
+
+    def readinto(self, view):
+        return self.trick(self, view, super().readinto(view))
+
+
+def empty_the_memory(f, view, n):
+    memory = view.obj
+    view.release()
+    memory.clear()  # and claim the bytes are there
+    return n
+
+
+# A trick, and what a read through it raises (None: nothing). Views kept
+# are written through after kob let go of them.
+TRICKS = [
+    (lambda f, view, n: f.kept.append(view.cast("B")) or n, None),  # an export
+    (lambda f, view, n: f.kept.append(view) or 1 / 0, ZeroDivisionError),
+    (empty_the_memory, ValueError),
+    (lambda f, view, n: f.reader.pread(10, 0) and n, RuntimeError),   # as BufferedReader
+    (lambda f, view, n: f.reader.size() and n, RuntimeError),
+    (lambda f, view, n: f.reader.readinto_at(bytearray(4), 0) and n, RuntimeError),
+]
+
+
+def within(call, seconds=30):
+    """call(), failing where it waits for ever (for a lock its thread holds)."""
+    ended = []
+
+    def run():
+        try:
+            ended.append((call(), None))
+        except BaseException as error:
+            ended.append((None, error))
+
+    worker = threading.Thread(target=run, daemon=True)
+    worker.start()
+    worker.join(seconds)
+    assert ended, "the call waits for ever"
+    if ended[0][1] is not None:
+        raise ended[0][1]
+    return ended[0][0]
+
+
+@pytest.mark.parametrize("case", range(len(TRICKS)))
+def test_a_file_object_may_keep_what_it_is_given_and_may_not_call_back(case):
+    trick, raised = TRICKS[case]
+    data = make_data(__import__("random").Random(case), 200000)
+    hostile = Hostile(kob.compress(data, chunk_size=4096))
+    hostile.trick, hostile.kept = lambda f, view, n: n, []
+    hostile.reader = reader = kob.open(hostile)
+    hostile.trick = trick
+    for offset in (0, 150000, 7000):
+        if raised is None:
+            assert reader.pread(30000, offset) == data[offset:offset + 30000]
+        else:
+            with pytest.raises(raised, match="reentrant call" if raised is RuntimeError else ""):
+                within(lambda: reader.pread(30000, offset))
+        for kept in hostile.kept:
+            kept[:] = b"\xff" * len(kept)
+    hostile.trick = lambda f, view, n: n
+    assert reader.pread(1000, 190000) == data[190000:191000]
+
+    class CallingBack:
+        def write(self, piece):
+            raw.write(b"again")
+
+    raw = kob.RawWriter(CallingBack())
+    with pytest.raises(RuntimeError, match="reentrant call"):
+        within(lambda: raw.write(os.urandom(1 << 20)) and raw.close())
+    raw.abort()
 
 
 @pytest.mark.parametrize("plain", [False, True])

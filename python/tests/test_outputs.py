@@ -42,7 +42,7 @@ def test_a_file_is_private_while_written_and_takes_the_umask_at_close(tmp_path):
         old = os.umask(mask)
         try:
             pack_bytes(tmp_path / "again.kob", b"data")
-            kob.pack(tmp_path / "again.kob", tmp_path / "packed.kob")
+            kob.pack(tmp_path / "again.kob", tmp_path / "packed.kob", force=True)
         finally:
             os.umask(old)
         assert mode_of(tmp_path / "again.kob") == expected
@@ -81,7 +81,10 @@ def test_a_name_as_long_as_the_file_system_takes(tmp_path, how):
 
 def test_nothing_is_left_after_an_exception_or_abort(tmp_path, rng):
     data = make_data(rng, 100000)
-    for mode in ("wb", "xb", "wt"):
+    for mode in ("wb", "xb", "wt", "ab", "at"):
+        with pytest.raises(LookupError):
+            kob.open(tmp_path / "gone", mode[0] + "t", encoding="no-such-codec")
+        assert os.listdir(tmp_path) == []
         with pytest.raises(RuntimeError):
             with kob.open(tmp_path / "gone", mode, **({"encoding": "latin-1"}
                                                     if "t" in mode else {})) as out:
@@ -125,6 +128,17 @@ def test_x_refuses_a_name_that_exists_and_a_device_is_written_through(tmp_path):
     assert (tmp_path / "late").read_bytes() == b"first"
     assert (tmp_path / "there").read_bytes() == b"kept"
     assert sorted(os.listdir(tmp_path)) == ["late", "there"]
+    # pack and unpack replace a file only when told, as `kob -f`.
+    packed = pack_bytes(tmp_path / "p.kob", b"unpacked")
+    for call, result in ((lambda **f: kob.pack(tmp_path / "there", tmp_path / "late", **f),
+                          b"kept"),
+                         (lambda **f: kob.unpack(packed, tmp_path / "late", **f), b"unpacked")):
+        with pytest.raises(FileExistsError, match="force=True"):  # before any work
+            call()
+        assert (tmp_path / "late").read_bytes() == b"first" and temporaries(tmp_path) == []
+        call(force=True)
+        assert kob.decompress((tmp_path / "late").read_bytes(), plain=True) == result
+        (tmp_path / "late").write_bytes(b"first")
     with kob.open("/dev/null", "wb") as out:
         out.write(b"into nothing")
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
@@ -182,7 +196,7 @@ def test_threads_beyond_the_cores_are_not_started(tmp_path, rng):
             out.write(data)
         assert (tmp_path / "t.kob").read_bytes() == expected
         assert kob.compress(data, threads=threads) == expected
-        kob.pack(tmp_path / "t.kob", tmp_path / "p.kob", threads=threads)
+        kob.pack(tmp_path / "t.kob", tmp_path / "p.kob", threads=threads, force=True)
     for bad in (-1, 2.5, "2"):
         with pytest.raises((ValueError, TypeError)):
             kob.open(tmp_path / "b.kob", "wb", threads=bad)

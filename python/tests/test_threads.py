@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Reads from many threads and processes at once.
+import io
 import multiprocessing
 import pickle
 import random
@@ -128,6 +129,19 @@ def test_readers_pickle_as_path_options_and_position(tmp_path, rng):
         assert f.tell() == 1234
         raw = pickle.loads(pickle.dumps(kob.RawReader(path)))
         assert raw.read(3) == data[:3]
+    for kind, options in ((kob.Reader, {"plain": True, "threads": 3}),
+                          (kob.RawReader, {"plain": True, "partial": True, "threads": 2}),
+                          (kob.RawReader, {"partial": True})):
+        with kind(__file__ if options.get("plain") else path, **options) as f:
+            f.seek(7)
+            copy = pickle.loads(pickle.dumps(f))
+            raw, copied = getattr(f, "raw", f), getattr(copy, "raw", copy)
+            assert type(copy) is kind and copied.name == raw.name
+            assert (copied.plain, copied.partial, copied._threads) == (
+                raw.plain, raw.partial, raw._threads)
+            assert copy.read(5) == f.read(5)
+        with pytest.raises(TypeError, match="file object"):  # its object is not its to give
+            pickle.dumps(kind(io.BytesIO(path.read_bytes())))
     with pytest.raises(TypeError):
         pickle.dumps(kob.open(tmp_path / "w.kob", "wb"))
 

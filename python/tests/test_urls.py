@@ -109,3 +109,16 @@ def test_a_private_authority_is_trusted_where_cacert_names_it(nginx_tls, rng, mo
         kob.open(url, cacert="ca\0.pem")
     with pytest.raises(ValueError):
         kob.open(nginx_tls.root / "w.kob", "wb", cacert=nginx_tls.authority)
+
+
+def test_a_password_in_a_url_is_never_shown(nginx, rng):
+    fsspec = pytest.importorskip("fsspec")
+    pack_bytes(nginx.data / "s.kob", make_data(rng, 50000))
+    url = nginx.url("s.kob").replace("//", "//bob:S3CRET@") + "?key=S3CRET"
+    with kob.open(url) as f, fsspec.open("kob::" + url).open() as g:
+        for opened in (f, f.raw, g):
+            with pytest.raises(OSError) as raised:
+                opened.seek(-1)
+            assert raised.value.filename.endswith(nginx.url("s.kob"))
+            assert "S3CRET" not in repr(opened) + str(raised.value)
+

@@ -178,13 +178,14 @@ const char* describe(IndexState state) {
 }
 
 IndexState loadIndex(Source& packed, const std::string& indexName,
-                     ChunkIndex& index, bool* withChecksums) {
+                     ChunkIndex& index, bool* withChecksums, const S3Options& s3) {
   if (withChecksums != nullptr) *withChecksums = false;
   if (indexName.empty() || !packed.seekable()) return IndexState::Missing;
   const Identity described = packed.identity();
   if (described.size < 0) return IndexState::Missing;
   OpenRules rules = indexRules();
   rules.caFile = packed.caFile();
+  rules.s3 = s3;
   OpenedFile opened = openFile(indexName, rules);
   if (!opened.ok()) {
     return opened.failure().error == ENOENT ? IndexState::Missing

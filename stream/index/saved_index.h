@@ -166,8 +166,10 @@ class SavedIndex {
 // is Valid or Unverified, `index` takes it over and `withChecksums` says
 // whether it carries checksums (version 2); otherwise `index` is left as it
 // was. Only Valid is an index that may be believed: Unverified is a hint.
+// An s3:// index is read with `s3`, the settings its packed file was.
 IndexState loadIndex(Source& packed, const std::string& indexName,
-                     ChunkIndex& index, bool* withChecksums = nullptr);
+                     ChunkIndex& index, bool* withChecksums = nullptr,
+                     const S3Options& s3 = S3Options());
 
 // The state of the index, every block read and checked (kob -l).
 IndexState checkedIndexState(Source& packed, const std::string& indexName);

@@ -38,12 +38,12 @@ std::vector<unsigned char> ChunkReader::takeStreamStart() {
 }
 
 IndexState ChunkReader::takeUpIndex(const std::string& indexName,
-                                    bool* withChecksums) {
+                                    bool* withChecksums, const S3Options& s3) {
   if (withChecksums != nullptr) *withChecksums = false;
   if (indexName.empty() || !from->seekable()) return IndexState::Missing;
   Guard guard(*this);
   indexedAs = from->identity();
-  taken = loadIndex(*from, indexName, index, withChecksums);
+  taken = loadIndex(*from, indexName, index, withChecksums, s3);
   return taken;
 }
 

@@ -65,8 +65,10 @@ class ChunkReader {
   // first header or checksum that disagrees with the file, the read going
   // on by walking. Returns: its state; `withChecksums` whether payloads are
   // checked against it.
+  // An s3:// index is read with `s3` (OpenedFile::s3Options).
   IndexState takeUpIndex(const std::string& indexName,
-                         bool* withChecksums = nullptr);
+                         bool* withChecksums = nullptr,
+                         const S3Options& s3 = S3Options());
 
   // The state of the index taken up, as reading has left it: Stale once the
   // file disagreed with it, Unusable once it was found not to be what an

@@ -222,11 +222,12 @@ ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options) {
     return report;
   }
   const std::string indexName = file.indexName(options.index);
+  const S3Options s3 = file.s3Options();
   const std::int64_t size = file.size();
   std::vector<unsigned char> consumed = file.takeConsumed();
   ChunkReader reader(file.takeSource(), std::move(consumed), false);
   bool checksums = false;
-  reader.takeUpIndex(indexName, &checksums);
+  reader.takeUpIndex(indexName, &checksums, s3);
   Walk walk(reader, options, report);
   const unsigned threads = threadsToUse(options.threads);
   report.failure = walk.run(threads > 1 ? threads : 0);

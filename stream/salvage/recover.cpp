@@ -16,12 +16,13 @@
 
 namespace kob {
 
-SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName) {
+SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName,
+                             const S3Options& s3) {
   ChunkIndex known;
   bool withChecksums = false;
   // An index of a file elsewhere cannot show whose it is: the loader takes
   // it up as a hint (Unverified), whatever it matches.
-  const IndexState state = loadIndex(packed, indexName, known, &withChecksums);
+  const IndexState state = loadIndex(packed, indexName, known, &withChecksums, s3);
   SalvageIndex chosen;
   // Without checksums an index cannot tell a chunk's payload from another:
   // salvage reads the file alone then.
@@ -51,8 +52,9 @@ RecoveryReport recoverPacked(OpenedFile&& file, std::FILE* output,
   }
   const std::string indexName = file.indexName(index);
   const std::int64_t size = file.size();
+  const S3Options s3 = file.s3Options();
   std::unique_ptr<Source> source = file.takeSource();
-  SalvageIndex chosen = salvageIndexFor(*source, indexName);
+  SalvageIndex chosen = salvageIndexFor(*source, indexName, s3);
   return salvagePacked(std::move(source), size, std::move(chosen), output,
                        onLoss);
 }

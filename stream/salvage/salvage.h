@@ -30,7 +30,8 @@ struct SalvageIndex {
 
 // The saved index `indexName` ("" for none) of the packed file `packed`,
 // as salvage may use it: only one with checksums.
-SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName);
+SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName,
+                             const S3Options& s3 = S3Options());
 
 // Salvages the packed file `source` of `size` bytes into `output` (see
 // recoverPacked), by `index` when it has one; `output` flushed.

@@ -186,6 +186,77 @@ bool findAwsSettings(AwsSettings& settings, Failure& failure) {
                          failure);
 }
 
+bool findAwsSettings(const S3Options& given, AwsSettings& settings, Failure& failure) {
+  return findAwsSettings([](const char* name) { return std::getenv(name); }, given,
+                         settings, failure);
+}
+
+bool findAwsSettings(const Environment& environment, const S3Options& given,
+                     AwsSettings& settings, Failure& failure) {
+  // Each value given is checked here, so that a failure names it rather
+  // than the variable it stands for.
+  const struct {
+    const char* what;
+    const std::string& value;
+  } values[] = {{"the endpoint given", given.endpoint},
+                {"the region given", given.region},
+                {"the access key given", given.accessKey},
+                {"the secret key given", given.secretKey},
+                {"the session token given", given.sessionToken},
+                {"the profile given", given.profile}};
+  for (const auto& value : values) {
+    for (const char c : value.value) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte == 0x7F) {
+        failure = invalid(std::string(value.what) + " holds a control character");
+        return false;
+      }
+    }
+  }
+  if (!given.endpoint.empty() && endpointOf(given.endpoint).empty()) {
+    failure = invalid("the endpoint given is not an http or https URL: " +
+                      displayName(given.endpoint));
+    return false;
+  }
+  if (!given.region.empty() && !regionName(given.region)) {
+    failure = invalid("the region given is not the name of a region: " +
+                      displayName(given.region));
+    return false;
+  }
+  if (given.accessKey.empty() != given.secretKey.empty() ||
+      (given.accessKey.empty() && !given.sessionToken.empty())) {
+    failure = invalid("an access key is given with its secret key (and token), or neither");
+    return false;
+  }
+  // Credentials given, a profile named or none wanted: the environment's
+  // keys are set aside, so that none of them is sent with another's.
+  const bool ownKeys = !given.accessKey.empty() || !given.profile.empty() || given.anonymous;
+  const Environment layered = [&](const char* name) -> const char* {
+    const std::string variable = name;
+    if (variable == "AWS_ENDPOINT_URL_S3" && !given.endpoint.empty()) {
+      return given.endpoint.c_str();
+    }
+    if (variable == "AWS_REGION" && !given.region.empty()) return given.region.c_str();
+    if (variable == "AWS_PROFILE" && !given.profile.empty()) return given.profile.c_str();
+    if (ownKeys && (variable == "AWS_ACCESS_KEY_ID" || variable == "AWS_SECRET_ACCESS_KEY" ||
+                    variable == "AWS_SESSION_TOKEN" || variable == "AWS_SECURITY_TOKEN")) {
+      return nullptr;
+    }
+    return environment(name);
+  };
+  if (!findAwsSettings(layered, settings, failure)) return false;
+  if (given.anonymous) {
+    settings.accessKey.clear();
+    settings.secretKey.clear();
+    settings.sessionToken.clear();
+  } else if (!given.accessKey.empty()) {
+    settings.accessKey = given.accessKey;
+    settings.secretKey = given.secretKey;
+    settings.sessionToken = given.sessionToken;
+  }
+  return true;
+}
+
 bool findAwsSettings(const Environment& environment, AwsSettings& settings,
                      Failure& failure) {
   settings = AwsSettings();

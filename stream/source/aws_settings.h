@@ -30,6 +30,7 @@
 #include <string>
 
 #include "kob_failure.h"
+#include "kob_open.h"
 
 namespace kob {
 
@@ -61,6 +62,12 @@ using Environment = std::function<const char*(const char* name)>;
 bool findAwsSettings(AwsSettings& settings, Failure& failure);
 bool findAwsSettings(const Environment& environment, AwsSettings& settings,
                      Failure& failure);
+// The same with a caller's settings `given` (kob_open.h's S3Options) in
+// place of the variables and files they stand for; a failure's detail
+// names the setting given that is at fault.
+bool findAwsSettings(const S3Options& given, AwsSettings& settings, Failure& failure);
+bool findAwsSettings(const Environment& environment, const S3Options& given,
+                     AwsSettings& settings, Failure& failure);
 
 // The keys of the section `section` of a settings file's `text`, as AWS's
 // parser reads them: "key = value" (or "key: value"), keys in lower case;

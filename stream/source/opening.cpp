@@ -182,7 +182,9 @@ OpenedFile openFile(const std::string& name, const OpenRules& rules) {
       file.why = failure;
       return file;
     }
-    return openSource(std::move(source), name, rules);
+    OpenedFile file = openSource(std::move(source), name, rules);
+    file.s3 = rules.s3;
+    return file;
   }
   // What lies under the name decides how it is opened: a FIFO waits for a
   // writer when opened, so where seeking is needed it is refused unopened;

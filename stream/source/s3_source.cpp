@@ -219,7 +219,7 @@ std::unique_ptr<Source> openS3(const std::string& name, Purpose purpose,
   return nullptr;
 #else
   auto settings = std::make_shared<AwsSettings>();
-  if (!findAwsSettings(*settings, failure)) return nullptr;
+  if (!findAwsSettings(rules.s3, *settings, failure)) return nullptr;
   std::shared_ptr<const AwsSettings> found = std::move(settings);
   return openRemote(
       name, purpose, rules,

@@ -56,10 +56,12 @@ struct S3Error {
 };
 S3Error s3ErrorOf(const std::string& body);
 
-// Opens `name`. Returns null with `failure` set when it cannot be read
-// (see RemoteSource::open, and S3's codes above), EINVAL for a name that
-// names no object or settings that cannot be used, EPROTONOSUPPORT when
-// this build has no support for URLs or libcurl cannot be loaded.
+// Opens `name` with the settings `rules.s3` gives, the rest found as
+// source/aws_settings.h says. Returns null with `failure` set when it
+// cannot be read (see RemoteSource::open, and S3's codes above), EINVAL
+// for a name that names no object or settings that cannot be used,
+// EPROTONOSUPPORT when this build has no support for URLs or libcurl
+// cannot be loaded.
 std::unique_ptr<Source> openS3(const std::string& name, Purpose purpose,
                                const OpenRules& rules, Failure& failure);
 

@@ -22,9 +22,9 @@ enum class Purpose { Data, Index };
 
 struct Scheme {
   const char* prefix;  // "http://", matched exactly at the start of a name
-  // Opens the object `name`, its identity taken, by the caller's `rules`
-  // (those that concern objects elsewhere: the CA file). Returns null with
-  // `failure` set when it cannot be read.
+  // Opens the object `name`, its identity taken, with the settings the
+  // caller's `rules` give for its kind (a CA file, S3's settings). Returns
+  // null with `failure` set when it cannot be read.
   std::unique_ptr<Source> (*open)(const std::string& name, Purpose purpose,
                                   const OpenRules& rules, Failure& failure);
   // Whether all after the prefix is a path (s3://BUCKET/KEY: '?', '#' and
