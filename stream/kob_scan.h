@@ -26,7 +26,8 @@ enum class IndexState {
   Unusable,    // cut short, changed, unreadable, a link, not a regular
                // file, or writable by others
   Unverified,  // whole, but whose file it describes cannot be told (a copy
-               // of the file, an object elsewhere): used as a hint, every
+               // of the file, an object elsewhere): used as a hint, believed
+               // only as far as the headers before a chunk agree with it, every
                // header and payload met checked against it, dropped at the
                // first disagreement
 };

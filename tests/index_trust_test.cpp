@@ -203,14 +203,17 @@ class IndexHint : public ::testing::Test {
   std::string packed;
 };
 
-TEST_F(IndexHint, ACopysIndexLandsWithoutWalking) {
+// A copy's index lands once the headers before agree with it, read as a
+// walk reads them; it still checks every payload.
+TEST_F(IndexHint, ACopysIndexLandsOnceTheHeadersBeforeAgree) {
   EXPECT_EQ(kob::indexState(copy()), kob::IndexState::Unverified);
   KobFile reader(copy().c_str(), READ);
   ASSERT_EQ(reader.seek64(250000, 0), 250000);
   unsigned char byte = 0;
   ASSERT_EQ(reader.read(&byte, 1), 1);
   EXPECT_EQ(byte, static_cast<unsigned char>(data[250000]));
-  EXPECT_EQ(KobFileTestPeer::readCalls(reader), 2u);  // first chunk, this
+  // The first chunk, then the headers up to this one, 128 KiB a read.
+  EXPECT_EQ(KobFileTestPeer::readCalls(reader), 3u);
   const kob::ScanReport scan = kob::scanPacked(copy(), true);
   EXPECT_TRUE(scan.ok());
   EXPECT_TRUE(scan.contentChecked);
@@ -241,6 +244,55 @@ TEST_F(IndexHint, AByteChangedUnderAnOldIndexIsReadAsTheFileIs) {
   EXPECT_TRUE(scan.ok()) << scan.failure.describe();
   EXPECT_FALSE(scan.contentChecked);
   EXPECT_EQ(scan.indexState, kob::IndexState::Stale);
+}
+
+// A copy's index, or one named with --index-file, that swaps the data sizes
+// of two chunks of one payload size: nothing at the place a read lands
+// tells, only the headers before it. Every front serves the data as it is,
+// and a split starts only where a chunk does.
+TEST(IndexHintSizes, SwappedUnderTheSamePayloadSizesMoveNoByte) {
+  kobtest::TempDir dir;
+  const kobtest::SwappedSizes file = kobtest::swappedSizes(dir.path("d.kob"));
+  const std::string copy = dir.path("copy.kob");
+  const std::string elsewhere = dir.path("d.index");
+  kobtest::writeFile(copy, file.packed);
+  for (const std::string& index : {kob::indexPathFor(copy), elsewhere}) {
+    kobtest::writeFile(index, file.index);
+    chmod(index.c_str(), 0644);
+  }
+  ASSERT_EQ(kob::indexState(copy), kob::IndexState::Unverified);
+  const std::string out = dir.path("out");
+  const auto tool = [&](const std::string& arguments) {
+    const std::string line = std::string("'") + KOB_PATH + "' " + arguments +
+                             " >'" + out + "' 2>/dev/null";
+    return std::system(line.c_str()) == 0 ? kobtest::readFile(out) : "(failed)";
+  };
+  // Inside chunks 2 to 5, and across the swapped ones.
+  for (const std::uint64_t at : {file.starts[2] + 10, file.starts[3] + 4000,
+                                 file.starts[5] - 20, file.starts[1] + 5,
+                                 file.starts[6] + 1}) {
+    SCOPED_TRACE(at);
+    const std::string expected = file.data.substr(at, 300);
+    for (const bool partial : {false, true}) {
+      EXPECT_EQ(readRange(copy, static_cast<std::int64_t>(at), 300, partial),
+                expected);
+      EXPECT_EQ(sharedRange(copy, at, 300, partial), expected);
+    }
+    const std::string range =
+        "-b " + std::to_string(at) + " -s 300 ";
+    EXPECT_EQ(tool(range + "'" + copy + "'"), expected);
+    EXPECT_EQ(tool(range + "--index-file '" + elsewhere + "' '" + copy + "'"),
+              expected);
+    kob::SharedReader shared;
+    ASSERT_TRUE(shared.open(copy.c_str()).ok());
+    std::uint64_t start = 0;
+    EXPECT_TRUE(shared.chunkStart(at, start).ok());
+    EXPECT_EQ(start, *(std::upper_bound(file.starts.begin(),
+                                        file.starts.end(), at) - 1));
+  }
+  kob::SharedReader shared;
+  ASSERT_TRUE(shared.open(copy.c_str()).ok());
+  EXPECT_EQ(shared.size(), static_cast<std::int64_t>(file.data.size()));
 }
 
 // ---------------------------------------------------------------------------

@@ -2,9 +2,10 @@
 #include "index/chunk_index.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <limits>
 
 #include "index/saved_index.h"
-#include <cerrno>
 
 namespace kob {
 
@@ -58,10 +59,16 @@ Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
       if (failure.failed()) return failure;
     }
     if (position < front.position && saved) {
-      if (saved->find(position, where.chunk)) return {};
-      // The index is not what it must be: walk the file instead.
-      forget(Dropped::Broken);
-      continue;
+      if (!saved->find(position, where.chunk)) {
+        // The index is not what it must be: walk the file instead.
+        forget(Dropped::Broken);
+        continue;
+      }
+      if (!isHint()) return {};
+      bool sound = true;
+      const Failure failure = prove(where.chunk.headerOffset, window, sound);
+      if (failure.failed() || sound) return failure;
+      continue;  // the hint is gone: walk the file
     }
     if (position < front.position) {
       if (!keepEntries) {
@@ -268,6 +275,13 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
 Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   confirmed = true;
   if (endMarkerChecked) return {};
+  if (isHint()) {
+    // The size of the data a hint gives is a sum like any position.
+    const Failure failure =
+        prove(std::numeric_limits<std::int64_t>::max(), window, confirmed);
+    if (failure.ok() && confirmed) endMarkerChecked = true;
+    return failure;
+  }
   // The end a saved index says is trusted once its last block agrees with
   // the file.
   bool sound = true;
@@ -290,6 +304,68 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   return {};
 }
 
+bool ChunkIndex::isHint() const { return saved && !saved->verified(); }
+
+Failure ChunkIndex::prove(std::int64_t offset, ReadWindow& window,
+                          bool& sound) {
+  sound = true;
+  while (proved.state == Frontier::Open && proved.headerOffset <= offset) {
+    ChunkEntry record;
+    if (!saved->record(proved.chunksPassed, record)) {
+      forget(Dropped::Broken);
+      sound = false;
+      return {};
+    }
+    ChunkHeader header;
+    Failure failure =
+        readHeaderAt(window, proved.headerOffset, proved.previousPayloadSize,
+                     window.source().walkReadSize(), header);
+    if (failure.error != 0) {
+      failure.chunk = static_cast<std::int64_t>(proved.chunksPassed);
+      failure.fileOffset = proved.headerOffset;
+      failure.position = static_cast<std::int64_t>(proved.position);
+      return failure;
+    }
+    // Damage where the index has a sound header disagrees with it too:
+    // the walk that follows meets it as it would without an index.
+    if (failure.isDamage() || header.dataSize != record.dataSize ||
+        header.payloadSize != record.payloadSize ||
+        header.joinsNext != record.joinsNext) {
+      forget();
+      sound = false;
+      return {};
+    }
+    if (header.endsData()) {
+      if (proved.headerOffset != saved->endOffset() ||
+          proved.position != saved->dataSize()) {
+        forget(Dropped::Broken);
+        sound = false;
+        return {};
+      }
+      proved.state = Frontier::Ended;
+      break;
+    }
+    proved.headerOffset += static_cast<std::int64_t>(header.span());
+    proved.position += header.dataSize;
+    proved.previousPayloadSize = header.linkForNext();
+    ++proved.chunksPassed;
+  }
+  return {};
+}
+
+void ChunkIndex::passedUnderHint(std::int64_t offset, std::uint64_t position,
+                                 const ChunkHeader& header) {
+  if (!isHint() || proved.state != Frontier::Open ||
+      offset != proved.headerOffset || position != proved.position ||
+      header.endsData()) {
+    return;
+  }
+  proved.headerOffset += static_cast<std::int64_t>(header.span());
+  proved.position += header.dataSize;
+  proved.previousPayloadSize = header.linkForNext();
+  ++proved.chunksPassed;
+}
+
 void ChunkIndex::forget(Dropped why) {
   if (fromSaved && dropped == Dropped::No) dropped = why;
   fromSaved = false;
@@ -302,6 +378,7 @@ void ChunkIndex::forget(Dropped why) {
   pending = Gap{0, 0, 0, 0};
   haveLast = false;
   front = Frontier();
+  proved = Frontier();
   endMarkerChecked = true;
 }
 
