@@ -94,6 +94,12 @@ TEST(HttpNames, DisplayNameDropsCredentialsQueryAndFragment) {
             "http://host:81/a/b.kob");
   EXPECT_EQ(kob::displayName("https://host/a@b.kob"), "https://host/a@b.kob");
   EXPECT_EQ(kob::displayName("https://u@host"), "https://host");
+  // A password holding a '/': no host stands before it, nothing is shown
+  // up to the last '@'.
+  EXPECT_EQ(kob::displayName("http://bob:pw/S3CRET@host/x.kob"), "http://host/x.kob");
+  EXPECT_EQ(kob::displayName("http://bob:pw/S3?CR#ET@host:81/x.kob?q"),
+            "http://host:81/x.kob");
+  EXPECT_EQ(kob::displayName("http://[::1]:81/a@b.kob"), "http://[::1]:81/a@b.kob");
   EXPECT_EQ(kob::displayName("local?name"), "local?name");
   EXPECT_EQ(kob::indexNameFor("http://h/x.kob?sig=1"), "http://h/x.kob.kbi?sig=1");
   EXPECT_EQ(kob::indexNameFor("http://h/x.kob"), "http://h/x.kob.kbi");

@@ -354,6 +354,18 @@ TEST_F(S3Settings, MistakesFailWithEinvalNamingTheSettingButNeverASecret) {
       {{{"AWS_REGION", "eu:west"}}, nullptr, nullptr, "AWS_REGION"},
       {{{"AWS_DEFAULT_REGION", "a/b"}}, nullptr, nullptr, "AWS_DEFAULT_REGION"},
       {{}, nullptr, "[default]\nregion = two words\n", "region"},
+      // A header of anyone's choosing, or one cut short.
+      {{{"AWS_ACCESS_KEY_ID", "K\r\nX-Amz-Acl: public-read"}, {"AWS_SECRET_ACCESS_KEY", "s"}},
+       nullptr, nullptr, "AWS_ACCESS_KEY_ID holds a control character"},
+      {{{"AWS_ACCESS_KEY_ID", "K"}, {"AWS_SECRET_ACCESS_KEY", "s"},
+        {"AWS_SESSION_TOKEN", "tok-secret\nHost: elsewhere"}},
+       nullptr, nullptr, "AWS_SESSION_TOKEN holds"},
+      {{{"AWS_ACCESS_KEY_ID", "K"}, {"AWS_SECRET_ACCESS_KEY", "s"},
+        {"AWS_SECURITY_TOKEN", "tok-secret\x7F"}},
+       nullptr, nullptr, "AWS_SECURITY_TOKEN holds"},
+      {{}, "[default]\naws_access_key_id = K\naws_secret_access_key = s\n"
+           "aws_session_token = tok-\x01secret\n",
+       nullptr, "the AWS profile default's aws_session_token holds"},
   };
   for (const Case& c : cases) {
     kob::AwsSettings found;
