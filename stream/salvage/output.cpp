@@ -39,4 +39,13 @@ bool SalvageOutput::lose(Loss loss) {
   return true;
 }
 
+void SalvageOutput::mend(Loss loss) {
+  if (done.failure.failed()) return;
+  loss.position = done.dataWritten;
+  loss.chunks = 0;
+  loss.length = 0;
+  ++done.mended;
+  if (tell) tell(loss);
+}
+
 }  // namespace kob
