@@ -72,7 +72,9 @@ struct ScanReport {
 // Reads the packed file `name` (a path or a URL) from its start, or `file`
 // opened already (a stream from where it stands), chunk by chunk. With
 // `decompress` it decompresses every payload; without, it reads the headers
-// (and checks the chunks without data, as reading through them does).
+// (and checks the chunks without data, as reading through them does), and
+// under a saved index that is a hint, every payload against its checksum,
+// so that the index's state says whether it describes the file.
 // Calls `onChunk` for every chunk, in order. The saved index `index` is
 // used when it can be (contentChecked: every payload was checked against
 // its checksums).

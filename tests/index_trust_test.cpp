@@ -240,10 +240,12 @@ TEST_F(IndexHint, AByteChangedUnderAnOldIndexIsReadAsTheFileIs) {
     }
     EXPECT_EQ(readRange(copy(), 0, now.size(), partial), now);
   }
-  kob::ScanReport scan = kob::scanPacked(copy(), true);
-  EXPECT_TRUE(scan.ok()) << scan.failure.describe();
-  EXPECT_FALSE(scan.contentChecked);
-  EXPECT_EQ(scan.indexState, kob::IndexState::Stale);
+  for (const bool decompress : {true, false}) {  // kob -t, kob -l
+    const kob::ScanReport scan = kob::scanPacked(copy(), decompress);
+    EXPECT_TRUE(scan.ok()) << scan.failure.describe();
+    EXPECT_FALSE(scan.contentChecked);
+    EXPECT_EQ(scan.indexState, kob::IndexState::Stale);
+  }
 }
 
 // A copy's index, or one named with --index-file, that swaps the data sizes
