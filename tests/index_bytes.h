@@ -89,51 +89,47 @@ inline kob::ScanReport saveIndexOf(const std::string& packed,
   return report;
 }
 
-// A packed file of one member whose chunks are runs of one letter each, and
-// an index of it that lies without a checksum to show it: chunk 1 is
-// shorter than the others with the same payload size, and the index swaps
-// its data size with chunk 6's. Every offset, payload checksum and
-// milestone still agrees with the file; chunks 2 to 5 are placed
-// `shift` bytes late. `packed` is written at `path`, which `index` names.
-struct SwappedSizes {
-  std::string data, packed, index;
+// A packed file of one member whose chunks are runs of one letter each,
+// chunk 1 shorter than the others with the same payload size, and two
+// indexes of it that lie where no checksum shows (`path` holds the file
+// and its true index): `swapped` gives chunk 1 the data size of chunk 6
+// and chunk 6 that of chunk 1, `grown` gives chunk 1 the other chunks'
+// size and moves the milestone after it to match. Every offset, payload
+// checksum and milestone still agrees with the file.
+struct LyingIndexes {
+  std::string data, packed, swapped, grown;
   std::vector<std::uint64_t> starts;  // of each chunk in the data
-  std::uint64_t shift = 0;
 };
-inline SwappedSizes swappedSizes(const std::string& path) {
+inline LyingIndexes lyingIndexes(const std::string& path) {
   constexpr std::uint32_t kFull = 4096;
   const auto payloadOf = [](std::uint32_t size) {
-    const std::string run(size, 'x');
-    std::vector<unsigned char> out(kob::worstCaseCompressedSize(size));
-    std::uint32_t payload = 0;
-    kob::initCompression();
-    EXPECT_TRUE(kob::compressOnce(
-        reinterpret_cast<const unsigned char*>(run.data()), size,
-        kob::kDefaultLevel, out.data(), kob::threadWorkMemory(), payload));
-    return payload;
+    salvagetest::Builder one;
+    one.chunk(std::string(size, 'x'));
+    return one.bytes.size();
   };
   std::uint32_t shorter = kFull - 1;
   while (payloadOf(shorter) != payloadOf(kFull)) --shorter;
   salvagetest::Builder builder;
-  SwappedSizes made;
-  // Two blocks: the last block, which a reader walks before it believes
-  // it, comes after the one that lies.
+  LyingIndexes made;
+  // Two blocks: the last, which a reader walks before it believes it,
+  // comes after the one that lies.
   for (int chunk = 0; chunk < 70; ++chunk) {
     made.starts.push_back(made.data.size());
-    const std::string run(chunk == 1 ? shorter : kFull,
-                          static_cast<char>('a' + chunk % 26));
-    builder.chunk(run);
-    made.data += run;
+    made.data.append(chunk == 1 ? shorter : kFull, static_cast<char>('a' + chunk % 26));
+    builder.chunk(made.data.substr(made.starts.back()));
   }
   made.packed = builder.end();
-  made.shift = kFull - shorter;
   writeFile(path, made.packed);
   EXPECT_TRUE(saveIndexOf(path).ok());
-  made.index = readFile(kob::indexPathFor(path));
-  const IndexLayout layout(made.index);
-  setBig(made.index, layout.record(1), kFull, 2);
-  setBig(made.index, layout.record(6), shorter, 2);
-  made.index = resealed(made.index);
+  made.grown = readFile(kob::indexPathFor(path));
+  const IndexLayout layout(made.grown);
+  setBig(made.grown, layout.record(1), kFull, 2);
+  made.swapped = made.grown;
+  setBig(made.swapped, layout.record(6), shorter, 2);
+  const std::size_t position = layout.milestone(1) + 8;
+  setBig(made.grown, position, getBig(made.grown, position, 8) + kFull - shorter, 8);
+  made.swapped = resealed(made.swapped);
+  made.grown = resealed(made.grown);
   return made;
 }
 

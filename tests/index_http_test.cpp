@@ -82,9 +82,9 @@ TEST(HttpIndexHint, AnObjectReplacedAtTheSameSizeIsReadRightPastItsOldIndex) {
 TEST(HttpIndexHint, AnIndexThereIsAHintWhateverItSays) {
   kobtest::Nginx server;
   if (!server.running()) GTEST_SKIP() << server.why();
-  const kobtest::SwappedSizes file = kobtest::swappedSizes(server.data("x.kob"));
+  const kobtest::LyingIndexes file = kobtest::lyingIndexes(server.data("x.kob"));
   kobtest::writeFile(server.data("honest.kbi"), kobtest::readFile(server.data("x.kob.kbi")));
-  kobtest::writeFile(server.data("x.kob.kbi"), file.index);
+  kobtest::writeFile(server.data("x.kob.kbi"), file.swapped);
   const std::string url = server.url("x.kob");
   kobtest::TempDir dir;
   int status = -1;
