@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <lzo/lzoconf.h>
 #include <xxhash.h>
 
 #include <cstdint>
@@ -97,7 +98,7 @@ inline kob::ScanReport saveIndexOf(const std::string& packed,
 // size and moves the milestone after it to match. Every offset, payload
 // checksum and milestone still agrees with the file.
 struct LyingIndexes {
-  std::string data, packed, swapped, grown;
+  std::string data, packed, swapped, grown, swappedVersion1;
   std::vector<std::uint64_t> starts;  // of each chunk in the data
 };
 inline LyingIndexes lyingIndexes(const std::string& path) {
@@ -130,6 +131,16 @@ inline LyingIndexes lyingIndexes(const std::string& path) {
   setBig(made.grown, position, getBig(made.grown, position, 8) + kFull - shorter, 8);
   made.swapped = resealed(made.swapped);
   made.grown = resealed(made.grown);
+  // The swap in a version 1 index of another file of this size: its
+  // headers and their sum.
+  std::string& old = made.swappedVersion1;
+  old = std::string("KOBI\x01", 5) + std::string(47, '\0');
+  setBig(old, 24, made.packed.size(), 8);
+  setBig(old, 44, layout.count, 8);
+  for (std::uint64_t i = 0; i < layout.count; ++i) old += made.swapped.substr(layout.record(i), 6);
+  old += std::string(4, '\0');
+  setBig(old, old.size() - 4, lzo_adler32(1, reinterpret_cast<const unsigned char*>(old.data()),
+                                          old.size() - 4), 4);
   return made;
 }
 

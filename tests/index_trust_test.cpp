@@ -262,7 +262,7 @@ TEST(IndexHintSizes, ALieNoChecksumShowsMovesNoByte) {
     const std::string line = std::string("'") + KOB_PATH + "' " + arguments + " >'" + out + "'";
     return std::system(line.c_str()) == 0 ? kobtest::readFile(out) : "(failed)";
   };
-  for (const std::string& lie : {file.swapped, file.grown}) {
+  for (const std::string& lie : {file.swapped, file.grown, file.swappedVersion1}) {
     for (const std::string& index : {kob::indexPathFor(copy), elsewhere}) {
       kobtest::writeFile(index, lie);
       chmod(index.c_str(), 0644);
