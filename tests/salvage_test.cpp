@@ -340,6 +340,8 @@ TEST_F(SalvageSearch, DamageAtTheSeamOfTwoMembersLosesNothingItCannotHold) {
       {"the first's end marker cut out", a.substr(0, marker) + b, whole, 101},
       {"a signature doubled", a + signature + b, whole, 101},
       {"a signature doubled at the start", signature + a + b, whole, 0},
+      {"the first's end marker lost, a signature doubled",
+       a.substr(0, marker) + junk.substr(0, 6) + signature + b, whole, 101},
       {"ten bytes of junk", a.substr(0, c) + junk.substr(0, 10) + a.substr(c) + b, whole, 100},
       {"eleven bytes of junk", a.substr(0, c) + junk.substr(0, 11) + a.substr(c) + b,
        lost + "C" + bs, 100},
