@@ -77,16 +77,18 @@ TEST(HttpIndexHint, AnObjectReplacedAtTheSameSizeIsReadRightPastItsOldIndex) {
 }
 
 // A server's index that swaps the data sizes of two chunks of one payload
-// size moves no byte, and is stale; an honest one there, named with
-// --index-file for a copy here, is a hint all the same.
+// size moves no byte, and is stale; one there that names a file here as it
+// is, named with --index-file, is a hint all the same.
 TEST(HttpIndexHint, AnIndexThereIsAHintWhateverItSays) {
   kobtest::Nginx server;
   if (!server.running()) GTEST_SKIP() << server.why();
-  const kobtest::LyingIndexes file = kobtest::lyingIndexes(server.data("x.kob"));
-  kobtest::writeFile(server.data("honest.kbi"), kobtest::readFile(server.data("x.kob.kbi")));
-  kobtest::writeFile(server.data("x.kob.kbi"), file.swapped);
-  const std::string url = server.url("x.kob");
   kobtest::TempDir dir;
+  const kobtest::LyingIndexes file = kobtest::lyingIndexes(server.data("x.kob"));
+  kobtest::writeFile(server.data("x.kob.kbi"), file.swapped);
+  // An index of the file here, that names it as it is, served there.
+  kobtest::writeFile(dir.path("x.kob"), file.packed);
+  ASSERT_TRUE(kobtest::saveIndexOf(dir.path("x.kob"), server.data("here.kbi")).ok());
+  const std::string url = server.url("x.kob");
   int status = -1;
   const std::uint64_t at = file.starts[3] + 100;
   EXPECT_EQ(kob("-b " + std::to_string(at) + " -s 300 " + url, dir, status),
@@ -96,9 +98,8 @@ TEST(HttpIndexHint, AnIndexThereIsAHintWhateverItSays) {
   std::string some(300, '\0');
   EXPECT_EQ(shared.readAt(at, some.data(), some.size()).bytes, 300u);
   EXPECT_EQ(some, file.data.substr(at, 300));
-  kobtest::writeFile(dir.path("x.kob"), file.packed);
   for (const auto& [index, state] : {std::pair{url + ".kbi", "stale"},
-                                     std::pair{server.url("honest.kbi"), "unverified"}}) {
+                                     std::pair{server.url("here.kbi"), "unverified"}}) {
     EXPECT_NE(kob("-l --json --index-file " + index + " " + dir.path("x.kob"), dir, status)
                   .find(std::string("\"index\":\"") + state + "\""),
               std::string::npos)
