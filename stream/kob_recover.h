@@ -59,7 +59,7 @@ struct RecoveryReport {
   std::uint64_t dataWritten = 0;
   std::uint64_t losses = 0;     // chunks lost
   std::uint64_t bytesLost = 0;  // of them, written as zeros
-  std::uint64_t mended = 0;     // damage that lost nothing
+  std::uint64_t withoutLoss = 0;  // damage met that lost nothing
 
   // The whole data came out.
   bool whole() const { return failure.ok() && losses == 0; }

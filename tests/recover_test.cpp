@@ -21,7 +21,7 @@ using kobtest::writeFile;
 struct Salvaged {
   kob::RecoveryReport report;
   std::vector<kob::Loss> losses;
-  std::vector<kob::Loss> mends;  // damage that lost nothing
+  std::vector<kob::Loss> withoutLoss;  // damage that lost nothing
   std::string data;
 };
 
@@ -34,7 +34,7 @@ Salvaged salvage(const std::string& path, bool withIndex) {
   out.report = kob::recoverPacked(
       fd, withIndex ? index.c_str() : nullptr, file,
       [&](const kob::Loss& loss) {
-        (loss.kind == kob::Loss::Kind::Lost ? out.losses : out.mends).push_back(loss);
+        (loss.kind == kob::Loss::Kind::Lost ? out.losses : out.withoutLoss).push_back(loss);
       });
   ::close(fd);
   std::fclose(file);
@@ -133,10 +133,10 @@ TEST_F(Recover, PastABrokenHeaderTheChunksAfterAreFoundAgain) {
       ASSERT_TRUE(got.report.failure.ok());
       if (!payloadToo) {
         EXPECT_TRUE(got.losses.empty());
-        ASSERT_EQ(got.mends.size(), 1u);  // but said
-        EXPECT_EQ(got.mends[0].kind, kob::Loss::Kind::HeaderMended);
-        EXPECT_EQ(got.mends[0].chunk, 12u);
-        EXPECT_EQ(got.mends[0].position, 12u * 4096);
+        ASSERT_EQ(got.withoutLoss.size(), 1u);  // but said
+        EXPECT_EQ(got.withoutLoss[0].kind, kob::Loss::Kind::HeaderMended);
+        EXPECT_EQ(got.withoutLoss[0].chunk, 12u);
+        EXPECT_EQ(got.withoutLoss[0].position, 12u * 4096);
         EXPECT_TRUE(got.data == data) << "what came out differs";
         continue;
       }

@@ -354,8 +354,8 @@ TEST_F(SalvageSearch, DamageAtTheSeamOfTwoMembersLosesNothingItCannotHold) {
     ASSERT_TRUE(got.report.failure.ok()) << got.report.failure.describe();
     EXPECT_EQ(got.data, seam.expected);
     const bool isLoss = seam.expected != whole;
-    ASSERT_EQ(got.losses.size() + got.mends.size(), 1u);
-    const kob::Loss& said = isLoss ? got.losses.at(0) : got.mends.at(0);
+    ASSERT_EQ(got.losses.size() + got.withoutLoss.size(), 1u);
+    const kob::Loss& said = isLoss ? got.losses.at(0) : got.withoutLoss.at(0);
     EXPECT_EQ(said.kind, isLoss ? kob::Loss::Kind::Lost : kob::Loss::Kind::Passed);
     EXPECT_EQ(said.position, seam.at);
     EXPECT_NE(said.why.damage, kob::Damage::None);

@@ -116,7 +116,7 @@ class CountingSource final : public kob::Source {
 struct Salvaged {
   kob::RecoveryReport report;
   std::vector<kob::Loss> losses;
-  std::vector<kob::Loss> mends;  // damage that lost nothing
+  std::vector<kob::Loss> withoutLoss;  // damage that lost nothing
   std::string data;
 };
 
@@ -143,7 +143,7 @@ inline Salvaged recoverBytes(const std::string& packed, Counts* counts = nullptr
       kob::openSource(std::make_unique<CountingSource>(packed, counts, claimsMore), "", rules),
       out,
       [&](const kob::Loss& loss) {
-        (loss.kind == kob::Loss::Kind::Lost ? got.losses : got.mends).push_back(loss);
+        (loss.kind == kob::Loss::Kind::Lost ? got.losses : got.withoutLoss).push_back(loss);
       },
       index);
   got.data = readAll(out);

@@ -39,12 +39,12 @@ bool SalvageOutput::lose(Loss loss) {
   return true;
 }
 
-void SalvageOutput::mend(Loss loss) {
+void SalvageOutput::tellWithoutLoss(Loss loss) {
   if (done.failure.failed()) return;
   loss.position = done.dataWritten;
   loss.chunks = 0;
   loss.length = 0;
-  ++done.mended;
+  ++done.withoutLoss;
   if (tell) tell(loss);
 }
 

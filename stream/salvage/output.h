@@ -28,7 +28,7 @@ class SalvageOutput {
   // writes its length in zeros.
   bool lose(Loss loss);
   // Tells of damage that lost nothing (`loss` of another kind than Lost).
-  void mend(Loss loss);
+  void tellWithoutLoss(Loss loss);
 
   std::uint64_t written() const { return done.dataWritten; }
   bool failed() const { return done.failure.failed(); }

@@ -121,7 +121,7 @@ class Salvage {
   void fail(const Failure& failure) { out.report().failure = failure; }
   // Tells of damage (`why`) that lost nothing, met at the chunk numbered
   // `chunk` whose header is at `offset`.
-  void mended(Loss::Kind kind, std::uint64_t chunk, std::int64_t offset,
+  void tellWithoutLoss(Loss::Kind kind, std::uint64_t chunk, std::int64_t offset,
               const Failure& why);
   // Whether the `gap` bytes before a chunk whose back-link is `backLink`
   // could hold no chunk with data.
@@ -140,14 +140,14 @@ class Salvage {
   std::uint64_t records = 0;
 };
 
-void Salvage::mended(Loss::Kind kind, std::uint64_t chunk,
+void Salvage::tellWithoutLoss(Loss::Kind kind, std::uint64_t chunk,
                      std::int64_t offset, const Failure& why) {
   Loss damage;
   damage.kind = kind;
   damage.chunk = chunk;
   damage.fileOffset = offset;
   damage.why = why;
-  out.mend(damage);
+  out.tellWithoutLoss(damage);
 }
 
 bool Salvage::holdsNoChunk(std::int64_t gap, std::uint32_t backLink) {
@@ -210,7 +210,7 @@ void Salvage::walk(Place place) {
       } else if (chunk.payload != nullptr &&
                  expandAny(chunk.payload, header.payloadSize, data.get(),
                            kMaxFieldValue, holds)) {
-        mended(Loss::Kind::HeaderMended, place.number, place.offset, why);
+        tellWithoutLoss(Loss::Kind::HeaderMended, place.number, place.offset, why);
         take(static_cast<std::uint32_t>(holds), header.payloadSize);
       } else {
         Loss loss;
@@ -274,7 +274,7 @@ bool Salvage::resume(Place& place, const Failure& why) {
       holdsNoChunk(chained - place.offset, decodeUInt2(after.data + 4))) {
     // Damage between two chunks that hides none: a member's seam, or
     // bytes too few for one.
-    mended(Loss::Kind::Passed, place.number, place.offset, why);
+    tellWithoutLoss(Loss::Kind::Passed, place.number, place.offset, why);
     place.offset = chained;
     place.linkKnown = false;
     return !out.failed();
@@ -313,7 +313,7 @@ bool Salvage::takeWhole(Place& place, std::int64_t next, const Failure& why) {
       !expandAny(bytes.data, payloadSize, data.get(), kMaxFieldValue, holds)) {
     return false;
   }
-  mended(Loss::Kind::HeaderMended, place.number, place.offset, why);
+  tellWithoutLoss(Loss::Kind::HeaderMended, place.number, place.offset, why);
   take(static_cast<std::uint32_t>(holds), payloadSize);
   place.offset = next;
   place.linkKnown = true;
@@ -384,7 +384,7 @@ bool Salvage::byIndex(SavedIndex& index, bool verified) {
             expandPayload(payload, entry.payloadSize, data.get(), entry.dataSize));
       }
       if (why.ok()) {
-        mended(Loss::Kind::HeaderMended, entry.number, entry.headerOffset,
+        tellWithoutLoss(Loss::Kind::HeaderMended, entry.number, entry.headerOffset,
                headerDamage);
       }
     }
