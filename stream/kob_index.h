@@ -4,9 +4,12 @@
 // every chunk header of the file with a checksum of each payload. With it a
 // fresh KobFile or SharedReader finds any chunk at once instead of walking
 // the headers up to it, and checks every payload it reads. It changes only
-// the speed: an index is used only when it can be trusted, as a hint when
-// whose file it describes cannot be told (IndexState::Unverified), and
-// dropped at the first disagreement with the file. Its layout is in
+// the speed: an index is used only when it can be trusted, and dropped at
+// the first disagreement with the file. One whose file cannot be told
+// (IndexState::Unverified: a copy, an object elsewhere) is a hint: a chunk
+// is found through it only once the headers before it have been read and
+// agree with it, so a seek walks them as it would without an index, once;
+// it still checks every payload read. Its layout is in
 // doc/format.md.
 
 #ifndef KOB_KOB_INDEX_H

@@ -19,9 +19,10 @@ namespace kob {
 KOB_EXPORT bool isRemote(const std::string& name);
 
 // `name` as it may be shown in a message: a URL without user name,
-// password, query string or fragment, and every control character of any
-// name escaped (\n, \r, \t, \xHH). A URL that does not parse shows as its
-// scheme alone.
+// password, query string or fragment (a password holding a '/' leaves no
+// host and port before it: then nothing up to the last '@' is shown), and
+// every control character of any name escaped (\n, \r, \t, \xHH). A URL
+// that does not parse shows as its scheme alone.
 KOB_EXPORT std::string displayName(const std::string& name);
 
 // The name of the saved index beside the packed file `name`: PATH.kbi,

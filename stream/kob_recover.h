@@ -19,9 +19,20 @@
 
 namespace kob {
 
-// Chunks lost to damage: one chunk whose header could be read, or a
-// stretch of the file whose headers are gone.
+// Damage salvage met: chunks lost to it (one chunk whose header could be
+// read, or a stretch of the file whose headers are gone), or damage that
+// lost nothing (see `kind`).
 struct Loss {
+  enum class Kind {
+    Lost,          // the chunks below are gone, their data written as zeros
+    HeaderMended,  // a damaged header whose payload holds its chunk whole:
+                   // taken at the size it holds
+    Passed,        // bytes that hold no chunk (a member's end marker or
+                   // signature damaged, or too few for a chunk with data):
+                   // the chunks on either side written back to back
+  };
+  // Nothing is lost but for Lost: `chunks` and `length` are then 0.
+  Kind kind = Kind::Lost;
   std::uint64_t chunk = 0;      // the number of its first chunk (counted,
                                 // where headers are gone)
   std::int64_t fileOffset = -1;  // of its header, -1 when not known
@@ -48,6 +59,7 @@ struct RecoveryReport {
   std::uint64_t dataWritten = 0;
   std::uint64_t losses = 0;     // chunks lost
   std::uint64_t bytesLost = 0;  // of them, written as zeros
+  std::uint64_t withoutLoss = 0;  // damage met that lost nothing
 
   // The whole data came out.
   bool whole() const { return failure.ok() && losses == 0; }
@@ -56,7 +68,7 @@ struct RecoveryReport {
 // Writes to `output` the data of every intact chunk of the packed file
 // `name` (a path or URL; or `file`, opened already; it must seek), and
 // zeros for each lost chunk so that the data after it keeps its position;
-// calls `onLoss` for every loss. A saved index (`index`) whose identity
+// calls `onLoss` for every loss, and for damage that lost nothing. A saved index (`index`) whose identity
 // matches the file gives every chunk's place and size, and checks each
 // payload: one that differs from its checksum is lost. One that is only a
 // hint (see IndexState::Unverified) places the chunks until the file

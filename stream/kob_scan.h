@@ -26,7 +26,8 @@ enum class IndexState {
   Unusable,    // cut short, changed, unreadable, a link, not a regular
                // file, or writable by others
   Unverified,  // whole, but whose file it describes cannot be told (a copy
-               // of the file, an object elsewhere): used as a hint, every
+               // of the file, an object elsewhere): used as a hint, believed
+               // only as far as the headers before a chunk agree with it, every
                // header and payload met checked against it, dropped at the
                // first disagreement
 };
@@ -71,7 +72,9 @@ struct ScanReport {
 // Reads the packed file `name` (a path or a URL) from its start, or `file`
 // opened already (a stream from where it stands), chunk by chunk. With
 // `decompress` it decompresses every payload; without, it reads the headers
-// (and checks the chunks without data, as reading through them does).
+// (and checks the chunks without data, as reading through them does), and
+// under a saved index that is a hint, every payload against its checksum,
+// so that the index's state says whether it describes the file.
 // Calls `onChunk` for every chunk, in order. The saved index `index` is
 // used when it can be (contentChecked: every payload was checked against
 // its checksums).

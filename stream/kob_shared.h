@@ -116,7 +116,8 @@ class KOB_EXPORT SharedReader {
   // Sets `start` to the position of the first byte of the chunk that holds
   // `position` (the data's size at or beyond its end): where a split of
   // the data among workers should fall, so that no chunk is decompressed
-  // twice. Decompresses nothing; with a saved index, reads no chunk.
+  // twice. Decompresses nothing; with a verified saved index, reads no
+  // chunk (under a hint, the headers before it, once).
   // Returns: ok(), or the damage or failed read met on the way there;
   // EBADF with no file open.
   Failure chunkStart(std::uint64_t position, std::uint64_t& start);

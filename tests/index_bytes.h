@@ -9,13 +9,17 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <lzo/lzoconf.h>
 #include <xxhash.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "kob_index.h"
+#include "salvage_util.h"
+#include "test_util.h"
 
 namespace kobtest {
 
@@ -84,6 +88,60 @@ inline kob::ScanReport saveIndexOf(const std::string& packed,
   ::close(fd);
   chmod(indexPath.c_str(), 0644);
   return report;
+}
+
+// A packed file of one member whose chunks are runs of one letter each,
+// chunk 1 shorter than the others with the same payload size, and two
+// indexes of it that lie where no checksum shows (`path` holds the file
+// and its true index): `swapped` gives chunk 1 the data size of chunk 6
+// and chunk 6 that of chunk 1, `grown` gives chunk 1 the other chunks'
+// size and moves the milestone after it to match. Every offset, payload
+// checksum and milestone still agrees with the file.
+struct LyingIndexes {
+  std::string data, packed, swapped, grown, swappedVersion1;
+  std::vector<std::uint64_t> starts;  // of each chunk in the data
+};
+inline LyingIndexes lyingIndexes(const std::string& path) {
+  constexpr std::uint32_t kFull = 4096;
+  const auto payloadOf = [](std::uint32_t size) {
+    salvagetest::Builder one;
+    one.chunk(std::string(size, 'x'));
+    return one.bytes.size();
+  };
+  std::uint32_t shorter = kFull - 1;
+  while (payloadOf(shorter) != payloadOf(kFull)) --shorter;
+  salvagetest::Builder builder;
+  LyingIndexes made;
+  // Two blocks: the last, which a reader walks before it believes it,
+  // comes after the one that lies.
+  for (int chunk = 0; chunk < 70; ++chunk) {
+    made.starts.push_back(made.data.size());
+    made.data.append(chunk == 1 ? shorter : kFull, static_cast<char>('a' + chunk % 26));
+    builder.chunk(made.data.substr(made.starts.back()));
+  }
+  made.packed = builder.end();
+  writeFile(path, made.packed);
+  EXPECT_TRUE(saveIndexOf(path).ok());
+  made.grown = readFile(kob::indexPathFor(path));
+  const IndexLayout layout(made.grown);
+  setBig(made.grown, layout.record(1), kFull, 2);
+  made.swapped = made.grown;
+  setBig(made.swapped, layout.record(6), shorter, 2);
+  const std::size_t position = layout.milestone(1) + 8;
+  setBig(made.grown, position, getBig(made.grown, position, 8) + kFull - shorter, 8);
+  made.swapped = resealed(made.swapped);
+  made.grown = resealed(made.grown);
+  // The swap in a version 1 index of another file of this size: its
+  // headers and their sum.
+  std::string& old = made.swappedVersion1;
+  old = std::string("KOBI\x01", 5) + std::string(47, '\0');
+  setBig(old, 24, made.packed.size(), 8);
+  setBig(old, 44, layout.count, 8);
+  for (std::uint64_t i = 0; i < layout.count; ++i) old += made.swapped.substr(layout.record(i), 6);
+  old += std::string(4, '\0');
+  setBig(old, old.size() - 4, lzo_adler32(1, reinterpret_cast<const unsigned char*>(old.data()),
+                                          old.size() - 4), 4);
+  return made;
 }
 
 }  // namespace kobtest

@@ -34,7 +34,7 @@ std::string kob(const std::string& arguments, const kobtest::TempDir& dir,
 
 // Replaced by an object of the same size with one byte changed, its old
 // index left beside it: every fresh reader reads the new object, `kob -t`
-// passes, `kob -l` calls the index a hint.
+// passes, `kob -l` calls the index stale.
 TEST(HttpIndexHint, AnObjectReplacedAtTheSameSizeIsReadRightPastItsOldIndex) {
   kobtest::Nginx server;
   if (!server.running()) GTEST_SKIP() << server.why();
@@ -58,7 +58,8 @@ TEST(HttpIndexHint, AnObjectReplacedAtTheSameSizeIsReadRightPastItsOldIndex) {
   EXPECT_EQ(status, 0);
   kob("-t " + url, dir, status);
   EXPECT_EQ(status, 0);
-  EXPECT_NE(kob("-l " + url, dir, status).find("unverified"), std::string::npos);
+  // A hint that disagrees with its file is stale, whatever the mode.
+  EXPECT_NE(kob("-l " + url, dir, status).find("stale"), std::string::npos);
   EXPECT_EQ(kob("-b 287000 -s 1000 " + url, dir, status),
             now.substr(287000, 1000));
   for (bool partial : {false, true}) {
@@ -73,6 +74,37 @@ TEST(HttpIndexHint, AnObjectReplacedAtTheSameSizeIsReadRightPastItsOldIndex) {
   const kob::ScanReport scan = kob::scanPacked(url, true);
   EXPECT_TRUE(scan.ok()) << scan.failure.describe();
   EXPECT_EQ(scan.indexState, kob::IndexState::Stale);
+}
+
+// A server's index that swaps the data sizes of two chunks of one payload
+// size moves no byte, and is stale; one there that names a file here as it
+// is, named with --index-file, is a hint all the same.
+TEST(HttpIndexHint, AnIndexThereIsAHintWhateverItSays) {
+  kobtest::Nginx server;
+  if (!server.running()) GTEST_SKIP() << server.why();
+  kobtest::TempDir dir;
+  const kobtest::LyingIndexes file = kobtest::lyingIndexes(server.data("x.kob"));
+  kobtest::writeFile(server.data("x.kob.kbi"), file.swapped);
+  // An index of the file here, that names it as it is, served there.
+  kobtest::writeFile(dir.path("x.kob"), file.packed);
+  ASSERT_TRUE(kobtest::saveIndexOf(dir.path("x.kob"), server.data("here.kbi")).ok());
+  const std::string url = server.url("x.kob");
+  int status = -1;
+  const std::uint64_t at = file.starts[3] + 100;
+  EXPECT_EQ(kob("-b " + std::to_string(at) + " -s 300 " + url, dir, status),
+            file.data.substr(at, 300));
+  kob::SharedReader shared;
+  ASSERT_TRUE(shared.open(url.c_str()).ok());
+  std::string some(300, '\0');
+  EXPECT_EQ(shared.readAt(at, some.data(), some.size()).bytes, 300u);
+  EXPECT_EQ(some, file.data.substr(at, 300));
+  for (const auto& [index, state] : {std::pair{url + ".kbi", "stale"},
+                                     std::pair{server.url("here.kbi"), "unverified"}}) {
+    EXPECT_NE(kob("-l --json --index-file " + index + " " + dir.path("x.kob"), dir, status)
+                  .find(std::string("\"index\":\"") + state + "\""),
+              std::string::npos)
+        << index;
+  }
 }
 
 #endif

@@ -203,14 +203,17 @@ class IndexHint : public ::testing::Test {
   std::string packed;
 };
 
-TEST_F(IndexHint, ACopysIndexLandsWithoutWalking) {
+// A copy's index lands once the headers before agree with it, read as a
+// walk reads them; it still checks every payload.
+TEST_F(IndexHint, ACopysIndexLandsOnceTheHeadersBeforeAgree) {
   EXPECT_EQ(kob::indexState(copy()), kob::IndexState::Unverified);
   KobFile reader(copy().c_str(), READ);
   ASSERT_EQ(reader.seek64(250000, 0), 250000);
   unsigned char byte = 0;
   ASSERT_EQ(reader.read(&byte, 1), 1);
   EXPECT_EQ(byte, static_cast<unsigned char>(data[250000]));
-  EXPECT_EQ(KobFileTestPeer::readCalls(reader), 2u);  // first chunk, this
+  // The first chunk, then the headers up to this one, 128 KiB a read.
+  EXPECT_EQ(KobFileTestPeer::readCalls(reader), 3u);
   const kob::ScanReport scan = kob::scanPacked(copy(), true);
   EXPECT_TRUE(scan.ok());
   EXPECT_TRUE(scan.contentChecked);
@@ -237,10 +240,53 @@ TEST_F(IndexHint, AByteChangedUnderAnOldIndexIsReadAsTheFileIs) {
     }
     EXPECT_EQ(readRange(copy(), 0, now.size(), partial), now);
   }
-  kob::ScanReport scan = kob::scanPacked(copy(), true);
-  EXPECT_TRUE(scan.ok()) << scan.failure.describe();
-  EXPECT_FALSE(scan.contentChecked);
-  EXPECT_EQ(scan.indexState, kob::IndexState::Stale);
+  for (const bool decompress : {true, false}) {  // kob -t, kob -l
+    const kob::ScanReport scan = kob::scanPacked(copy(), decompress);
+    EXPECT_TRUE(scan.ok()) << scan.failure.describe();
+    EXPECT_FALSE(scan.contentChecked);
+    EXPECT_EQ(scan.indexState, kob::IndexState::Stale);
+  }
+}
+
+// A copy's index, or one named with --index-file, that lies about data
+// sizes where no checksum shows: nothing at the place a read lands tells,
+// only the headers before it. Every front serves the data as it is, a split
+// starts only where a chunk does, and the size is the data's.
+TEST(IndexHintSizes, ALieNoChecksumShowsMovesNoByte) {
+  kobtest::TempDir dir;
+  const kobtest::LyingIndexes file = kobtest::lyingIndexes(dir.path("d.kob"));
+  const std::string copy = dir.path("copy.kob"), elsewhere = dir.path("d.index");
+  kobtest::writeFile(copy, file.packed);
+  const std::string out = dir.path("out");
+  const auto tool = [&](const std::string& arguments) {
+    const std::string line = std::string("'") + KOB_PATH + "' " + arguments + " >'" + out + "'";
+    return std::system(line.c_str()) == 0 ? kobtest::readFile(out) : "(failed)";
+  };
+  for (const std::string& lie : {file.swapped, file.grown, file.swappedVersion1}) {
+    for (const std::string& index : {kob::indexPathFor(copy), elsewhere}) {
+      kobtest::writeFile(index, lie);
+      chmod(index.c_str(), 0644);
+    }
+    ASSERT_EQ(kob::indexState(copy), kob::IndexState::Unverified);
+    for (const std::uint64_t at : {file.starts[2] + 10, file.starts[5] - 20,
+                                   file.starts[1] + 5, file.starts[69] + 1}) {
+      SCOPED_TRACE(at);
+      const std::string expected = file.data.substr(at, 300);
+      EXPECT_EQ(readRange(copy, static_cast<std::int64_t>(at), 300, at % 2), expected);
+      EXPECT_EQ(sharedRange(copy, at, 300, at % 2), expected);
+      const std::string range = "-b " + std::to_string(at) + " -s 300 ";
+      EXPECT_EQ(tool(range + "'" + copy + "'"), expected);
+      EXPECT_EQ(tool(range + "--index-file '" + elsewhere + "' '" + copy + "'"), expected);
+      kob::SharedReader shared;
+      ASSERT_TRUE(shared.open(copy.c_str()).ok());
+      std::uint64_t start = 0;
+      EXPECT_TRUE(shared.chunkStart(at, start).ok());
+      EXPECT_EQ(start, *(std::upper_bound(file.starts.begin(), file.starts.end(), at) - 1));
+    }
+    kob::SharedReader shared;
+    ASSERT_TRUE(shared.open(copy.c_str()).ok());
+    EXPECT_EQ(shared.size(), static_cast<std::int64_t>(file.data.size()));
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -389,6 +389,13 @@ with open(sys.argv[1], encoding="utf-8", errors="strict") as listing:
   writeFile(path("listing"), brief.out);
   EXPECT_EQ(shell("/usr/bin/python3 read.py listing").out,
             "2d None " + std::to_string(packedSize) + " 40000 5\n");
+  // Two packed files joined end to end: one file of both members' chunks,
+  // the end marker between them none.
+  writeFile(path("joined.kob"), readFile(path("plain.kob")) + readFile(path("plain.kob")));
+  ASSERT_EQ(kob("--index joined.kob").status, 0);
+  writeFile(path("listing"), kob("-l --json joined.kob").out);
+  EXPECT_EQ(shell("/usr/bin/python3 read.py listing").out,
+            "6a6f696e65642e6b6f62 valid " + std::to_string(2 * packedSize) + " 80000 10\n");
   // A file that cannot be listed is said on standard error, as ever.
   const Result missing = kob("-l --json missing.kob plain.kob");
   EXPECT_EQ(missing.status, 1);
@@ -422,6 +429,20 @@ TEST(ProgressLine, SaysTheShareAndTheTimeLeftWhenTheTotalIsKnown) {
             std::string::npos);
   EXPECT_NE(progressLine("a", MiB, 10241 * MiB, 1.0).find(", 2:50:40 left"),
             std::string::npos);
+  // At the edges: half the data done in `seconds`, as many left, counted up
+  // to whole seconds.
+  const struct {
+    double seconds;
+    const char* left;
+  } edges[] = {{0.01, "0:01"},    {59.0, "0:59"},       {59.5, "1:00"},
+               {60.0, "1:00"},    {3599.0, "59:59"},    {3599.5, "1:00:00"},
+               {3600.0, "1:00:00"}, {3601.0, "1:00:01"}, {36000.0, "10:00:00"}};
+  for (const auto& edge : edges) {
+    const std::string line = progressLine("a", MiB, 2 * MiB, edge.seconds);
+    const std::string ending = std::string(", ") + edge.left + " left";
+    EXPECT_EQ(line.substr(line.size() - std::min(line.size(), ending.size())), ending)
+        << line;
+  }
 }
 
 // Nothing can be written beside an object on a web server: said before it

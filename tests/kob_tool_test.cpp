@@ -246,6 +246,12 @@ TEST_F(KobTool, WritesAnIndexThatOnlyItsOwnerMayChange) {
   // Packed again: the index no longer describes the file.
   ASSERT_EQ(kob("-f -B 8192 i").status, 0);
   EXPECT_NE(indexColumn().find(" stale  i.kob"), std::string::npos);
+  // Asked to pack it again with its index: how to index what is there.
+  const Result again = kob("-i i");
+  EXPECT_EQ(again.status, 2);
+  EXPECT_EQ(again.errors,
+            "kob: i.kob: already exists; skipped (use -f to overwrite it, or "
+            "kob --index i.kob to index it)\n");
   EXPECT_EQ(kob("--index i.kob").status, 0);
   EXPECT_NE(indexColumn().find(" valid  i.kob"), std::string::npos);
   EXPECT_EQ(kob("-d -c -b 299000 -s 1000 i.kob").out, data.substr(299000));

@@ -30,11 +30,12 @@ class Kobpack : public ::testing::Test {
 
   // Runs kobpack in the scratch folder, after `setup` (shell commands),
   // through `runner` (a command that runs another, or "").
-  Result run(const std::string& setup = "", const std::string& runner = "") {
+  Result run(const std::string& setup = "", const std::string& runner = "",
+             const std::string& arguments = "ignored arguments") {
     std::string command = "cd '" + dir.root().string() + "' && " +
                           (setup.empty() ? "" : setup + "; ") + "exec " +
-                          runner + "'" + KOBPACK_PATH +
-                          "' ignored arguments 2>'" + errorsPath() + "'";
+                          runner + "'" + KOBPACK_PATH + "' " + arguments +
+                          " 2>'" + errorsPath() + "'";
     int status = std::system(command.c_str());
     std::string errors = readFile(errorsPath());
     std::filesystem::remove(errorsPath());
@@ -63,10 +64,17 @@ class Kobpack : public ::testing::Test {
   }
 
   // A failed run: status 1, one "kobpack: " line, the old output intact.
-  void expectFailure(const Result& result, const std::string& reason) {
+  void expectFailure(const Result& result, const std::string& reason,
+                     bool withArguments = true) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.errors.rfind("kobpack: ", 0), 0u) << result.errors;
     EXPECT_NE(result.errors.find(reason), std::string::npos) << result.errors;
+    // Arguments are ignored, which a failure says.
+    EXPECT_EQ(result.errors.find(" (kobpack takes no arguments: it packs "
+                                 "dictionary.data in the current folder)\n") !=
+                  std::string::npos,
+              withArguments)
+        << result.errors;
     EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1);
   }
 
@@ -115,6 +123,7 @@ TEST_F(Kobpack, RepacksAPackedInputFromItsData) {
 TEST_F(Kobpack, MissingInputFailsAndKeepsTheOldOutput) {
   writeFile(output(), "precious");
   expectFailure(run(), "No such file or directory");
+  expectFailure(run("", "", ""), "No such file or directory", false);
   EXPECT_EQ(readFile(output()), "precious");
   expectOnly({"dictionary.data.kob"});
 }

@@ -21,6 +21,7 @@ using kobtest::writeFile;
 struct Salvaged {
   kob::RecoveryReport report;
   std::vector<kob::Loss> losses;
+  std::vector<kob::Loss> withoutLoss;  // damage that lost nothing
   std::string data;
 };
 
@@ -32,7 +33,9 @@ Salvaged salvage(const std::string& path, bool withIndex) {
   const std::string index = kob::indexPathFor(path);
   out.report = kob::recoverPacked(
       fd, withIndex ? index.c_str() : nullptr, file,
-      [&](const kob::Loss& loss) { out.losses.push_back(loss); });
+      [&](const kob::Loss& loss) {
+        (loss.kind == kob::Loss::Kind::Lost ? out.losses : out.withoutLoss).push_back(loss);
+      });
   ::close(fd);
   std::fclose(file);
   out.data = kobtest::readFile(into);
@@ -130,6 +133,10 @@ TEST_F(Recover, PastABrokenHeaderTheChunksAfterAreFoundAgain) {
       ASSERT_TRUE(got.report.failure.ok());
       if (!payloadToo) {
         EXPECT_TRUE(got.losses.empty());
+        ASSERT_EQ(got.withoutLoss.size(), 1u);  // but said
+        EXPECT_EQ(got.withoutLoss[0].kind, kob::Loss::Kind::HeaderMended);
+        EXPECT_EQ(got.withoutLoss[0].chunk, 12u);
+        EXPECT_EQ(got.withoutLoss[0].position, 12u * 4096);
         EXPECT_TRUE(got.data == data) << "what came out differs";
         continue;
       }
@@ -269,6 +276,17 @@ TEST_F(RecoverTool, KeepsWhatItSavedNamesEachLossAndExitsOne) {
   const Result whole = kob("--recover -c whole.kob");
   EXPECT_EQ(whole.status, 0);
   EXPECT_EQ(whole.errors, "");
+  // A header hit alone loses nothing, which is said in one line.
+  std::string hit = readFile(path("whole.kob"));
+  hit[headers[2].offset + 5] ^= 1;
+  writeFile(path("hit.kob"), hit);
+  const Result mended = kob("--recover -c hit.kob");
+  EXPECT_EQ(mended.status, 0);
+  EXPECT_EQ(mended.out, data);
+  EXPECT_EQ(mended.errors, "kob: hit.kob: chunk 2 at offset " +
+                               std::to_string(headers[2].offset) +
+                               ": header mended, its data taken whole from its "
+                               "payload: back-link does not match the chunk before\n");
   EXPECT_EQ(kob("--recover --rm d.kob").status, 1);  // a usage error
   EXPECT_TRUE(kobtest::fileExists(path("d.kob")));
 }

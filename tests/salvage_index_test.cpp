@@ -84,7 +84,9 @@ class SalvageByIndex : public ::testing::Test {
     got.report = kob::salvagePacked(
         std::make_unique<salvagetest::CountingSource>(bytes, nullptr),
         static_cast<std::int64_t>(bytes.size()), std::move(index), out,
-        [&](const kob::Loss& loss) { got.losses.push_back(loss); });
+        [&](const kob::Loss& loss) {
+          (loss.kind == kob::Loss::Kind::Lost ? got.losses : got.withoutLoss).push_back(loss);
+        });
     got.data = salvagetest::readAll(out);
     return got;
   }
@@ -138,6 +140,8 @@ TEST_F(SalvageByIndex, AHeaderHitAloneLosesNothing) {
       const Salvaged got = byIndex(damaged, state);
       ASSERT_TRUE(got.report.failure.ok()) << got.report.failure.describe();
       EXPECT_TRUE(got.losses.empty());
+      // A header hit is said, once, where the file has one.
+      EXPECT_EQ(got.withoutLoss.size(), byte < kob::kHeaderSize ? 1u : 0u);
       EXPECT_TRUE(got.data == data) << "what came out differs";
       EXPECT_EQ(got.report.usedIndex,
                 state == kob::IndexState::Valid || byte == kob::kHeaderSize);

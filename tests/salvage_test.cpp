@@ -312,6 +312,56 @@ TEST_F(SalvageSearch, BytesAfterTheEndMarkerAreNoLossUnlessChunksFollow) {
                               data.substr(4096, 4096));
 }
 
+// Two members, the bytes between them damaged, or junk between two
+// chunks: a stretch too short for a header and a payload, or one that only
+// an end marker and a signature fill before a member's first chunk (a
+// back-link of 0), hides no chunk. The data is written back to back and
+// the damage said, nothing lost. A stretch that can hold one chunk more (of
+// one byte: 11 bytes) is a loss, as anywhere.
+TEST_F(SalvageSearch, DamageAtTheSeamOfTwoMembersLosesNothingItCannotHold) {
+  const std::string as(100, 'A'), bs(100, 'B'), whole = as + "C" + bs;
+  Builder first, second;
+  first.chunk(as);
+  const std::size_t c = first.chunk("C");
+  second.chunk(bs);
+  const std::string a = first.end(), b = second.end();
+  const std::string signature = b.substr(0, 6), junk(23, '\x5A');
+  const std::size_t marker = a.size() - 6;
+  const std::string lost = as + std::string(100, '\0');  // the writer's size
+  const struct Seam {
+    const char* what;
+    std::string file;
+    std::string expected;
+    std::uint64_t at;  // where the damage lies in the data
+  } seams[] = {
+      {"the second's signature lost", a + std::string(6, '\0') + b.substr(6), whole, 101},
+      {"the second's signature cut out", a + b.substr(6), whole, 101},
+      {"the first's end marker lost", a.substr(0, marker) + junk.substr(0, 6) + b, whole, 101},
+      {"the first's end marker cut out", a.substr(0, marker) + b, whole, 101},
+      {"a signature doubled", a + signature + b, whole, 101},
+      {"a signature doubled at the start", signature + a + b, whole, 0},
+      {"the first's end marker lost, a signature doubled",
+       a.substr(0, marker) + junk.substr(0, 6) + signature + b, whole, 101},
+      {"ten bytes of junk", a.substr(0, c) + junk.substr(0, 10) + a.substr(c) + b, whole, 100},
+      {"eleven bytes of junk", a.substr(0, c) + junk.substr(0, 11) + a.substr(c) + b,
+       lost + "C" + bs, 100},
+      {"the first's last chunk lost with the seam", a.substr(0, c) + junk + b.substr(6),
+       lost + bs, 100},
+  };
+  for (const Seam& seam : seams) {
+    SCOPED_TRACE(seam.what);
+    const Salvaged got = recoverBytes(seam.file);
+    ASSERT_TRUE(got.report.failure.ok()) << got.report.failure.describe();
+    EXPECT_EQ(got.data, seam.expected);
+    const bool isLoss = seam.expected != whole;
+    ASSERT_EQ(got.losses.size() + got.withoutLoss.size(), 1u);
+    const kob::Loss& said = isLoss ? got.losses.at(0) : got.withoutLoss.at(0);
+    EXPECT_EQ(said.kind, isLoss ? kob::Loss::Kind::Lost : kob::Loss::Kind::Passed);
+    EXPECT_EQ(said.position, seam.at);
+    EXPECT_NE(said.why.damage, kob::Damage::None);
+  }
+}
+
 // An output that cannot be written stops the salvage, and says so.
 TEST_F(SalvageSearch, AWriteThatFailsStopsIt) {
   std::string damaged = packed;

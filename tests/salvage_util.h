@@ -116,6 +116,7 @@ class CountingSource final : public kob::Source {
 struct Salvaged {
   kob::RecoveryReport report;
   std::vector<kob::Loss> losses;
+  std::vector<kob::Loss> withoutLoss;  // damage that lost nothing
   std::string data;
 };
 
@@ -140,7 +141,11 @@ inline Salvaged recoverBytes(const std::string& packed, Counts* counts = nullptr
   std::FILE* out = std::tmpfile();
   got.report = kob::recoverPacked(
       kob::openSource(std::make_unique<CountingSource>(packed, counts, claimsMore), "", rules),
-      out, [&](const kob::Loss& loss) { got.losses.push_back(loss); }, index);
+      out,
+      [&](const kob::Loss& loss) {
+        (loss.kind == kob::Loss::Kind::Lost ? got.losses : got.withoutLoss).push_back(loss);
+      },
+      index);
   got.data = readAll(out);
   return got;
 }

@@ -394,6 +394,53 @@ TEST_F(SavedIndex, AVersion1IndexStillServes) {
   EXPECT_EQ(byte, data[599990]);
 }
 
+// What `kob -l` says of an index, alike for either version.
+TEST_F(SavedIndex, StatesAreTheSameForEitherVersion) {
+  std::mt19937 rng(23);
+  const std::string copy = dir.path("copy.kob"), one = dir.path("one.kob");
+  kobtest::writeFile(copy, packed);
+  kobtest::packFile(one, data.substr(0, 4096 * 3 + 1), 4096, rng);  // a 1-byte chunk
+  const std::size_t records = kobtest::parseHeaders(packed).size();
+  for (const int version : {1, 2}) {
+    SCOPED_TRACE(version);
+    const auto save = [&](const std::string& of) {
+      if (version == 1) return saveVersion1Index(of);
+      ASSERT_TRUE(saveIndex(of).ok());
+    };
+    save(one);
+    EXPECT_EQ(kob::indexState(one), kob::IndexState::Valid) << "a 5-byte payload";
+    save(path());
+    EXPECT_EQ(kob::indexState(path()), kob::IndexState::Valid);
+    const std::string saved = kobtest::readFile(index());
+    kobtest::writeFile(kob::indexPathFor(copy), saved);
+    chmod(kob::indexPathFor(copy).c_str(), 0644);
+    EXPECT_EQ(kob::indexState(copy), kob::IndexState::Unverified) << "a copy's";
+    // The last chunk left out, the end marker linked to the one before.
+    std::string shorter;
+    if (version == 1) {
+      shorter = saved.substr(0, 52 + 6 * (records - 2)) + saved.substr(52 + 6 * (records - 1));
+      shorter.replace(52 + 6 * (records - 2) + 4, 2, saved, 52 + 6 * (records - 3) + 2, 2);
+      std::string count;
+      putBig(count, records - 1, 8);
+      shorter.replace(44, 8, count);
+      shorter.resize(shorter.size() - 4);
+      putBig(shorter, lzo_adler32(1, reinterpret_cast<const unsigned char*>(shorter.data()),
+                                  shorter.size()), 4);
+    } else {
+      std::string kept = recordsOf(saved);
+      kept.erase(10 * (records - 2), 10);
+      kept.replace(10 * (records - 2) + 4, 2, kept, 10 * (records - 3) + 2, 2);
+      shorter = withRecords(saved, kept, records - 1);
+    }
+    kobtest::writeFile(index(), shorter);
+    EXPECT_EQ(kob::indexState(path()), kob::IndexState::Unusable) << "the last chunk left out";
+    save(path());
+    kobtest::packFile(path(), data, 8192, rng);
+    EXPECT_EQ(kob::indexState(path()), kob::IndexState::Stale) << "of another size";
+    kobtest::writeFile(path(), packed);
+  }
+}
+
 // The index says where the end marker is; the reader still reads it there
 // before it takes the end for granted.
 TEST_F(SavedIndex, AFileChangedUnderAMatchingIndexAnswersAsWithoutIt) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "index_bytes.h"
 #include "kob.h"
 #include "kob_shared.h"
 #include "test_util.h"
@@ -45,9 +46,15 @@ TEST(SharedReader, ManyThreadsReadTheSameBytesAsOne) {
   const std::string path = dir.path("shared.kob");
   const std::string data = kobtest::makeData(400000, rng);
   kobtest::packFile(path, data, 1 + static_cast<int>(rng() % 20000), rng);
+  // With partial decoding, a hint (a copy's index) that the threads prove
+  // as they land.
+  kobtest::writeFile(dir.path("copy.kob"), kobtest::readFile(path));
+  ASSERT_TRUE(kobtest::saveIndexOf(dir.path("copy.kob"), dir.path("hint.kbi")).ok());
   for (bool partial : {false, true}) {
     kob::SharedReader reader;
-    ASSERT_TRUE(reader.open(path.c_str()).ok());
+    ASSERT_TRUE(reader.open(path.c_str(), partial ? kob::IndexChoice::at(dir.path("hint.kbi"))
+                                                  : kob::IndexChoice::beside())
+                    .ok());
     reader.setPartialDecoding(partial);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;

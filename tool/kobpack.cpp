@@ -10,7 +10,8 @@
 // only then is renamed over "dictionary.data.kob". On failure, and on
 // SIGINT, SIGTERM or SIGHUP, nothing is left behind. On failure it prints
 // one line to stderr and exits with status 1; on success it prints nothing
-// and exits 0. Arguments are ignored.
+// and exits 0. Arguments are ignored; given any, the line of a failure
+// says so, for whoever expected them to name the input.
 
 #include <fcntl.h>
 
@@ -86,11 +87,14 @@ std::optional<std::string> packDictionary() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char**) {
   kobsupport::occupyClosedStandardDescriptors();
   kobsupport::removeUnfinishedOutputsOnSignal();
   if (std::optional<std::string> failure = packDictionary()) {
-    std::fprintf(stderr, "kobpack: %s\n", failure->c_str());
+    std::fprintf(stderr, "kobpack: %s%s\n", failure->c_str(),
+                 argc > 1 ? " (kobpack takes no arguments: it packs "
+                            "dictionary.data in the current folder)"
+                          : "");
     return 1;
   }
   return 0;

@@ -109,6 +109,13 @@ Outcome packToFile(const Options& options, const std::string& name) {
   const std::string path =
       options.output.empty() ? name + kSuffix : options.output;
   if (Outcome allowed = checkOutputPath(options, input, path); !allowed.ok()) {
+    // Asked to pack and index a file packed already: how to index that.
+    if (options.index && options.output.empty() && allowed.status() == kSkipped) {
+      return Outcome::skipped(path, "already exists; skipped (use -f to "
+                                    "overwrite it, or kob --index " +
+                                        kob::displayName(path) +
+                                        " to index it)");
+    }
     return allowed;
   }
   Destination destination(path);

@@ -221,6 +221,19 @@ Outcome recover(const Options& options, const std::string& name) {
           where += " at offset " + std::to_string(loss.fileOffset);
         }
         const std::string from = std::to_string(loss.position);
+        if (loss.kind != kob::Loss::Kind::Lost) {
+          // Nothing lost, but the file is damaged there: said, the run
+          // done.
+          Outcome::failed(
+              input.shown(),
+              where + ": " +
+                  (loss.kind == kob::Loss::Kind::HeaderMended
+                       ? "header mended, its data taken whole from its payload"
+                       : "bytes that hold no chunk passed over, nothing lost") +
+                  ": " + kob::describe(loss.why.damage))
+              .print();
+          return;
+        }
         const std::string lost =
             loss.toTheEnd ? "the data from byte " + from + " on is lost"
             : !loss.lengthKnown && loss.length == 0

@@ -2,9 +2,9 @@
 #include "index/chunk_index.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "index/saved_index.h"
-#include <cerrno>
 
 namespace kob {
 
@@ -58,10 +58,16 @@ Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
       if (failure.failed()) return failure;
     }
     if (position < front.position && saved) {
-      if (saved->find(position, where.chunk)) return {};
-      // The index is not what it must be: walk the file instead.
-      forget(Dropped::Broken);
-      continue;
+      if (!saved->find(position, where.chunk)) {
+        // The index is not what it must be: walk the file instead.
+        forget(Dropped::Broken);
+        continue;
+      }
+      if (!isHint()) return {};
+      bool sound = true;
+      const Failure failure = prove(where.chunk.headerOffset, window, sound);
+      if (failure.failed() || sound) return failure;
+      continue;  // the hint is gone: walk the file
     }
     if (position < front.position) {
       if (!keepEntries) {
@@ -265,31 +271,6 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
          offset + static_cast<std::int64_t>(header.span()) <= next;
 }
 
-Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
-  confirmed = true;
-  if (endMarkerChecked) return {};
-  // The end a saved index says is trusted once its last block agrees with
-  // the file.
-  bool sound = true;
-  const Failure tail = confirmTail(nullptr, window, sound);
-  if (tail.failed()) return frontierFailure(tail);
-  if (!sound) {
-    confirmed = false;
-    return {};
-  }
-  ChunkHeader header;
-  const Failure failure = readHeaderAt(window, front.headerOffset,
-                                       front.previousPayloadSize, 0, header);
-  if (failure.error != 0) return frontierFailure(failure);
-  if (failure.isDamage() || !header.endsData()) {
-    forget();
-    confirmed = false;
-    return {};
-  }
-  endMarkerChecked = true;
-  return {};
-}
-
 void ChunkIndex::forget(Dropped why) {
   if (fromSaved && dropped == Dropped::No) dropped = why;
   fromSaved = false;
@@ -302,6 +283,7 @@ void ChunkIndex::forget(Dropped why) {
   pending = Gap{0, 0, 0, 0};
   haveLast = false;
   front = Frontier();
+  proved = Frontier();
   endMarkerChecked = true;
 }
 
@@ -320,70 +302,6 @@ Failure ChunkIndex::walkTo(std::int64_t offset, ReadWindow& window) {
   if (front.state == Frontier::Damaged && front.headerOffset < offset) {
     return frontierFailure(Failure::ofDamage(front.damage));
   }
-  return {};
-}
-
-Failure ChunkIndex::confirmTail(const ChunkEntry* chunk, ReadWindow& window,
-                                bool& sound) {
-  sound = true;
-  if (!saved || tailChecked ||
-      (chunk != nullptr && chunk->number < saved->tailNumber())) {
-    return {};
-  }
-  ChunkHeader before;
-  if (!saved->settleTail(before)) {
-    forget(Dropped::Broken);
-    sound = false;
-    return {};
-  }
-  std::int64_t offset = saved->tailOffset();
-  std::uint64_t position = saved->tailPosition();
-  std::uint32_t previous = before.payloadSize;
-  for (std::uint64_t i = 0;; ++i) {
-    ReadWindow::Bytes bytes;
-    if (const int error = window.fetch(offset, kHeaderSize,
-                                       window.source().walkReadSize(), bytes)) {
-      Failure failure = Failure::ofError(error);
-      failure.chunk = static_cast<std::int64_t>(saved->tailNumber() + i);
-      failure.fileOffset = offset;
-      failure.position = static_cast<std::int64_t>(position);
-      return failure;
-    }
-    ChunkEntry record;
-    ChunkHeader header;
-    if (!saved->tailRecord(i, record) ||
-        decodeHeader(bytes.data, bytes.size, previous, header) != Damage::None ||
-        header.dataSize != record.dataSize ||
-        header.payloadSize != record.payloadSize ||
-        (header.hasBackLink && header.backLink != record.backLink)) {
-      forget();  // the file does not read as the index says
-      sound = false;
-      return {};
-    }
-    if (header.isEndMarker() && record.joinsNext) {
-      // The end of a member: the next one's signature must follow.
-      ReadWindow::Bytes signature;
-      if (window.fetch(offset + static_cast<std::int64_t>(kHeaderSize),
-                       kSignatureTestLength, 0, signature) != 0 ||
-          !hasSignature(signature.data, signature.size)) {
-        forget();
-        sound = false;
-        return {};
-      }
-      header.joinsNext = true;
-    } else if (header.isEndMarker()) {
-      if (offset != saved->endOffset() || position != saved->dataSize()) {
-        forget(Dropped::Broken);
-        sound = false;
-        return {};
-      }
-      break;
-    }
-    previous = header.linkForNext();
-    offset += static_cast<std::int64_t>(header.span());
-    position += header.dataSize;
-  }
-  tailChecked = true;
   return {};
 }
 

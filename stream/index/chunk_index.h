@@ -143,6 +143,13 @@ class ChunkIndex {
   Failure confirmTail(const ChunkEntry* chunk, ReadWindow& window,
                       bool& sound);
 
+  // Under a saved index that is a hint (not verified), `header`, sound and
+  // agreeing with the index, was read at `offset` by reading on from a
+  // chunk whose position is known: when it stands where the proof of the
+  // hint has come to (see `proved`), the proof moves past it.
+  void passedUnderHint(std::int64_t offset, std::uint64_t position,
+                       const ChunkHeader& header);
+
   // Takes the end marker to stand at the frontier, as a file's saved index
   // says, without reading it: locate reads it before it is trusted.
   void assumeEnd();
@@ -200,6 +207,12 @@ class ChunkIndex {
   // when none does).
   std::uint64_t firstEntryFrom(std::int64_t offset) const;
   Failure confirmEnd(ReadWindow& window, bool& confirmed);
+  // Under a hint: reads the file's headers from where the proof stands up
+  // to the one at `offset` (to the end marker, at the largest offset),
+  // each against its record. Returns a failed read; `sound` false when the
+  // file and the index disagree, and the index has been forgotten.
+  Failure prove(std::int64_t offset, ReadWindow& window, bool& sound);
+  bool isHint() const;
 
   bool keepEntries;
   // A saved index that knows every chunk; when there is none, what the
@@ -225,6 +238,14 @@ class ChunkIndex {
   Dropped dropped = Dropped::No;
   // The last block of a saved index agrees with the file.
   bool tailChecked = false;
+  // Under a hint: how far the file's own headers, read from the first,
+  // have been found to say what the index says. A position a hint gives
+  // is the sum of the data sizes before it, which nothing at the place it
+  // leads to can confirm: records that swap the data sizes of two chunks
+  // of one payload size keep every offset, checksum and milestone, and
+  // move every chunk between. So a chunk is taken from a hint only once
+  // the proof has passed it.
+  Frontier proved;
 };
 
 }  // namespace kob

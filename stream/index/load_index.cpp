@@ -217,7 +217,10 @@ IndexState loadIndex(Source& packed, const std::string& indexName,
                       described.size, built)) {
       return IndexState::Unusable;
     }
-    index.adopt(std::move(built));
+    // A hint without checksums would serve a position only once every
+    // header before it had been read (see ChunkIndex::prove): it gives
+    // nothing a walk does not.
+    if (state == IndexState::Valid) index.adopt(std::move(built));
     return state;
   }
   if (!isVersion(first, 2) || first.size() < kIndexPreamble) {

@@ -380,6 +380,26 @@ bool SavedIndex::find(std::uint64_t position, ChunkEntry& chunk) {
   return false;  // the milestones lead elsewhere: the index is wrong
 }
 
+bool SavedIndex::record(std::uint64_t number, ChunkEntry& chunk) {
+  if (number >= records) return false;
+  const std::uint64_t k = number / kBlockRecords;
+  if (allEmpty(k)) {
+    // Known from its milestones: the end code behind a header.
+    if (!chainTo(k + 1)) return false;
+    chunk = ChunkEntry();
+    chunk.number = number;
+    chunk.payloadSize = static_cast<std::uint16_t>(kEmptyPayloadSize);
+    chunk.hasChecksum = true;
+    chunk.checksum = emptyChecksum();
+    return true;
+  }
+  const Block* holding = block(k);
+  if (holding == nullptr) return false;
+  const std::uint64_t i = number % kBlockRecords;
+  chunk = entry(k, i, holding->bytes.data() + kIndexRecord * i, 0, 0);
+  return true;
+}
+
 // A chunk in a block of chunks without data alone, known from its
 // milestones: nothing of it is read or held.
 bool SavedIndex::emptyChunkAt(std::uint64_t number, std::int64_t offset,

@@ -18,9 +18,14 @@
 //   checksum is damage, or ESTALE once the file changed. One naming another
 //   file of the same size (a copy made with cp -p, tar or rsync), and every
 //   index of an object elsewhere (whose size is all there is to match), is
-//   a hint (IndexState::Unverified): used to land without walking, dropped
-//   at the first header or checksum that disagrees with the file, the read
-//   going on by walking. Another size: Stale.
+//   a hint (IndexState::Unverified): a chunk is taken from it only once
+//   the file's own headers from the first up to it have been read and say
+//   what the index says (a position is the sum of the data sizes before,
+//   which nothing at the chunk itself confirms), so that a hint changes no
+//   byte served; it is dropped at the first header or checksum that
+//   disagrees with the file, the read going on by walking. Another size:
+//   Stale. A hint of the first version, which has no checksums, gives
+//   nothing a walk does not, and is not taken up.
 // - Nothing is allocated for what it claims before the bytes arrive: what
 //   it holds grows as they do.
 // - A block is used only once its own checksum, the chain of its headers,
@@ -102,8 +107,11 @@ class SavedIndex {
   //   find: the chunk with data that holds `position` (below dataSize()).
   //   at:   the chunk whose header lies at `offset` (below endOffset()), or
   //         none (`found` false) when `offset` lies inside a chunk.
+  //   record: the record numbered `number` (the end marker's is the
+  //         last), its offset and position left unset.
   bool find(std::uint64_t position, ChunkEntry& chunk);
   bool at(std::int64_t offset, ChunkEntry& chunk, bool& found);
+  bool record(std::uint64_t number, ChunkEntry& chunk);
 
   // Reads and checks every block, one at a time, holding none: true when
   // all are what they must be and chain from the first to the last.
@@ -163,10 +171,11 @@ class SavedIndex {
 
 // Takes up the saved index `indexName` (a path or URL; "" for none) of the
 // packed file read through `packed`, as the header comment says. When it
-// is Valid or Unverified, `index` takes it over and `withChecksums` says
-// whether it carries checksums (version 2); otherwise `index` is left as it
-// was. Only Valid is an index that may be believed: Unverified is a hint.
-// An s3:// index is read with `s3`, the settings its packed file was.
+// is Valid, or Unverified of the second version, `index` takes it over and
+// `withChecksums` says whether it carries checksums (version 2); otherwise
+// `index` is left as it was. Only Valid is an index that may be believed:
+// Unverified is a hint. An s3:// index is read with `s3`, the settings its
+// packed file was.
 IndexState loadIndex(Source& packed, const std::string& indexName,
                      ChunkIndex& index, bool* withChecksums = nullptr,
                      const S3Options& s3 = S3Options());

@@ -147,7 +147,8 @@ Failure ChunkCursor::stepTo(std::int64_t offset,
   ChunkHeader header;
   ChunkEntry known;
   bool agreed = true;
-  Failure failure = readOn(offset, previousPayloadSize, header, known, agreed);
+  Failure failure =
+      readOn(offset, previousPayloadSize, position, header, known, agreed);
   if (failure.failed()) {
     if (failure.chunk < 0) {
       failure.chunk = static_cast<std::int64_t>(number);
@@ -168,8 +169,8 @@ Failure ChunkCursor::stepTo(std::int64_t offset,
 // say what the index learned of that place.
 Failure ChunkCursor::readOn(std::int64_t offset,
                             std::uint32_t previousPayloadSize,
-                            ChunkHeader& header, ChunkEntry& known,
-                            bool& agreed) {
+                            std::uint64_t position, ChunkHeader& header,
+                            ChunkEntry& known, bool& agreed) {
   {
     ChunkReader::Guard guard(reader);
     const ChunkIndex::Frontier& frontier = reader.index.frontier();
@@ -188,6 +189,8 @@ Failure ChunkCursor::readOn(std::int64_t offset,
     return agreed ? failure : Failure();
   }
   agreed = reader.index.agrees(offset, header, &known);
+  // Read on from a chunk whose place is known, it is where it is.
+  if (agreed) reader.index.passedUnderHint(offset, position, header);
   return failure;
 }
 

@@ -61,9 +61,10 @@ class ChunkReader {
   // Takes up the saved index `indexName` ("" for none), when it can be
   // used: chunks are then known without walking to them. A verified one
   // (Valid) is believed: a payload unlike its checksum is damage, or ESTALE
-  // once the file changed. An Unverified one is a hint, dropped at the
-  // first header or checksum that disagrees with the file, the read going
-  // on by walking. Returns: its state; `withChecksums` whether payloads are
+  // once the file changed. An Unverified one is a hint, believed only as
+  // far as the file's own headers have been read and agree with it, and
+  // dropped at the first header or checksum that disagrees with the file,
+  // the read going on by walking. Returns: its state; `withChecksums` whether payloads are
   // checked against it.
   // An s3:// index is read with `s3` (OpenedFile::s3Options).
   IndexState takeUpIndex(const std::string& indexName,
@@ -182,7 +183,8 @@ class ChunkCursor {
                  std::uint64_t position, std::uint64_t number);
   Failure nextChunk();
   Failure readOn(std::int64_t offset, std::uint32_t previousPayloadSize,
-                 ChunkHeader& header, ChunkEntry& known, bool& agreed);
+                 std::uint64_t position, ChunkHeader& header,
+                 ChunkEntry& known, bool& agreed);
   Failure landAt(std::uint64_t position);
   Failure relearnAndLand(std::uint64_t position);
   Failure dropHint();

@@ -55,8 +55,12 @@ void expand(Slot& slot) {
 
 class Walk {
  public:
-  Walk(ChunkReader& reader, const ScanOptions& options, ScanReport& report)
-      : cursor(reader), options(options), report(report) {}
+  // `checkPayloads`: without decompressing, every payload is still read
+  // and held against its checksum.
+  Walk(ChunkReader& reader, const ScanOptions& options, ScanReport& report,
+       bool checkPayloads)
+      : cursor(reader), options(options), report(report),
+        checkPayloads(checkPayloads) {}
 
   // Reads on from the first chunk to the end marker or the first failure.
   Failure run(unsigned helpers);
@@ -74,6 +78,7 @@ class Walk {
   ChunkCursor cursor;
   const ScanOptions& options;
   ScanReport& report;
+  const bool checkPayloads;
   std::vector<unsigned char> data;
 };
 
@@ -110,6 +115,9 @@ Failure Walk::runAlone() {
     Failure met;
     if (options.decompress && chunk.dataSize > 0) {
       met = cursor.decodeInto(data.data());
+    } else if (checkPayloads && chunk.dataSize > 0) {
+      const unsigned char* payload = nullptr;
+      met = cursor.payload(payload);
     }
     failure = emit(chunk, met, data.data());
     if (failure.ok()) failure = cursor.next();
@@ -227,8 +235,12 @@ ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options) {
   std::vector<unsigned char> consumed = file.takeConsumed();
   ChunkReader reader(file.takeSource(), std::move(consumed), false);
   bool checksums = false;
-  reader.takeUpIndex(indexName, &checksums, s3);
-  Walk walk(reader, options, report);
+  const IndexState taken = reader.takeUpIndex(indexName, &checksums, s3);
+  // A hint is held against every payload even when none is decompressed:
+  // the state the scan gives says whether it describes this file, and one
+  // that disagrees with a payload is stale.
+  Walk walk(reader, options, report,
+            checksums && taken == IndexState::Unverified);
   const unsigned threads = threadsToUse(options.threads);
   report.failure = walk.run(threads > 1 ? threads : 0);
   // As the walk left it: Stale when the file disagreed with a hint.

@@ -39,4 +39,13 @@ bool SalvageOutput::lose(Loss loss) {
   return true;
 }
 
+void SalvageOutput::tellWithoutLoss(Loss loss) {
+  if (done.failure.failed()) return;
+  loss.position = done.dataWritten;
+  loss.chunks = 0;
+  loss.length = 0;
+  ++done.withoutLoss;
+  if (tell) tell(loss);
+}
+
 }  // namespace kob

@@ -27,6 +27,8 @@ class SalvageOutput {
   // Tells of `loss` (its position is where the data stands now) and
   // writes its length in zeros.
   bool lose(Loss loss);
+  // Tells of damage that lost nothing (`loss` of another kind than Lost).
+  void tellWithoutLoss(Loss loss);
 
   std::uint64_t written() const { return done.dataWritten; }
   bool failed() const { return done.failure.failed(); }

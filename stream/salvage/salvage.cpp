@@ -112,13 +112,20 @@ class Salvage {
   // Whether the stretch from `place` to the chunk at `next` is one chunk
   // whose header alone is damaged: the header at `next` links back to a
   // payload that fills it, and that payload expands whole. It is then taken,
-  // and `place` moved on to `next`.
-  bool takeWhole(Place& place, std::int64_t next);
+  // the header's damage (`why`) told, and `place` moved on to `next`.
+  bool takeWhole(Place& place, std::int64_t next, const Failure& why);
   // How many chunks of the writer's size a stretch of `bytes` whose headers
   // are gone is taken to hold, chunks starting again at `found`.
   std::uint64_t chunksIn(std::int64_t bytes, const ChunkSearch::Found& found,
                          std::uint32_t writerSize) const;
   void fail(const Failure& failure) { out.report().failure = failure; }
+  // Tells of damage (`why`) that lost nothing, met at the chunk numbered
+  // `chunk` whose header is at `offset`.
+  void tellWithoutLoss(Loss::Kind kind, std::uint64_t chunk, std::int64_t offset,
+              const Failure& why);
+  // Whether the `gap` bytes before a chunk whose back-link is `backLink`
+  // could hold no chunk with data.
+  static bool holdsNoChunk(std::int64_t gap, std::uint32_t backLink);
 
   std::unique_ptr<Source> source;
   ReadWindow window;
@@ -132,6 +139,26 @@ class Salvage {
   std::uint64_t recordBytes = 0;
   std::uint64_t records = 0;
 };
+
+void Salvage::tellWithoutLoss(Loss::Kind kind, std::uint64_t chunk,
+                     std::int64_t offset, const Failure& why) {
+  Loss damage;
+  damage.kind = kind;
+  damage.chunk = chunk;
+  damage.fileOffset = offset;
+  damage.why = why;
+  out.tellWithoutLoss(damage);
+}
+
+bool Salvage::holdsNoChunk(std::int64_t gap, std::uint32_t backLink) {
+  // Before the first chunk of a member (a back-link of 0) stand the end
+  // marker of the member before and this one's signature, whatever became
+  // of them.
+  const std::int64_t seam =
+      backLink == 0 ? static_cast<std::int64_t>(kHeaderSize + kMemberGap) : 0;
+  return gap - seam <
+         static_cast<std::int64_t>(kHeaderSize + kSmallestDataPayload);
+}
 
 void Salvage::take(std::uint32_t size, std::uint32_t payloadSize) {
   out.put(data.get(), size);
@@ -183,6 +210,7 @@ void Salvage::walk(Place place) {
       } else if (chunk.payload != nullptr &&
                  expandAny(chunk.payload, header.payloadSize, data.get(),
                            kMaxFieldValue, holds)) {
+        tellWithoutLoss(Loss::Kind::HeaderMended, place.number, place.offset, why);
         take(static_cast<std::uint32_t>(holds), header.payloadSize);
       } else {
         Loss loss;
@@ -236,7 +264,21 @@ bool Salvage::resume(Place& place, const Failure& why) {
     fail(failure);
     return false;
   }
-  if (takeWhole(place, chained)) return !out.failed();
+  if (takeWhole(place, chained, why)) return !out.failed();
+  ReadWindow::Bytes after;
+  if (const int error = window.fetch(chained, kHeaderSize, 0, after)) {
+    fail(Failure::ofError(error));
+    return false;
+  }
+  if (after.size == kHeaderSize &&
+      holdsNoChunk(chained - place.offset, decodeUInt2(after.data + 4))) {
+    // Damage between two chunks that hides none: a member's seam, or
+    // bytes too few for one.
+    tellWithoutLoss(Loss::Kind::Passed, place.number, place.offset, why);
+    place.offset = chained;
+    place.linkKnown = false;
+    return !out.failed();
+  }
   const std::uint32_t writerSize =
       largest > 0 ? largest : found.last ? 0 : found.header.dataSize;
   Loss loss;
@@ -254,7 +296,7 @@ bool Salvage::resume(Place& place, const Failure& why) {
   return !out.failed();
 }
 
-bool Salvage::takeWhole(Place& place, std::int64_t next) {
+bool Salvage::takeWhole(Place& place, std::int64_t next, const Failure& why) {
   const std::int64_t payloadAt =
       place.offset + static_cast<std::int64_t>(kHeaderSize);
   const std::int64_t length = next - payloadAt;
@@ -271,6 +313,7 @@ bool Salvage::takeWhole(Place& place, std::int64_t next) {
       !expandAny(bytes.data, payloadSize, data.get(), kMaxFieldValue, holds)) {
     return false;
   }
+  tellWithoutLoss(Loss::Kind::HeaderMended, place.number, place.offset, why);
   take(static_cast<std::uint32_t>(holds), payloadSize);
   place.offset = next;
   place.linkKnown = true;
@@ -323,6 +366,9 @@ bool Salvage::byIndex(SavedIndex& index, bool verified) {
       walk(after);
       return false;
     }
+    // What is wrong with the header, should its payload prove whole.
+    const Failure headerDamage =
+        why.failed() ? why : Failure::ofDamage(Damage::WrongExpandedSize);
     if (!agrees && why.ok()) why = Failure::ofDamage(Damage::CutShort);
     if (!agrees && entry.hasChecksum) {
       // The header alone may be damaged: a payload where the index places
@@ -336,6 +382,10 @@ bool Salvage::byIndex(SavedIndex& index, bool verified) {
       if (why.ok()) {
         why = Failure::ofDamage(
             expandPayload(payload, entry.payloadSize, data.get(), entry.dataSize));
+      }
+      if (why.ok()) {
+        tellWithoutLoss(Loss::Kind::HeaderMended, entry.number, entry.headerOffset,
+               headerDamage);
       }
     }
     if (why.ok()) {

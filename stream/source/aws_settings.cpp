@@ -131,6 +131,17 @@ bool regionName(const std::string& region) {
   return true;
 }
 
+// Whether `value` may go into a request's header: a control character
+// (CR and LF above all) would end the header there and begin another of
+// anyone's choosing.
+bool fitsAHeader(const std::string& value) {
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
+  return true;
+}
+
 // `url` as an endpoint: an http or https URL with a host, no query, no
 // fragment, no '/' at its end. Returns "" when it cannot be one.
 std::string endpointOf(const std::string& url) {
@@ -294,12 +305,16 @@ bool findAwsSettings(const Environment& environment, AwsSettings& settings,
 
   // Credentials: both keys from the environment, else both from the
   // profile; a key without its secret is a mistake to be told.
+  // Where the key and the token came from, as a message names them.
+  std::string keyFrom = "AWS_ACCESS_KEY_ID";
+  std::string tokenFrom = "AWS_SESSION_TOKEN";
   const std::string accessKey = variable(environment, "AWS_ACCESS_KEY_ID");
   if (!accessKey.empty()) {
     settings.accessKey = accessKey;
     settings.secretKey = variable(environment, "AWS_SECRET_ACCESS_KEY");
     settings.sessionToken = variable(environment, "AWS_SESSION_TOKEN");
     if (settings.sessionToken.empty()) {
+      tokenFrom = "AWS_SECURITY_TOKEN";
       settings.sessionToken = variable(environment, "AWS_SECURITY_TOKEN");
     }
     if (settings.secretKey.empty()) {
@@ -307,13 +322,28 @@ bool findAwsSettings(const Environment& environment, AwsSettings& settings,
       return false;
     }
   } else if (!key("aws_access_key_id").empty()) {
+    const std::string named = "the AWS profile " + displayName(profile) + "'s ";
+    keyFrom = named + "aws_access_key_id";
+    tokenFrom = named + "aws_session_token";
     settings.accessKey = key("aws_access_key_id");
     settings.secretKey = key("aws_secret_access_key");
     settings.sessionToken = key("aws_session_token");
-    if (settings.sessionToken.empty()) settings.sessionToken = key("aws_security_token");
+    if (settings.sessionToken.empty()) {
+      tokenFrom = named + "aws_security_token";
+      settings.sessionToken = key("aws_security_token");
+    }
     if (settings.secretKey.empty()) {
       failure = invalid("the AWS profile " + displayName(profile) +
                         " has aws_access_key_id without aws_secret_access_key");
+      return false;
+    }
+  }
+  // The key and the token go into every request's headers; neither is
+  // shown, the key being half of the credentials.
+  for (const auto& [value, from] : {std::pair{&settings.accessKey, &keyFrom},
+                                    std::pair{&settings.sessionToken, &tokenFrom}}) {
+    if (!fitsAHeader(*value)) {
+      failure = invalid(*from + " holds a control character");
       return false;
     }
   }

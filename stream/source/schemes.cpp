@@ -19,13 +19,38 @@ const Scheme kSchemes[] = {
     {"s3://", openS3, true},
 };
 
+// Whether `authority` (up to a query or fragment) is a host and perhaps a
+// port: "host", "host:81", "[::1]:81".
+bool hostAndPort(std::string authority) {
+  authority = authority.substr(0, authority.find_first_of("?#"));
+  std::size_t colon = authority.rfind(':');
+  if (!authority.empty() && authority[0] == '[') {
+    const std::size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    if (close + 1 == authority.size()) return true;
+    colon = authority[close + 1] == ':' ? close + 1 : std::string::npos;
+    if (colon == std::string::npos) return false;
+  } else if (colon != std::string::npos && authority.find(':') != colon) {
+    return false;
+  }
+  return colon == std::string::npos ||
+         authority.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+}
+
 // Where the authority of a URL ends and its path begins: at its first
 // '/'. The host begins after the last '@' before that: a user name or
-// password may hold '?', '#' and ':', and all of it is hidden. Sets
-// `hostStart`; returns where the path begins (the end when it has none).
+// password may hold '?', '#' and ':', and all of it is hidden. A password
+// may hold a '/' too, not percent-encoded ("bob:pw/S3CRET@host"): what
+// stands before the first '/' is then no host and port, and all up to the
+// last '@' is hidden. Sets `hostStart`; returns where the path begins (the
+// end when it has none).
 std::size_t authorityEnd(const std::string& rest, std::size_t& hostStart) {
-  const std::size_t slash = std::min(rest.find('/'), rest.size());
-  const std::size_t at = slash == 0 ? std::string::npos : rest.rfind('@', slash - 1);
+  std::size_t slash = std::min(rest.find('/'), rest.size());
+  std::size_t at = slash == 0 ? std::string::npos : rest.rfind('@', slash - 1);
+  if (at == std::string::npos && !hostAndPort(rest.substr(0, slash))) {
+    at = rest.rfind('@');
+    if (at != std::string::npos) slash = std::min(rest.find('/', at), rest.size());
+  }
   hostStart = at == std::string::npos ? 0 : at + 1;
   // Without a user name, a query or fragment may end the authority.
   if (at == std::string::npos) {
