@@ -155,13 +155,16 @@ class Servers:
             raise RuntimeError("%s did not start" % command[0])
 
     def environment(self):
-        return {"CURL_CA_BUNDLE": self.authority,
+        # aiohttp (fsspec's https://, which pandas takes) reads SSL_CERT_FILE.
+        return {"CURL_CA_BUNDLE": self.authority, "SSL_CERT_FILE": self.authority,
                 "AWS_ENDPOINT_URL_S3": "http://127.0.0.1:%d" % self.s3,
                 "AWS_ACCESS_KEY_ID": "EXAMPLEKEY", "AWS_SECRET_ACCESS_KEY": "example/secret",
                 "AWS_REGION": "us-east-1"}
 
     def rewritten(self, text):
-        return text.replace("https://example.org/", "https://127.0.0.1:%d/" % self.https)
+        here = "127.0.0.1:%d/" % self.https
+        return text.replace("https://example.org/", "https://" + here).replace(
+            "kob://example.org/", "kob://" + here)
 
     def stop(self):
         for process in self.processes:
