@@ -227,7 +227,7 @@ def fork_and_wait(in_child, seconds=20):
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("kind", ["binary", "raw", "text"])
 def test_a_writer_after_fork_raises_in_the_child(tmp_path, rng, threads, kind):
-    data = make_data(rng, 200000)
+    data = make_data(rng, 60000)
     target = tmp_path / "f.kob"
     if kind == "raw":
         out = kob.RawWriter(target, threads=threads)
@@ -235,7 +235,7 @@ def test_a_writer_after_fork_raises_in_the_child(tmp_path, rng, threads, kind):
         out = kob.open(target, "wb" if kind == "binary" else "wt", threads=threads,
                        **({"encoding": "latin-1"} if kind == "text" else {}))
     piece = data if kind != "text" else data.decode("latin-1")
-    out.write(piece[:100000])
+    out.write(piece[:30000])
 
     def child():
         import gc
@@ -252,7 +252,7 @@ def test_a_writer_after_fork_raises_in_the_child(tmp_path, rng, threads, kind):
 
     assert fork_and_wait(child) == 0
     assert len(temporaries(tmp_path)) == 1
-    out.write(piece[100000:])
+    out.write(piece[30000:])
     out.close()
     assert kob.open(target).read() == data
     assert temporaries(tmp_path) == []
