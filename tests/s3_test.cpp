@@ -160,15 +160,16 @@ TEST(S3Errors, CodeAndMessageAreTakenFromTheBodyAndNothingElse) {
 class S3Settings : public ::testing::Test {
  protected:
   // Finds the settings with only `variables` set; `credentials` and
-  // `config` the files' texts (null: no file).
+  // `config` the texts of the files where AWS keeps them, under HOME (null:
+  // no file).
   bool find(Settings variables, const char* credentials, const char* config,
             kob::AwsSettings& found, kob::Failure& failure) {
     variables.emplace("HOME", dir.root().string());
-    if (credentials != nullptr) kobtest::writeFile(dir.path("credentials"), credentials);
-    if (config != nullptr) kobtest::writeFile(dir.path("config"), config);
-    variables.emplace("AWS_SHARED_CREDENTIALS_FILE",
-                      credentials != nullptr ? dir.path("credentials") : dir.path("none"));
-    variables.emplace("AWS_CONFIG_FILE", config != nullptr ? dir.path("config") : dir.path("none"));
+    std::filesystem::create_directories(dir.path(".aws"));
+    for (const auto& [name, text] : {std::pair{"credentials", credentials}, {"config", config}}) {
+      std::filesystem::remove(dir.path(std::string(".aws/") + name));
+      if (text != nullptr) kobtest::writeFile(dir.path(std::string(".aws/") + name), text);
+    }
     const kob::Environment environment = [&](const char* name) -> const char* {
       const auto at = variables.find(name);
       return at == variables.end() ? nullptr : at->second.c_str();
@@ -215,8 +216,11 @@ TEST_F(S3Settings, AreFoundWhereTheAwsCommandFindsThem) {
       {"AWS_DEFAULT_REGION, and AWS_ENDPOINT_URL for every service",
        {{"AWS_DEFAULT_REGION", "us-west-1"}, {"AWS_ENDPOINT_URL", "HTTPS://store.example:7000/base"}},
        nullptr, nullptr, "", "", "", "us-west-1", "https://store.example:7000/base"},
-      {"the default profile of both files", {}, profiles, config, "DEFAULTKEY", "default-secret",
-       "", "us-west-2", "https://s3.us-west-2.amazonaws.com"},
+      {"the default profile of both files, under HOME", {}, profiles, config, "DEFAULTKEY",
+       "default-secret", "", "us-west-2", "https://s3.us-west-2.amazonaws.com"},
+      {"files named elsewhere, ~ standing for HOME",
+       {{"AWS_SHARED_CREDENTIALS_FILE", "/nonexistent"}, {"AWS_CONFIG_FILE", "~/.aws/config"}},
+       profiles, config, "", "", "", "us-west-2", "https://s3.us-west-2.amazonaws.com"},
       {"AWS_PROFILE: [NAME] and [profile NAME], not [NAME] of the config file, nor its nested keys",
        {{"AWS_PROFILE", "work"}}, profiles, config, "WORKKEY", "work/secret", "work-token",
        "ap-south-1", "http://127.0.0.1:9000"},
@@ -257,29 +261,6 @@ TEST_F(S3Settings, AreFoundWhereTheAwsCommandFindsThem) {
   }
 }
 
-TEST_F(S3Settings, TheDefaultFilesAreUnderHomeAndATildeIsExpanded) {
-  std::filesystem::create_directories(dir.path(".aws"));
-  kobtest::writeFile(dir.path(".aws/credentials"),
-                     "[default]\naws_access_key_id = HOMEKEY\naws_secret_access_key = h\n");
-  kobtest::writeFile(dir.path(".aws/config"), "[default]\nregion = sa-east-1\n");
-  kobtest::writeFile(dir.path("elsewhere"), "[default]\nregion = me-south-1\n");
-  const std::string home = dir.root().string();
-  for (const auto& [config, region] :
-       {std::pair<std::string, std::string>{"", "sa-east-1"}, {"~/elsewhere", "me-south-1"}}) {
-    Settings variables{{"HOME", home}};
-    if (!config.empty()) variables["AWS_CONFIG_FILE"] = config;
-    const kob::Environment environment = [&](const char* name) -> const char* {
-      const auto at = variables.find(name);
-      return at == variables.end() ? nullptr : at->second.c_str();
-    };
-    kob::AwsSettings found;
-    kob::Failure failure;
-    ASSERT_TRUE(kob::findAwsSettings(environment, found, failure)) << failure.describe();
-    EXPECT_EQ(found.accessKey, "HOMEKEY");
-    EXPECT_EQ(found.region, region);
-  }
-}
-
 TEST_F(S3Settings, MistakesFailWithEinvalNamingTheSettingButNeverASecret) {
   struct Case {
     Settings variables;
@@ -313,8 +294,6 @@ TEST_F(S3Settings, MistakesFailWithEinvalNamingTheSettingButNeverASecret) {
     EXPECT_EQ(failure.error, EINVAL) << c.said;
     EXPECT_NE(failure.detail.find(c.said), std::string::npos) << failure.detail;
     EXPECT_EQ(failure.detail.find("tok-secret"), std::string::npos) << failure.detail;
-    std::filesystem::remove(dir.path("credentials"));
-    std::filesystem::remove(dir.path("config"));
   }
 }
 
