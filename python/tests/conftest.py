@@ -136,3 +136,27 @@ def nginx(tmp_path_factory):
     server = Nginx(tmp_path_factory.mktemp("nginx"))
     yield server
     server.stop()
+
+
+class Remote:
+    """A server of objects, for what every remote source does: data(NAME)
+    is where the object lies, url(NAME) its URL, root a scratch folder."""
+
+    def __init__(self, data, url, root):
+        self.data, self.url, self.root = data, url, root
+
+
+@pytest.fixture(params=["nginx", "s3"])
+def remote(request, tmp_path_factory, monkeypatch):
+    """nginx, then the S3 server with the environment set to read from it."""
+    if request.param == "nginx":
+        server = request.getfixturevalue("nginx")
+        yield Remote(lambda name: server.data / name, server.url, server.root)
+        return
+    pytest.importorskip("botocore")
+    from s3_fixture import S3Server
+    server = S3Server(tmp_path_factory.mktemp("s3") / "root")
+    server.environment(monkeypatch)
+    monkeypatch.setenv("KOB_HTTP_RETRY_DELAY_MS", "5")
+    yield Remote(server.object, lambda name: "s3://bkt/" + name, server.root.parent)
+    server.stop()
