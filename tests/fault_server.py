@@ -28,6 +28,8 @@
 #   unauthorized 401 for everything
 #   redirect-file  302 to a file:// URL
 #   redirect-loop  302 to itself, for ever
+#   short-range  ranges from 0 answered as a server should; any other with
+#                fewer bytes than asked, said so honestly in its headers
 #   wrong-range  ranges from 0 answered as a server should; any other
 #                answered 206 with the whole file from its start (said
 #                so in Content-Range), sent slowly, its bytes counted
@@ -190,6 +192,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except (BrokenPipeError, ConnectionResetError):
                 self.close_connection = True
             return
+        if mode == "short-range" and first != 0:
+            last = first + (last - first) // 2
         body = data[first:last + 1]
         self.send_response(206)
         self.send_header("ETag", etag)

@@ -263,6 +263,17 @@ TEST_P(Remote, WithTheIndexALookupTakesThreeRequestsColdAndOneWarmAndReadingInOr
   // Each chunk's read is its header, payload and the next header: a few
   // KiB, never a large range.
   for (const Logged& r : made()) EXPECT_LT(r.bytes, 70000) << r.name;
+  // A shared reader's lookups cost the same.
+  used = made().size();
+  kob::SharedReader shared;
+  ASSERT_TRUE(shared.open(server().url(object).c_str()).ok());
+  char some[100];
+  ASSERT_TRUE(shared.readAt(2'500'000, some, sizeof some).ok());
+  EXPECT_LE(made().size() - used, 3u);
+  used = made().size();
+  ASSERT_TRUE(shared.readAt(700'000, some, sizeof some).ok());
+  EXPECT_EQ(made().size() - used, 1u);
+  EXPECT_TRUE(std::string(some, sizeof some) == bigData().substr(700'000, 100));
 
   // Read in order, from its start: both heads, the first reads, then 1 MiB,
   // 2 MiB and the rest; not one request a chunk, nor a byte twice.
@@ -302,6 +313,10 @@ TEST_P(Remote, WithoutTheIndexAWalkReadsLargeRangesAndTheMissingIndexIsAskedForO
     EXPECT_EQ(r.status, 404);
   }
   EXPECT_EQ(asked, 1);
+  // A scan walks every header in as few: the probe, the first bytes, walks.
+  const std::size_t before = made().size();
+  EXPECT_EQ(kob::scanPacked(server().url(object), false).chunks, (3u << 20) / 16384);
+  EXPECT_LE(made().size() - before, 3 + packedSize / (1 << 20) + 1);
 }
 
 // ---------------------------------------------------------------------------
