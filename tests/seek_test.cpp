@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Seeking in packed files, as a table: where each seek lands, the state it
-// leaves, and which chunks it decompresses. A chunk whose payload has been
+// Seeking and reading at the edges of packed files, as a table: where each
+// seek lands, what each read gives, the state they leave, and which chunks
+// they decompress. A chunk whose payload has been
 // spoiled sets hasError() the moment it is decompressed, so a seek that
 // must not touch a chunk is tested by spoiling that chunk.
 
@@ -14,11 +15,12 @@
 
 namespace {
 
-enum Op { Seek, Seek64, Get, Read, Tell, Eof, Error };
+enum Op { Seek, Seek64, Get, Read, Tell, Eof, Error, Met };
 // One call and its answer: Seek and Seek64 go by `by` from `whence` and
 // land at `want`; Get gives the byte at `want` (-1: fails); Read of `by`
 // bytes gives `want` of them, the data's where the reader stood; Tell says
-// `want`; Eof and Error say whether (`want` 1) or not (0).
+// `want`; Eof and Error say whether (`want` 1) or not (0); Met is the
+// damage met, a kob::Damage.
 struct Step {
   Op op;
   std::int64_t by;
@@ -41,7 +43,20 @@ constexpr std::int64_t kFar = INT64_MAX;
 constexpr std::int64_t kBack = INT64_MIN;
 
 TEST(PackedSeek, EachSeekLandsWhereItShouldAndDecompressesOnlyWhatItMust) {
+  const std::int64_t rejected = static_cast<std::int64_t>(kob::Damage::PayloadRejected);
   const Case cases[] = {
+      {"a file without data is at its end straight away", 0, 16384, {}, 0,
+       {{Eof, 0, 0, 1}, {Read, 1, 0, 0}, {Get, 0, 0, -1}, {Tell, 0, 0, 0}, {Error, 0, 0, 0}}},
+      {"the end is entered only by the read after the last byte", 32768, 16384, {}, 0,
+       {{Read, 32768, 0, 32768}, {Eof, 0, 0, 0}, {Read, 0, 0, 0}, {Eof, 0, 0, 1},
+        {Tell, 0, 0, 32768}}},
+      {"a read of no bytes brings the chunk in but keeps the position", 100, 10, {}, 0,
+       {{Read, 10, 0, 10}, {Read, 0, 0, 0}, {Tell, 0, 0, 10}, {Eof, 0, 0, 0}, {Get, 0, 0, 10}}},
+      {"a read of no bytes decompresses the chunk it stands in", 300, 100, {1}, 0,
+       {{Seek, 150, SEEK_SET, 150}, {Error, 0, 0, 0}, {Read, 0, 0, 0}, {Met, 0, 0, rejected},
+        {Tell, 0, 0, 100}}},
+      {"a read across three chunks is contiguous", 50, 10, {}, 0,
+       {{Seek, 5, SEEK_SET, 5}, {Read, 25, 0, 25}, {Tell, 0, 0, 30}}},
       {"zero distance reads nothing", 40000, 16384, {0}, 0,
        {{Seek, 0, SEEK_CUR, 0}, {Seek, 0, SEEK_SET, 0}, {Error, 0, 0, 0}}},
       {"inside the first chunk right after opening", 40000, 16384, {}, 0,
@@ -108,8 +123,8 @@ TEST(PackedSeek, EachSeekLandsWhereItShouldAndDecompressesOnlyWhatItMust) {
           const std::int64_t at = reader.tell64();
           std::vector<unsigned char> bytes(static_cast<std::size_t>(s.by));
           ASSERT_EQ(reader.read(bytes.data(), static_cast<unsigned>(s.by)), s.want);
-          EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) ==
-                      data.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(s.by)));
+          EXPECT_TRUE(std::string(bytes.begin(), bytes.begin() + s.want) ==
+                      data.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(s.want)));
           break;
         }
         case Tell:
@@ -120,6 +135,9 @@ TEST(PackedSeek, EachSeekLandsWhereItShouldAndDecompressesOnlyWhatItMust) {
           break;
         case Error:
           EXPECT_EQ(reader.hasError(), s.want == 1);
+          break;
+        case Met:
+          EXPECT_EQ(reader.damage(), static_cast<kob::Damage>(s.want));
           break;
       }
     }
