@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// What every remote source does, run against each server of objects:
-// nginx on loopback (http://) and tests/s3_server.py (s3://, every request's
-// signature checked with botocore's signer). Random operations compared
-// with the data and the same file read from the disk, the requests a
-// lookup costs as each server logged them, an object replaced under a
-// reader, plain and empty objects, the scan and the salvage, and the tool
-// in every reading mode. Each server is started once for the suite;
-// skipped where nginx or botocore is missing. What is a web server's own
-// is in http_test.cpp, what is S3's own in s3_test.cpp.
+// What every remote source does, run against nginx (http://) and
+// tests/s3_server.py (s3://, every signature checked with botocore's
+// signer): random operations compared with the data and the local file,
+// the requests each road costs as the server logged them, an object
+// replaced under a reader, plain and empty objects, the scan, the salvage
+// and the tool in every reading mode. Each server is started once for the
+// suite; skipped where nginx or botocore is missing. What is a web
+// server's own is in http_test.cpp, what is S3's own in s3_test.cpp.
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -319,9 +316,6 @@ TEST_P(Remote, WithoutTheIndexAWalkReadsLargeRangesAndTheMissingIndexIsAskedForO
   EXPECT_LE(made().size() - before, 3 + packedSize / (1 << 20) + 1);
 }
 
-// ---------------------------------------------------------------------------
-// An object replaced on the server
-
 TEST_P(Remote, AReplacedObjectFailsReadsWithEstaleAndAFreshReaderReadsTheNewOne) {
   std::mt19937 rng(11);
   const std::string first = kobtest::makeData(500000, rng);
@@ -385,9 +379,6 @@ TEST_P(Remote, AnIndexOfAnotherVersionIsNotUsed) {
     EXPECT_TRUE(std::string(bytes, bytes + 500) == second.substr(at, 500));
   }
 }
-
-// ---------------------------------------------------------------------------
-// Opening
 
 TEST_P(Remote, MissingPlainAndEmptyObjectsOpenAsLocalFilesDo) {
   KobFile file;
