@@ -155,6 +155,9 @@ TEST(OutputFile, ASignalRemovesItAndEndsTheProcessUnlessIgnored) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      // As a shell starts a program in the foreground, whatever this
+      // process was started with (nohup, a job in the background).
+      for (const int each : {SIGINT, SIGTERM, SIGHUP}) signal(each, SIG_DFL);
       if (signalNumber < 0) signal(-signalNumber, SIG_IGN);
       kobsupport::removeUnfinishedOutputsOnSignal();
       OutputFile out(dir.path("out"));
