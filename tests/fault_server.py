@@ -4,8 +4,8 @@
 # A web server on 127.0.0.1 that serves one file as /data.kob, and
 # FILE.kbi as /data.kob.kbi where there is one (anything else is 404), and
 # misbehaves as MODE says, for the tests of kob's reading of URLs. It
-# counts the requests for the file in COUNT_FILE and, in mode whole, the
-# bytes it managed to send; COUNT_FILE.times gets a line for each request
+# counts the requests for the file in COUNT_FILE and, in modes whole and
+# wrong-range, the bytes it managed to send; COUNT_FILE.times gets a line for each request
 # answered: "PATH START END" (seconds).
 #
 #   usage: fault_server.py PORT FILE MODE COUNT_FILE
@@ -27,6 +27,12 @@
 #                starts (a distant server: round trips show)
 #   unauthorized 401 for everything
 #   redirect-file  302 to a file:// URL
+#   redirect-loop  302 to itself, for ever
+#   short-range  ranges from 0 answered as a server should; any other with
+#                fewer bytes than asked, said so honestly in its headers
+#   wrong-range  ranges from 0 answered as a server should; any other
+#                answered 206 with the whole file from its start (said
+#                so in Content-Range), sent slowly, its bytes counted
 #   whole-cut    Range ignored: the first body cut off half way (after
 #                0.5 s), the connection closed; from then on FILE.v2 whole in its
 #                place, whatever the request's conditions say
@@ -118,6 +124,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
+        if mode == "redirect-loop":
+            self.send_response(302)
+            self.send_header("Location", "/data.kob")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if mode == "busy" or (mode == "busy-once" and number == 1):
             body = b"busy\n"
             self.send_response(503)
@@ -165,6 +177,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
             a, _, b = wanted[6:].partition("-")
             first = int(a)
             last = min(int(b), len(data) - 1) if b else len(data) - 1
+        if mode == "wrong-range" and first != 0:
+            self.send_response(206)
+            self.send_header("ETag", etag)
+            self.send_header("Content-Range", "bytes 0-%d/%d" % (len(data) - 1, len(data)))
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            try:
+                for at in range(0, len(data), 16384):
+                    self.wfile.write(data[at:at + 16384])
+                    self.wfile.flush()
+                    record(len(data[at:at + 16384]))
+                    time.sleep(0.005)
+            except (BrokenPipeError, ConnectionResetError):
+                self.close_connection = True
+            return
+        if mode == "short-range" and first != 0:
+            last = first + (last - first) // 2
         body = data[first:last + 1]
         self.send_response(206)
         self.send_header("ETag", etag)

@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "http_server.h"
 
+#include "common/unique_fd.h"
+#include "kob_index.h"
+#include "source/s3_source.h"
+
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -13,8 +19,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <istream>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 namespace kobtest {
 namespace {
@@ -46,6 +55,36 @@ void stop(pid_t& pid) {
   kill(pid, SIGKILL);
   waitpid(pid, &status, 0);
   pid = -1;
+}
+
+// The raw value of `name` in one JSON line of the S3 server's log (sorted
+// keys, no nesting but the query's list): a string unescaped, "" for null.
+std::string jsonField(const std::string& line, const std::string& name) {
+  const std::string label = "\"" + name + "\": ";
+  const std::size_t at = line.find(label);
+  if (at == std::string::npos) return "";
+  std::size_t i = at + label.size();
+  if (line.compare(i, 4, "null") == 0) return "";
+  if (line[i] != '"') return line.substr(i, line.find_first_of(",}", i) - i);
+  std::string value;
+  for (++i; i < line.size() && line[i] != '"'; ++i) {
+    if (line[i] == '\\' && i + 1 < line.size()) ++i;
+    value += line[i];
+  }
+  return value;
+}
+
+// The process's AWS_* variables and their values.
+std::map<std::string, std::string> awsVariables() {
+  std::map<std::string, std::string> found;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (text.rfind("AWS_", 0) == 0) {
+      const std::size_t equals = text.find('=');
+      found[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+  }
+  return found;
 }
 
 }  // namespace
@@ -127,8 +166,8 @@ Nginx::Nginx(bool tls) : secure(tls) {
          << "error_log " << root << "/error.log;\n"
          << "events { worker_connections 64; }\n"
          << "http {\n"
-         << "  log_format kob '$request_method $uri $status $body_bytes_sent "
-            "\"$http_range\"';\n"
+         << "  log_format kob escape=none '$request_method $status $body_bytes_sent "
+            "\"$http_range\" $request_uri $uri';\n"
          << "  access_log " << root << "/access.log kob;\n"
          << "  client_body_temp_path " << root << "/temp/body;\n"
          << "  proxy_temp_path " << root << "/temp/proxy;\n"
@@ -158,36 +197,146 @@ Nginx::Nginx(bool tls) : secure(tls) {
 Nginx::~Nginx() { stop(pid); }
 
 std::string Nginx::data(const std::string& name) const {
-  return scratch.root().string() + "/data/" + name;
+  const std::string path = scratch.root().string() + "/data/" + name;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  return path;
 }
 
 std::string Nginx::url(const std::string& name) const {
-  return (secure ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(listening) + "/" + name;
+  return (secure ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(listening) +
+         "/" + kob::encodedKey(name);
 }
 
-std::vector<Nginx::Request> Nginx::requests() const {
-  std::vector<Request> found;
+std::vector<Logged> Nginx::logged() const {
+  std::vector<Logged> found;
   std::istringstream lines(readFile(scratch.root().string() + "/access.log"));
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (std::string line; std::getline(lines, line);) {
     std::istringstream words(line);
-    Request request;
-    words >> request.method >> request.uri >> request.status >> request.bytes;
-    std::getline(words, request.range);
+    Logged request;
+    words >> request.method >> request.status >> request.bytes >> std::ws;
+    std::getline(words, request.range, ' ');
+    words >> request.path >> std::ws;
+    std::getline(words, request.name);
+    request.range = request.range.substr(1, request.range.size() - 2);  // unquoted
+    if (request.range == "-") request.range.clear();
+    request.name.erase(0, 1);  // the slash
     found.push_back(request);
   }
   return found;
 }
 
-std::size_t Nginx::settledCount() const {
-  std::size_t count = requests().size();
-  for (int i = 0; i < 10; ++i) {
+std::vector<Logged> ObjectServer::requests() const {
+  settledCount();
+  return logged();
+}
+
+std::size_t ObjectServer::settledCount() const {
+  std::size_t count = logged().size();
+  for (int same = 0, i = 0; same < 3 && i < 50; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::size_t now = requests().size();
-    if (now == count && i >= 2) break;
+    const std::size_t now = logged().size();
+    same = now == count ? same + 1 : 0;
     count = now;
   }
   return count;
+}
+
+S3Server::S3Server(const std::vector<std::string>& extra) {
+  const std::string root = scratch.path("root");
+  std::filesystem::create_directories(root + "/bkt");
+  std::filesystem::create_directories(root + "/open");
+  writeFile(scratch.path("credentials"), std::string(kS3Key) + " " + kS3Secret + "\n" +
+                                             kS3TemporaryKey + " " + kS3TemporarySecret + " " +
+                                             kS3Token + "\n");
+  std::vector<std::string> arguments = {
+      "/usr/bin/python3", S3_SERVER_PATH, "--root", root, "--port", "0", "--port-file",
+      scratch.path("port"), "--log", scratch.path("log"), "--region", kS3Region,
+      "--credentials", scratch.path("credentials"), "--public", "open", "--lifetime", "900"};
+  arguments.insert(arguments.end(), extra.begin(), extra.end());
+  pid = spawn(arguments, scratch.path("server.out"));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!fileExists(scratch.path("port"))) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      problem = WIFEXITED(status) && WEXITSTATUS(status) == 77
+                    ? "botocore is missing (apt-get install python3-botocore)"
+                    : "s3_server.py did not start: " + readFile(scratch.path("server.out"));
+      return;
+    }
+    if (std::chrono::steady_clock::now() > until) {
+      stop(pid);
+      problem = "s3_server.py did not start in time";
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  address = "http://127.0.0.1:" + readFile(scratch.path("port"));
+  while (!address.empty() && address.back() == '\n') address.pop_back();
+}
+
+S3Server::~S3Server() { stop(pid); }
+
+std::string S3Server::object(const std::string& key, const std::string& bucket) const {
+  const std::string path = scratch.path("root/" + bucket + "/" + key);
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  return path;
+}
+
+std::map<std::string, std::string> S3Server::settings(bool temporary) const {
+  std::map<std::string, std::string> set = {
+      {"AWS_ENDPOINT_URL_S3", address},
+      {"AWS_REGION", kS3Region},
+      {"AWS_ACCESS_KEY_ID", temporary ? kS3TemporaryKey : kS3Key},
+      {"AWS_SECRET_ACCESS_KEY", temporary ? kS3TemporarySecret : kS3Secret}};
+  if (temporary) set["AWS_SESSION_TOKEN"] = kS3Token;
+  return set;
+}
+
+std::string S3Server::logText() const {
+  settledCount();
+  return readFile(scratch.path("log"));
+}
+
+std::vector<Logged> S3Server::logged() const {
+  std::vector<Logged> found;
+  std::istringstream lines(readFile(scratch.path("log")));
+  for (std::string line; std::getline(lines, line);) {
+    Logged r;
+    r.method = jsonField(line, "method");
+    r.name = jsonField(line, "key");
+    r.path = jsonField(line, "path");
+    r.range = jsonField(line, "range");
+    r.code = jsonField(line, "code");
+    r.accessKey = jsonField(line, "access_key");
+    r.status = std::atoi(jsonField(line, "status").c_str());
+    r.bytes = std::atoll(jsonField(line, "bytes").c_str());
+    r.isSigned = jsonField(line, "signed") == "true";
+    found.push_back(r);
+  }
+  return found;
+}
+
+AwsEnvironment::AwsEnvironment(const std::map<std::string, std::string>& set) {
+  for (const auto& [name, value] : awsVariables()) saved[name] = value;
+  for (const auto& [name, value] : saved) unsetenv(name.c_str());
+  setenv("AWS_CONFIG_FILE", "/nonexistent/config", 1);
+  setenv("AWS_SHARED_CREDENTIALS_FILE", "/nonexistent/credentials", 1);
+  for (const auto& [name, value] : set) setenv(name.c_str(), value.c_str(), 1);
+}
+
+AwsEnvironment::~AwsEnvironment() {
+  for (const auto& [name, value] : awsVariables()) unsetenv(name.c_str());
+  for (const auto& [name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
+}
+
+void writeIndexBeside(const std::string& path) {
+  const kob::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_GE(fd.get(), 0) << path;
+  std::FILE* out = std::fopen((path + ".kbi").c_str(), "wb");
+  ASSERT_NE(out, nullptr) << path;
+  EXPECT_TRUE(kob::writeIndex(fd.get(), out).ok()) << path;
+  EXPECT_EQ(std::fclose(out), 0);
 }
 
 FaultServer::FaultServer(const std::string& file, const std::string& mode) {

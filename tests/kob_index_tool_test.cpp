@@ -87,14 +87,6 @@ TEST_F(KobIndex, ARangeIsReadThroughTheIndex) {
   EXPECT_EQ(kob("-d -b 1990000 -s 100 d.kob").out, data.substr(1990000, 100));
 }
 
-TEST_F(KobIndex, TestingWithAnIndexChecksContent) {
-  makeInput("d", 100000);
-  ASSERT_EQ(kob("-i d").status, 0);
-  EXPECT_EQ(kob("-t -v d.kob").errors,
-            "d.kob: OK (content checked against its index)\n");
-  std::filesystem::remove(path("d.kob.kbi"));
-  EXPECT_EQ(kob("-t -v d.kob").errors, "d.kob: OK\n");
-}
 
 TEST_F(KobIndex, UnpackingWithRmRemovesOnlyAnIndexOfTheFile) {
   const std::string data = makeInput("d", 50000);
@@ -134,16 +126,6 @@ TEST_F(KobIndex, UnpackingWithRmRemovesOnlyAnIndexOfTheFile) {
   EXPECT_TRUE(kobtest::fileExists(path("d.kob.kbi")));
 }
 
-TEST_F(KobIndex, StandardInputCannotBeIndexed) {
-  makeInput("d", 1000);
-  for (const char* arguments : {"-i", "-i -", "-i d -"}) {
-    const Result refused = kob(arguments, "cat d |");
-    EXPECT_EQ(refused.status, 1) << arguments;
-    EXPECT_NE(refused.errors.find("-i needs a named file"), std::string::npos)
-        << refused.errors;
-  }
-  EXPECT_FALSE(kobtest::fileExists(path("d.kob")));
-}
 
 // An index of absurd size in the sidecar's place: kob -l lists the file
 // and calls the index unusable, at once.
@@ -188,15 +170,5 @@ TEST_F(KobIndex, AnIndexCountingMoreChunksThanTheFileHoldsIsNotRead) {
   EXPECT_LT(peak - valid, 8 * 1024) << "KiB more than with a valid index";
 }
 
-// A read that fails while packing several inputs into one stream is one
-// message, not two.
-TEST_F(KobIndex, AFailedReadWhilePackingIsReportedOnce) {
-  makeInput("a", 100000);
-  // /proc/self/mem cannot be read from its start: every read fails, EIO.
-  const Result failed = kob("-c a /proc/self/mem");
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(failed.errors,
-            "kob: /proc/self/mem: cannot read: Input/output error\n");
-}
 
 }  // namespace

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Opening for reading, and reading packed files to their end.
+// Opening for reading, and reading packed files to their end (the edges of
+// reading are in seek_test.cpp's table).
 
 #include <gtest/gtest.h>
 
@@ -56,53 +57,6 @@ TEST_F(PackedReader, GetsEveryByteThenMinusOneForever) {
   EXPECT_EQ(reader.tell(), 3000);
 }
 
-TEST_F(PackedReader, FileWithoutDataIsAtItsEndStraightAway) {
-  pack(0);
-  unsigned char b;
-  EXPECT_TRUE(reader.isEOF());
-  EXPECT_EQ(reader.read(&b, 1), 0);
-  EXPECT_EQ(reader.get(), -1);
-  EXPECT_EQ(reader.tell(), 0);
-  EXPECT_FALSE(reader.hasError());
-}
-
-TEST_F(PackedReader, EntersTheEndOnlyOnTheReadAfterTheLastByte) {
-  pack(32768);
-  std::vector<unsigned char> buf(32768);
-  EXPECT_EQ(reader.read(buf.data(), 32768), 32768);
-  EXPECT_FALSE(reader.isEOF());
-  EXPECT_EQ(reader.read(buf.data(), 0), 0);
-  EXPECT_TRUE(reader.isEOF());
-  EXPECT_EQ(reader.tell(), 32768);
-}
-
-TEST_F(PackedReader, ReadOfZeroBytesBringsTheChunkInButKeepsThePosition) {
-  pack(100, 10);
-  unsigned char buf[10];
-  EXPECT_EQ(reader.read(buf, 10), 10);
-  EXPECT_EQ(reader.read(buf, 0), 0);
-  EXPECT_EQ(reader.tell(), 10);
-  EXPECT_FALSE(reader.isEOF());
-  EXPECT_EQ(reader.get(), static_cast<unsigned char>(data[10]));
-}
-
-TEST(ReadOfZeroBytes, DecompressesTheChunkItStandsIn) {
-  TempDir dir;
-  const std::string path = dir.path("spoiled.kob");
-  std::mt19937 rng(12);
-  const std::string data = kobtest::makeData(300, rng);
-  std::string packed = kobtest::packFile(path, data, 100, rng);
-  kobtest::spoilPayload(packed, kobtest::parseHeaders(packed)[1]);
-  kobtest::writeFile(path, packed);
-  KobFile reader(path.c_str(), READ);
-  EXPECT_EQ(reader.seek(150, 0), 150);
-  EXPECT_FALSE(reader.hasError()) << "a seek decompresses nothing";
-  unsigned char buf[1];
-  EXPECT_EQ(reader.read(buf, 0), 0);
-  EXPECT_EQ(reader.damage(), kob::Damage::PayloadRejected);
-  EXPECT_EQ(reader.tell(), 100);
-}
-
 // With partial decoding, a read of 0 bytes decompresses as far as a read of
 // one byte does, so it meets the same damage: at every position of a chunk
 // with any payload byte changed, near the margin partial decoding adds too.
@@ -135,15 +89,6 @@ TEST(ReadOfZeroBytes, MeetsTheDamageAReadOfOneByteMeets) {
       }
     }
   }
-}
-
-TEST_F(PackedReader, ReadAcrossThreeChunksIsContiguous) {
-  pack(50, 10);
-  unsigned char buf[25];
-  reader.seek(5, 0);
-  EXPECT_EQ(reader.read(buf, 25), 25);
-  EXPECT_EQ(std::string(buf, buf + 25), data.substr(5, 25));
-  EXPECT_EQ(reader.tell(), 30);
 }
 
 TEST_F(PackedReader, RefusesWritingWithoutChangingAnything) {

@@ -10,8 +10,7 @@
 #   s3_server.py --root DIR [--port N] [--port-file FILE] [--log FILE]
 #                [--region REGION] [--credentials FILE]
 #                [--access-key KEY --secret-key SECRET [--session-token T]]
-#                [--public BUCKET]... [--slowdown N] [--trickle BYTES_PER_S]
-#                [--reset-after BYTES [--reset-times N]]
+#                [--public BUCKET]... [--slowdown N]
 #                [--clock-offset SECONDS] [--lifetime SECONDS]
 #
 # --port 0 (the default) takes a free port. The port is printed on stdout,
@@ -23,13 +22,11 @@
 # that x-amz-security-token. --access-key/--secret-key/--session-token add
 # one more.
 #
-# Answers: GetObject and HeadObject (Range; If-Match, If-None-Match,
-# If-Modified-Since, If-Unmodified-Since, If-Range; ETag the quoted MD5 of
-# the content, as S3 gives for an object uploaded whole), ListObjectsV2
-# and ListObjects, GetBucketLocation, HeadBucket, ListBuckets. Path style
-# (/BUCKET/KEY) and virtual-host style (Host: BUCKET.localhost:PORT or
-# BUCKET.127.0.0.1:PORT). Errors are S3's XML, with S3's codes. Anything
-# that would write is 405 MethodNotAllowed.
+# Answers what kob and its Python module ask: GetObject and HeadObject
+# (Range; If-Match, If-Unmodified-Since; ETag the quoted MD5 of the
+# content, as S3 gives for an object uploaded whole), ListObjectsV2,
+# HeadBucket, ListBuckets, path style (/BUCKET/KEY). Errors are S3's XML,
+# with S3's codes. Anything that would write is 405 MethodNotAllowed.
 #
 # Requests without Authorization are let in only to --public buckets. A
 # signed request must carry x-amz-date (or Date) within 15 minutes of the
@@ -42,19 +39,16 @@
 # SignatureDoesNotMatch answer carries the CanonicalRequest and
 # StringToSign the server expected.
 #
-# Faults: --slowdown N answers the first N requests 503 SlowDown;
-# --trickle sends object bodies at about that many bytes a second;
-# --reset-after cuts the connection with a reset after that many bytes of
-# an object body, for the first --reset-times such answers (all if not
-# given). To replace an object while serving, a test rewrites the file (a
-# new file renamed into place keeps every answer whole); the ETag follows.
+# Faults: --slowdown N answers the first N requests 503 SlowDown. To
+# replace an object while serving, a test rewrites the file (a new file
+# renamed into place keeps every answer whole); the ETag follows.
 #
 # --log FILE gets one JSON object a line for each request, once its answer
 # has gone (or failed): time, connection (a number for each connection,
 # so keep-alive can be seen), method, path (as sent), query (decoded
 # pairs), bucket, key, range (the Range header or null), status, code (S3
 # error code or null), bytes (body bytes sent), signed, access_key (null
-# when unsigned), reset (whether the connection was cut by --reset-after).
+# when unsigned).
 # Secrets and tokens are never logged.
 #
 # The server exits when its parent process does, or after --lifetime
@@ -62,10 +56,8 @@
 
 import argparse
 import base64
-import calendar
 import datetime
 import email.utils
-import fcntl
 import hashlib
 import hmac
 import http.server
@@ -74,9 +66,7 @@ import os
 import re
 import socket
 import stat
-import struct
 import sys
-import termios
 import threading
 import time
 import urllib.parse
@@ -105,8 +95,6 @@ MAX_IGNORED_BODY = 1 << 20
 IDLE_TIMEOUT = 60
 # Longer than a tick of the clock that stamps files' times (a jiffy).
 SETTLED_NS = 100_000_000
-# How long a cut connection waits for its bytes to reach the client.
-DRAIN_SECONDS = 2
 EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
 SIGV4_TIME = "%Y%m%dT%H%M%SZ"
 # Bytes left as they are in a canonical path or query; AWS encodes the rest.
@@ -286,7 +274,6 @@ class State:
         self.public = set(args.public)
         self.lock = threading.Lock()
         self.requests = 0
-        self.resets = 0
         self.connections = 0
         self.log = open(args.log, "a") if args.log else None
 
@@ -294,13 +281,6 @@ class State:
         with self.lock:
             self.requests += 1
             return self.requests
-
-    def take_reset(self):
-        with self.lock:
-            if self.args.reset_times is not None and self.resets >= self.args.reset_times:
-                return False
-            self.resets += 1
-            return True
 
     def new_connection(self):
         with self.lock:
@@ -347,15 +327,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.query.append((urllib.parse.unquote(name), urllib.parse.unquote(value)))
         self.params = dict(self.query)
         path = urllib.parse.unquote(raw_path)
-        host = (self.headers.get("Host") or "").rsplit(":", 1)[0].lower()
-        vhost = None
-        for domain in (".localhost", ".127.0.0.1"):
-            if host.endswith(domain) and len(host) > len(domain):
-                vhost = host[:-len(domain)]
-        if vhost is not None:
-            self.bucket, self.key = vhost, path[1:]
-        else:
-            self.bucket, _, self.key = path[1:].partition("/")
+        self.bucket, _, self.key = path[1:].partition("/")
 
     def header(self, name):
         return self.headers.get(name)
@@ -525,7 +497,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "method": self.command, "path": self.path.partition("?")[0], "query": [],
             "bucket": None, "key": None, "range": self.header("Range"),
             "status": None, "code": None, "bytes": 0, "signed": "Authorization" in self.headers,
-            "access_key": None, "reset": False,
+            "access_key": None,
         }
         try:
             self.drain_body()
@@ -586,12 +558,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.get_object()
         if self.command == "HEAD":
             return self.start(200, [("x-amz-bucket-region", state.args.region)], 0)
-        if "location" in self.params:
-            region = state.args.region
-            return self.send_xml(200, '<LocationConstraint xmlns="%s">%s</LocationConstraint>'
-                                 % (XMLNS, "" if region == "us-east-1" else escape(region)))
         known = {"list-type", "prefix", "delimiter", "continuation-token", "start-after", "max-keys",
-                 "encoding-type", "fetch-owner", "marker", "x-id"}
+                 "encoding-type", "fetch-owner", "x-id"}
         unknown = sorted(set(self.params) - known)
         if unknown:
             raise S3Error("NotImplemented", "This server does not answer ?%s." % unknown[0])
@@ -606,18 +574,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             modified = int(info.st_mtime)
             headers = [("ETag", etag), ("Last-Modified", http_date(modified)),
                        ("Accept-Ranges", "bytes"), ("Content-Type", "application/octet-stream")]
-            status = self.preconditions(etag, modified)
-            if status == 304:
-                self.entry["code"] = "NotModified"
-                return self.start(304, headers[:2])
-            first, last = 0, size - 1
-            wanted = self.header("Range")
-            if_range = self.header("If-Range")
-            if wanted is not None and if_range is not None and if_range != etag:
-                stamp = parse_http_date(if_range)
-                if stamp is None or modified > stamp:
-                    wanted = None
-            span = parse_range(wanted, size)
+            self.preconditions(etag, modified)
+            status, first, last = 200, 0, size - 1
+            span = parse_range(self.header("Range"), size)
             if span is not None:
                 first, last = span
                 status = 206
@@ -628,7 +587,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_object(handle, first, last - first + 1)
 
     def preconditions(self, etag, modified):
-        """200, 304, or raises PreconditionFailed, in HTTP's order."""
+        """Raises PreconditionFailed for an object other than the one asked."""
         match = self.header("If-Match")
         if match is not None:
             if not etag_in(etag, match):
@@ -638,31 +597,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             stamp = parse_http_date(since) if since is not None else None
             if stamp is not None and modified > stamp:
                 raise S3Error("PreconditionFailed", Condition="If-Unmodified-Since")
-        none_match = self.header("If-None-Match")
-        if none_match is not None:
-            if etag_in(etag, none_match):
-                return 304
-        else:
-            since = self.header("If-Modified-Since")
-            stamp = parse_http_date(since) if since is not None else None
-            if stamp is not None and modified <= stamp:
-                return 304
-        return 200
 
     def send_object(self, handle, first, length):
-        args = self.server.state.args
-        cut = None
-        if args.reset_after is not None and args.reset_after < length and self.server.state.take_reset():
-            cut = args.reset_after
         handle.seek(first)
-        left = length if cut is None else cut
-        piece = PIECE
-        delay = 0
-        if args.trickle:
-            piece = max(1, min(PIECE, args.trickle // 20))
-            delay = piece / args.trickle
+        left = length
         while left > 0:
-            data = handle.read(min(piece, left))
+            data = handle.read(min(PIECE, left))
             if not data:
                 # The file shrank under us: the promised length cannot be kept.
                 self.close_connection = True
@@ -670,19 +610,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(data)
             self.entry["bytes"] += len(data)
             left -= len(data)
-            if delay:
-                time.sleep(delay)
-        if cut is not None:
-            self.entry["reset"] = True
-            # Let the bytes sent reach the client before the reset, which
-            # throws away whatever the kernel still holds.
-            waited = time.monotonic()
-            while (fcntl.ioctl(self.connection.fileno(), termios.TIOCOUTQ, b"\0\0\0\0") != b"\0\0\0\0"
-                   and time.monotonic() - waited < DRAIN_SECONDS):
-                time.sleep(0.005)
-            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            self.connection.close()
-            self.close_connection = True
 
     # Listings ------------------------------------------------------------
 
@@ -699,9 +626,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def list_objects(self):
         objects = self.server.state.objects
         params = self.params
-        version2 = params.get("list-type") == "2"
-        if "list-type" in params and not version2:
-            raise S3Error("InvalidArgument", "Invalid List Type", ArgumentName="list-type")
+        if params.get("list-type") != "2":
+            raise S3Error("NotImplemented", "This server lists with ListObjectsV2 only.")
         prefix = params.get("prefix", "")
         delimiter = params.get("delimiter", "")
         encoding = params.get("encoding-type")
@@ -715,19 +641,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             raise S3Error("InvalidArgument", "Provided max-keys not an integer or within integer range",
                           ArgumentName="max-keys") from None
         max_keys = min(max_keys, MAX_KEYS)
-        after, after_is_prefix = "", False
-        if version2 and "continuation-token" in params:
+        after, after_is_prefix = params.get("start-after", ""), False
+        if "continuation-token" in params:
             try:
                 kind, after = base64.urlsafe_b64decode(params["continuation-token"]).decode().split(":", 1)
                 after_is_prefix = kind == "p"
             except (ValueError, UnicodeDecodeError):
                 raise S3Error("InvalidArgument", "The continuation token provided is incorrect",
                               ArgumentName="continuation-token") from None
-        else:
-            after = params.get("start-after" if version2 else "marker", "")
-            # A marker that is a common prefix goes on past all its keys.
-            after_is_prefix = (not version2 and delimiter and after and after.startswith(prefix)
-                               and after.find(delimiter, len(prefix)) == len(after) - len(delimiter))
 
         entries = []  # (name, path or None for a common prefix)
         for key, path in objects.listing(self.bucket):
@@ -755,20 +676,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if encoding:
             parts.append("<EncodingType>url</EncodingType>")
         parts.append("<IsTruncated>%s</IsTruncated>" % ("true" if truncated else "false"))
-        if version2:
-            parts.append("<KeyCount>%d</KeyCount>" % len(entries))
-            if "continuation-token" in params:
-                parts.append("<ContinuationToken>%s</ContinuationToken>" % escape(params["continuation-token"]))
-            if "start-after" in params:
-                parts.append("<StartAfter>%s</StartAfter>" % text(params["start-after"]))
-            if truncated:
-                last, last_path = entries[-1]
-                token = base64.urlsafe_b64encode((("k:" if last_path else "p:") + last).encode()).decode()
-                parts.append("<NextContinuationToken>%s</NextContinuationToken>" % token)
-        else:
-            parts.append("<Marker>%s</Marker>" % text(params.get("marker", "")))
-            if truncated and delimiter:
-                parts.append("<NextMarker>%s</NextMarker>" % text(entries[-1][0]))
+        parts.append("<KeyCount>%d</KeyCount>" % len(entries))
+        if "continuation-token" in params:
+            parts.append("<ContinuationToken>%s</ContinuationToken>" % escape(params["continuation-token"]))
+        if "start-after" in params:
+            parts.append("<StartAfter>%s</StartAfter>" % text(params["start-after"]))
+        if truncated:
+            last, last_path = entries[-1]
+            token = base64.urlsafe_b64encode((("k:" if last_path else "p:") + last).encode()).decode()
+            parts.append("<NextContinuationToken>%s</NextContinuationToken>" % token)
         for name, path in entries:
             if path is None:
                 parts.append("<CommonPrefixes><Prefix>%s</Prefix></CommonPrefixes>" % text(name))
@@ -787,7 +703,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def etag_in(etag, header):
-    """Whether If-Match or If-None-Match's list names the ETag."""
+    """Whether If-Match's list names the ETag."""
     for candidate in header.split(","):
         candidate = candidate.strip()
         if candidate.startswith("W/"):
@@ -851,9 +767,6 @@ def main():
     parser.add_argument("--session-token")
     parser.add_argument("--public", action="append", default=[])
     parser.add_argument("--slowdown", type=int, default=0)
-    parser.add_argument("--trickle", type=int, default=0)
-    parser.add_argument("--reset-after", type=int)
-    parser.add_argument("--reset-times", type=int)
     parser.add_argument("--clock-offset", type=float, default=0)
     parser.add_argument("--lifetime", type=float)
     args = parser.parse_args()

@@ -58,7 +58,7 @@ TEST(SharedReader, ManyThreadsReadTheSameBytesAsOne) {
     reader.setPartialDecoding(partial);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
-    const int rounds = kobtest::testRounds(2000) / 4;
+    const int rounds = kobtest::testRounds(500);
     for (unsigned t = 0; t < 4; ++t) {
       threads.emplace_back([&, seed = rng()] {
         std::mt19937 own(seed);

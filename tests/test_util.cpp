@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -67,8 +68,13 @@ std::uint32_t testSeed(const char* testName) {
 }
 
 int testRounds(int normal) {
-  const char* rounds = std::getenv("KOB_TEST_ROUNDS");
-  return rounds ? std::atoi(rounds) : normal;
+  double factor = 1;
+  if (const char* text = std::getenv("KOB_TEST_ROUNDS")) {
+    char* end = nullptr;
+    const double given = std::strtod(text, &end);
+    if (end != text && *end == '\0' && given >= 0) factor = given;
+  }
+  return std::max(1, static_cast<int>(std::ceil(normal * factor)));
 }
 
 std::string makeData(std::size_t size, std::mt19937& rng) {

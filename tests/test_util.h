@@ -39,7 +39,10 @@ void flipByte(const std::string& path, std::size_t offset,
 // A seed for a random test: KOB_TEST_SEED when set, else a fresh one. It is
 // printed so that a failure can be replayed.
 std::uint32_t testSeed(const char* testName);
-// KOB_TEST_ROUNDS scales the random tests (default `normal`).
+// The rounds of a random test whose own default is `normal`, scaled by
+// KOB_TEST_ROUNDS: a factor (1 when unset, 0.25 a quarter, 4 four times as
+// many), so that one setting keeps every test's rounds in proportion.
+// Never fewer than one.
 int testRounds(int normal);
 
 // Text-like data that compresses, with stretches of random bytes that do not.

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+import math
 import os
 import random
 import shutil
@@ -7,9 +8,22 @@ import pytest
 
 import kob
 
-# KOB_TEST_SEED repeats a run; KOB_TEST_ROUNDS scales the random tests.
+# KOB_TEST_SEED repeats a run; KOB_TEST_ROUNDS scales the random tests'
+# rounds by a factor (1 when unset), as it does for the C++ tests.
 SEED = int(os.environ.get("KOB_TEST_SEED", random.randrange(1 << 30)))
-ROUNDS = int(os.environ.get("KOB_TEST_ROUNDS", "3"))
+try:
+    ROUNDS_FACTOR = max(float(os.environ.get("KOB_TEST_ROUNDS", "1")), 0.0)
+except ValueError:
+    ROUNDS_FACTOR = 1.0
+
+
+def rounds(normal):
+    """The rounds of a random test whose own default is `normal`, scaled by
+    KOB_TEST_ROUNDS; never fewer than one."""
+    return max(1, math.ceil(normal * ROUNDS_FACTOR))
+
+
+ROUNDS = rounds(3)
 
 
 def pytest_configure(config):
@@ -17,7 +31,7 @@ def pytest_configure(config):
 
 
 def pytest_report_header(config):
-    return "kob: KOB_TEST_SEED=%d KOB_TEST_ROUNDS=%d" % (SEED, ROUNDS)
+    return "kob: KOB_TEST_SEED=%d KOB_TEST_ROUNDS=%g" % (SEED, ROUNDS_FACTOR)
 
 
 def make_data(rng, size):
@@ -146,4 +160,28 @@ def nginx_tls(tmp_path_factory):
         pytest.skip("nginx is not installed")
     server = Nginx(tmp_path_factory.mktemp("nginx"), tls=True)
     yield server
+    server.stop()
+
+
+class Remote:
+    """A server of objects, for what every remote source does: data(NAME)
+    is where the object lies, url(NAME) its URL, root a scratch folder."""
+
+    def __init__(self, data, url, root):
+        self.data, self.url, self.root = data, url, root
+
+
+@pytest.fixture(params=["nginx", "s3"])
+def remote(request, tmp_path_factory, monkeypatch):
+    """nginx, then the S3 server with the environment set to read from it."""
+    if request.param == "nginx":
+        server = request.getfixturevalue("nginx")
+        yield Remote(lambda name: server.data / name, server.url, server.root)
+        return
+    pytest.importorskip("botocore")
+    from s3_fixture import S3Server
+    server = S3Server(tmp_path_factory.mktemp("s3") / "root")
+    server.environment(monkeypatch)
+    monkeypatch.setenv("KOB_HTTP_RETRY_DELAY_MS", "5")
+    yield Remote(server.object, lambda name: "s3://bkt/" + name, server.root.parent)
     server.stop()

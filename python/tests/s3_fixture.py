@@ -41,6 +41,12 @@ class S3Server:
         os.replace(temporary, path)  # whole, for any request under way
         return path
 
+    def object(self, key, bucket="bkt"):
+        """Where the object `key` of `bucket` lies (its folders made)."""
+        path = self.root / bucket / key
+        path.parent.mkdir(parents=True, exist_ok=True)
+        return path
+
     def options(self):
         """The target options of an S3 file system for this server."""
         return {"key": KEY, "secret": SECRET, "region": REGION, "endpoint_url": self.endpoint}
@@ -53,15 +59,19 @@ class S3Server:
             monkeypatch.setenv(name, value)
 
     def log(self, count=0):
-        """The requests logged, waiting until there are `count` of them
-        (an entry is written once its answer has gone)."""
+        """The requests logged, waiting until there are `count` of them and
+        their number has settled (an entry is written once its answer has
+        gone)."""
         deadline = time.monotonic() + 5
+        entries, same = [], 0
         while True:
-            entries = []
+            now = []
             if self.log_path.exists():
                 with open(self.log_path) as lines:
-                    entries = [json.loads(line) for line in lines if line.endswith("\n")]
-            if len(entries) >= count or time.monotonic() > deadline:
+                    now = [json.loads(line) for line in lines if line.endswith("\n")]
+            same = same + 1 if len(now) == len(entries) else 0
+            entries = now
+            if (len(entries) >= count and same >= 3) or time.monotonic() > deadline:
                 return entries
             time.sleep(0.01)
 

@@ -7,7 +7,7 @@ import os
 import pytest
 
 import kob
-from conftest import ROUNDS, make_data
+from conftest import make_data, rounds
 
 CHUNK_SIZES = (1, 7, 100, 1000, 4096, 16384, 65535)
 
@@ -130,7 +130,7 @@ def run_model(rng, subject, model, size, raw, steps):
         assert subject.tell() == model.tell(), "after %s" % " ".join(history[-12:])
 
 
-@pytest.mark.parametrize("case", range(12 * ROUNDS))
+@pytest.mark.parametrize("case", range(rounds(36)))
 def test_reader_answers_as_python_open_does(tmp_path, rng, case):
     chunk_size = rng.choice(CHUNK_SIZES)
     size = rng.choice((0, 1, chunk_size - 1, chunk_size, chunk_size + 1,
@@ -159,7 +159,7 @@ def test_reader_answers_as_python_open_does(tmp_path, rng, case):
         run_model(rng, subject, PlainModel(model, data), size, False, 60)
 
 
-@pytest.mark.parametrize("case", range(3 * ROUNDS))
+@pytest.mark.parametrize("case", range(rounds(9)))
 def test_text_mode_answers_as_python_open_does(tmp_path, rng, case):
     lines = [rng.choice(("zebra", "é à ü", "kob ∞", "", "x" * 300)) +
              rng.choice(("\n", "\r\n", "\r")) for _ in range(rng.randrange(2000))]

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import kob
-from conftest import ROUNDS, make_data, pack_bytes
+from conftest import make_data, pack_bytes, rounds
 
 
 def model_splits(chunks, size, n):
@@ -56,7 +56,7 @@ def test_splits_match_the_model_for_every_kind_of_file(rng, tmp_path):
         "bytes in memory": lambda path: io.BytesIO(path.read_bytes()),
         "kob reader of the path": lambda path: kob.open(path),
     }
-    for round in range(ROUNDS * 4):
+    for round in range(rounds(12)):
         data = make_data(rng, rng.choice((1, 5000, 100000, 400000)))
         path = packed_members(rng, tmp_path / ("d%d.kob" % round), data)
         if rng.random() < 0.5:

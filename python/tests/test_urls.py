@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Files read from URLs, served by nginx on 127.0.0.1: a URL is never a path.
+# Files read from URLs, served by nginx and by the S3 server on 127.0.0.1
+# alike: a URL is read as its local file is, and never written.
 import errno
 import io
 import os
@@ -10,10 +11,10 @@ import kob
 from conftest import make_data, pack_bytes
 
 
-def test_a_plain_object_reads_as_it_is_when_asked(nginx, rng):
+def test_a_plain_object_reads_as_it_is_when_asked(remote, rng):
     data = make_data(rng, 100000)
-    (nginx.data / "plain.txt").write_bytes(data)
-    url = nginx.url("plain.txt")
+    remote.data("plain.txt").write_bytes(data)
+    url = remote.url("plain.txt")
     with pytest.raises(kob.NotPackedError) as raised:
         kob.open(url)
     assert raised.value.filename == url
@@ -27,14 +28,14 @@ def test_a_plain_object_reads_as_it_is_when_asked(nginx, rng):
     assert kob.decompress(data, plain=True) == data
 
 
-def test_damage_in_a_remote_file_is_damage(nginx, rng):
+def test_damage_in_a_remote_file_is_damage(remote, rng):
     data = make_data(rng, 120000)
-    path = pack_bytes(nginx.data / "cut.kob", data, chunk_size=10000)
+    path = pack_bytes(remote.data("cut.kob"), data, chunk_size=10000)
     chunks = kob.scan(path)
     victim = chunks[6]
     packed = path.read_bytes()
     path.write_bytes(packed[:victim.offset + 6 + victim.payload_size // 2])
-    url = nginx.url("cut.kob")
+    url = remote.url("cut.kob")
     calls = {
         "size": lambda f: f.size(),
         "read": lambda f: f.read(),
@@ -52,14 +53,14 @@ def test_damage_in_a_remote_file_is_damage(nginx, rng):
         with pytest.raises(kob.DamageError):
             kob.scan(url, check=check)
     with pytest.raises(kob.DamageError):
-        kob.unpack(url, nginx.root / "out")
-    assert not os.path.exists(nginx.root / "out")
+        kob.unpack(url, remote.root / "out")
+    assert not os.path.exists(remote.root / "out")
 
 
-def test_scan_index_state_and_unpack_take_urls(nginx, rng, tmp_path):
+def test_scan_index_state_and_unpack_take_urls(remote, rng, tmp_path):
     data = make_data(rng, 200000)
-    path = pack_bytes(nginx.data / "d.kob", data, chunk_size=8192)
-    url = nginx.url("d.kob")
+    path = pack_bytes(remote.data("d.kob"), data, chunk_size=8192)
+    url = remote.url("d.kob")
     assert kob.scan(url) == kob.scan(path)
     assert kob.scan(url, check=True) == kob.scan(path)
     assert kob.index_state(url) == "none"
@@ -67,28 +68,51 @@ def test_scan_index_state_and_unpack_take_urls(nginx, rng, tmp_path):
     assert kob.index_state(url) in ("valid", "unverified")
     assert kob.scan(url, check=True) == kob.scan(path)
     with kob.open(url) as f:
+        assert f.packed and f.size() == len(data)
         assert f.pread(300, 150000) == data[150000:150300]
+        f.seek(-7, io.SEEK_END)
+        assert f.read() == data[-7:]
+    with kob.open(url, "rt", encoding="latin-1", newline="") as f:
+        assert f.read() == data.decode("latin-1")
     kob.unpack(url, tmp_path / "back")
     assert (tmp_path / "back").read_bytes() == data
-    (nginx.data / "plain").write_bytes(data)
-    kob.pack(nginx.url("plain"), tmp_path / "again.kob", chunk_size=8192)
+    remote.data("plain").write_bytes(data)
+    kob.pack(remote.url("plain"), tmp_path / "again.kob", chunk_size=8192)
     assert (tmp_path / "again.kob").read_bytes() == path.read_bytes()
-    assert kob.index_state(nginx.url("none.kob")) == "none"
+    assert kob.index_state(remote.url("none.kob")) == "none"
     for call in (kob.open, kob.scan, lambda u: kob.unpack(u, tmp_path / "x")):
         with pytest.raises(FileNotFoundError):
-            call(nginx.url("none.kob"))
+            call(remote.url("none.kob"))
 
 
-def test_a_url_is_never_written(nginx, tmp_path):
-    url = nginx.url("w.kob")
+def test_a_replaced_object_fails_with_estale(remote, rng):
+    # Bytes that do not compress, an index (no walk), and no read in order
+    # (which fetches ahead): the part read later is not among the bytes
+    # the first requests brought.
+    first, second = rng.randbytes(400000), rng.randbytes(400000)
+    kob.write_index(pack_bytes(remote.data("r.kob"), first, chunk_size=4000))
+    with kob.open(remote.url("r.kob")) as f:
+        assert f.pread(100, 0) == first[:100]
+        pack_bytes(remote.data("r.new"), second, chunk_size=5000)
+        os.replace(remote.data("r.new"), remote.data("r.kob"))
+        with pytest.raises(OSError) as raised:
+            f.pread(100, 350000)
+        assert raised.value.errno == errno.ESTALE
+    with kob.open(remote.url("r.kob")) as f:
+        assert f.pread(100, 350000) == second[350000:350100]
+
+
+def test_a_url_is_never_written(remote, tmp_path):
+    url = remote.url("w.kob")
     for call in (lambda: kob.open(url, "wb"), lambda: kob.open(url, "ab"),
                  lambda: kob.open(url, "xt"), lambda: kob.write_index(url),
                  lambda: kob.pack(__file__, url)):
         with pytest.raises(OSError) as raised:
             call()
         assert raised.value.errno == errno.EROFS
-    # Nothing was made under a local name like the URL's.
-    assert not os.path.exists("http:")
+    # Nothing was made, there or under a local name like the URL's.
+    assert not remote.data("w.kob").exists()
+    assert not os.path.exists("http:") and not os.path.exists("s3:")
 
 
 def test_a_private_authority_is_trusted_where_cacert_names_it(nginx_tls, rng, monkeypatch):

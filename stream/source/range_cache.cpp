@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "format/format.h"
+
 namespace kob {
 
 CachedSource::CachedSource(std::unique_ptr<Source> anInner,
@@ -94,10 +96,14 @@ std::size_t CachedSource::serve(std::int64_t offset, unsigned char* into,
 
 std::size_t CachedSource::fetchSize(std::int64_t offset, std::size_t count) {
   std::lock_guard<std::mutex> lock(mutex);
-  // A read that starts within the last fetch, or where it ended, goes on
-  // in order; from the second such in a row the run grows (one alone is a
-  // lookup whose bytes cross into the next chunk). Any other starts afresh.
-  const bool onward = lastStart >= 0 && offset >= lastStart && offset <= lastEnd;
+  // A read that starts within the last fetch, where it ended, or no more
+  // than a chunk beyond (a walk over the headers alone skips the payloads
+  // between) goes on in order; from the second such in a row the run grows
+  // (one alone is a lookup whose bytes cross into the next chunk). Any
+  // other starts afresh.
+  constexpr auto kSkippedChunk = static_cast<std::int64_t>(kHeaderSize + kMaxFieldValue);
+  const bool onward =
+      lastStart >= 0 && offset >= lastStart && offset <= lastEnd + kSkippedChunk;
   streak = onward ? streak + 1 : 0;
   run = streak >= 2 ? std::min(std::max(run * 2, kFirstRun), kLargestRun) : 0;
   const std::size_t fetch = std::max({count, leastFetch, run});

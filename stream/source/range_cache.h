@@ -2,10 +2,12 @@
 //
 // Ranges of a source whose reads each cost a request, kept in memory: any
 // remote source is read through one. Neighbouring reads cost no request;
-// reads that go on where the last fetch ended, twice in a row or more,
-// fetch ranges that grow (1 MiB, doubled each time up to 8 MiB), so that a walk over a whole
-// object, or reading it in order, costs a few requests; small reads may
-// bring their neighbours (an index read in blocks of a few hundred bytes).
+// reads that go on where the last fetch ended (or a chunk beyond, as a
+// walk over the headers alone does), twice in a row or more, fetch ranges
+// that grow (1 MiB, doubled each time up to 8 MiB), so that a walk over a
+// whole object, or reading it in order, costs a few requests; small reads
+// may bring their neighbours (an index read in blocks of a few hundred
+// bytes).
 //
 // Its bound: the ranges kept hold at most kCacheBound bytes (twice the
 // largest fetch, so that a read across two fetches is served); the oldest

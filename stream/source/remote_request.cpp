@@ -238,8 +238,18 @@ Outcome Transfer::run(std::int64_t bytes, std::int64_t spoolUntil) {
 
 std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t items,
                                void* context) {
-  static_cast<Transfer*>(context)->heard.takeLine(data, size * items);
-  return size * items;
+  auto* transfer = static_cast<Transfer*>(context);
+  const std::size_t length = size * items;
+  transfer->heard.takeLine(data, length);
+  // The headers have ended: a range other than the one asked for is
+  // refused now, before a byte of its body is fetched.
+  const bool ended = length > 0 && (data[0] == '\r' || data[0] == '\n');
+  if (ended && transfer->heard.status == 206 &&
+      transfer->heard.rangeFirst != transfer->request.offset) {
+    transfer->wrongBody = true;
+    return 0;
+  }
+  return length;
 }
 
 std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t items,
@@ -259,10 +269,6 @@ std::size_t Transfer::takeBody(const char* data, std::size_t length) {
     heard.errorBody.append(data, std::min(room, length));
     if (length <= room) return length;
     wrongBody = true;
-    return 0;
-  }
-  if (status == 206 && heard.rangeFirst != request.offset) {
-    wrongBody = true;  // another range than the one asked for
     return 0;
   }
   const std::int64_t pieceAt =
