@@ -453,14 +453,14 @@ TEST(HttpTls, APrivateAuthorityIsTrustedOnlyWhereItIsNamed) {
   // Each index, beside and elsewhere, came over a connection the authority
   // was named for, and only then.
   server.settledCount();
-  const std::vector<Logged> requests = server.requests();
+  const std::vector<kobtest::Logged> requests = server.requests();
   n = 0;
   for (const auto& c : cases) {
     const std::string name = "t" + std::to_string(n++) + ".kob";
     for (const std::string& index : {name + ".kbi", name + ".elsewhere"}) {
       const bool asked = index == name + ".kbi" || !c.option.empty();
       EXPECT_EQ(std::any_of(requests.begin(), requests.end(),
-                            [&](const Logged& r) { return r.name == index && r.status < 300; }),
+                            [&](const kobtest::Logged& r) { return r.name == index && r.status < 300; }),
                 asked && c.trusted)
           << index;
     }

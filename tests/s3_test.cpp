@@ -353,7 +353,7 @@ TEST(HttpS3, SettingsGivenReachTheObjectAndItsIndexWhateverTheEnvironmentSays) {
   const AwsEnvironment nowhere(Settings{{"AWS_ENDPOINT_URL_S3", "http://127.0.0.1:1"}});
   kob::OpenRules rules;
   rules.needSeek = rules.needPacked = true;
-  rules.s3 = {server.endpoint(), kS3Region, kS3Key, kS3Secret, "", "", false};
+  rules.s3 = {server.endpoint(), kobtest::kS3Region, kobtest::kS3Key, kobtest::kS3Secret, "", "", false};
   // An index under another name: opened when the reader asks, not with
   // the object's first request.
   kob::SharedReader reader;
@@ -364,7 +364,7 @@ TEST(HttpS3, SettingsGivenReachTheObjectAndItsIndexWhateverTheEnvironmentSays) {
   EXPECT_TRUE(std::string(bytes, sizeof bytes) == data.substr(900'000, sizeof bytes));
   bool indexRead = false;
   for (const Logged& r : server.requests()) {
-    indexRead |= r.name == "elsewhere.kbi" && r.status == 206 && r.accessKey == kS3Key;
+    indexRead |= r.name == "elsewhere.kbi" && r.status == 206 && r.accessKey == kobtest::kS3Key;
   }
   EXPECT_TRUE(indexRead);
 }
