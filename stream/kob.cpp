@@ -111,6 +111,7 @@ bool KobFile::openReading(kob::OpenedFile&& file) {
   const std::string indexName =
       indexChoice ? file.indexName(*indexChoice) : file.indexName();
   const bool packed = file.packed();
+  const std::uint32_t flags = file.signatureFlags();
   std::unique_ptr<kob::Source> source = file.takeSource();
   std::vector<unsigned char> consumed = file.takeConsumed();
   if (!packed) {
@@ -120,7 +121,7 @@ bool KobFile::openReading(kob::OpenedFile&& file) {
   }
   reader = std::make_unique<kob::PackedReader>(std::move(source),
                                                std::move(consumed));
-  reader->takeUpIndex(indexName);
+  reader->takeUpIndex(indexName, flags);
   reader->setPartialDecoding(partialDecoding);
   compressed = true;
   return true;

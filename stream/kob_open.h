@@ -131,6 +131,9 @@ class KOB_EXPORT OpenedFile {
   std::unique_ptr<Source> takeSource();
   std::vector<unsigned char> takeConsumed();
   Source* source() const { return from.get(); }
+  // The flags its signature holds (bytes 4 and 5; see doc/format.md), read
+  // with the test for it: 0 when not packed.
+  std::uint32_t signatureFlags() const { return flags; }
 
  private:
   friend OpenedFile openFile(const std::string&, const OpenRules&);
@@ -143,6 +146,7 @@ class KOB_EXPORT OpenedFile {
   std::string given;
   Failure why;
   bool isPacked = false;
+  std::uint32_t flags = 0;
   bool standardInput = false;
   bool local = false;
   struct stat status {};

@@ -162,8 +162,9 @@ Failure SharedReader::open(OpenedFile&& opened, const IndexChoice& index) {
   if (!opened.packed()) return Failure::ofDamage(Damage::NotPacked);
   if (!opened.seekable()) return Failure::ofError(ESPIPE);
   const std::string indexName = opened.indexName(index);
+  const std::uint32_t flags = opened.signatureFlags();
   auto file = std::make_shared<File>(opened.takeSource());
-  file->reader.takeUpIndex(indexName);
+  file->reader.takeUpIndex(indexName, flags);
   std::lock_guard<std::mutex> lock(door);
   this->file = std::move(file);
   return {};

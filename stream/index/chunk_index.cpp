@@ -3,39 +3,18 @@
 
 #include <algorithm>
 
-#include "index/saved_index.h"
 #include <cerrno>
+
+#include "format/seal_format.h"
+#include "index/member_seals.h"
+#include "index/saved_index.h"
+#include "index/seal_set.h"
 
 namespace kob {
 
-Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
-                     std::uint32_t previousPayloadSize, std::size_t ahead,
-                     ChunkHeader& header) {
-  ReadWindow::Bytes bytes;
-  if (const int error = window.fetch(offset, kHeaderSize, ahead, bytes)) {
-    return Failure::ofError(error);
-  }
-  const Damage damage =
-      decodeHeader(bytes.data, bytes.size, previousPayloadSize, header);
-  if (damage != Damage::None || !header.isEndMarker() || !header.hasBackLink) {
-    return Failure::ofDamage(damage);
-  }
-  // Nothing may follow the end marker but another member's signature: a
-  // chunk whose payload size was changed to 0 would otherwise end the data
-  // early without a word.
-  ReadWindow::Bytes after;
-  if (const int error = window.fetch(
-          offset + static_cast<std::int64_t>(kHeaderSize),
-          kSignatureTestLength, 0, after)) {
-    return Failure::ofError(error);
-  }
-  header.joinsNext = hasSignature(after.data, after.size);
-  return Failure::ofDamage(after.size > 0 && !header.joinsNext
-                               ? Damage::DataAfterEnd
-                               : Damage::None);
-}
-
-ChunkIndex::ChunkIndex(bool aKeepEntries) : keepEntries(aKeepEntries) {}
+ChunkIndex::ChunkIndex(bool aKeepEntries)
+    : keepEntries(aKeepEntries),
+      walked(std::make_unique<MemberSeals>(aKeepEntries)) {}
 ChunkIndex::~ChunkIndex() = default;
 ChunkIndex::ChunkIndex(ChunkIndex&&) noexcept = default;
 ChunkIndex& ChunkIndex::operator=(ChunkIndex&&) noexcept = default;
@@ -56,6 +35,10 @@ Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
       const Failure failure =
           learnNext(window, window.source().walkReadSize(), header);
       if (failure.failed()) return failure;
+    }
+    if (position < front.position && seals) {
+      if (seals->find(position, where.chunk)) return {};
+      return frontierFailure(Failure::ofDamage(Damage::TrailerDamaged));
     }
     if (position < front.position && saved) {
       if (saved->find(position, where.chunk)) return {};
@@ -100,9 +83,36 @@ Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
                               ChunkHeader& header) {
   front.state = Frontier::Open;
   front.damage = Damage::None;
-  const Failure failure = readHeaderAt(window, front.headerOffset,
-                                       front.previousPayloadSize, ahead,
-                                       header);
+  if (!walked->entered()) {
+    // The first member's flags, from the file's signature, read with the
+    // first header.
+    ReadWindow::Bytes signature;
+    if (const int error = window.fetch(0, sizeof kSignature + kHeaderSize,
+                                       ahead, signature)) {
+      return frontierFailure(Failure::ofError(error));
+    }
+    walked->enter({0, signatureFlags(signature.data, signature.size), 0, 0});
+  }
+  const std::uint64_t records = front.chunksPassed - walked->current().firstChunk + 1;
+  SealCapture seal;
+  seal.size = walked->sealSize(records);
+  Failure failure = readHeaderAt(window, front.headerOffset,
+                                 front.previousPayloadSize, ahead, header,
+                                 seal.size > 0 ? &seal : nullptr);
+  const bool trailers = failure.damage == Damage::DataAfterEnd ||
+                        (failure.damage == Damage::CutShort && header.trailerBytes > 0);
+  if (header.isEndMarker() && failure.error == 0 &&
+      (failure.ok() || trailers)) {
+    failure = walked->end(front.headerOffset, header, failure,
+                          std::move(seal.bytes), records,
+                          front.position - walked->current().position);
+    // A stream's chunk unlike its record is named where it stands.
+    if (failure.isDamage() && failure.chunk >= 0) {
+      front.state = Frontier::Damaged;
+      front.damage = failure.damage;
+      return failure;
+    }
+  }
   if (failure.isDamage()) {
     front.state = Frontier::Damaged;
     front.damage = failure.damage;
@@ -131,6 +141,7 @@ Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
 
 void ChunkIndex::pass(const ChunkHeader& header) {
   const auto payloadSize = static_cast<std::uint16_t>(header.payloadSize);
+  if (!header.isEndMarker()) walked->pass(front.headerOffset, header);
   // A chunk without data can be neither sought nor read into, so it costs
   // no memory of its own: a file of millions of them stays small.
   if (header.dataSize == 0) {
@@ -167,6 +178,10 @@ void ChunkIndex::pass(const ChunkHeader& header) {
   front.previousPayloadSize = header.linkForNext();
   front.previousDataSize = header.dataSize;
   ++front.chunksPassed;
+  if (header.joinsNext) {
+    walked->enter({front.headerOffset - static_cast<std::int64_t>(kMemberGap),
+                   header.nextFlags, front.chunksPassed, front.position});
+  }
 }
 
 ChunkEntry ChunkIndex::entryAt(std::uint64_t entry) const {
@@ -233,10 +248,25 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
                         ChunkEntry* known) {
   // A stream's index keeps only its last chunk: it cannot tell.
   if (offset > front.headerOffset || !keepEntries) return true;
+  if (offset == front.headerOffset && seals && front.state == Frontier::Ended) {
+    // The last end marker, and the trailers its seal says follow it.
+    return header.endsData() && header.trailerBytes == seals->last().trailerBytes &&
+           header.sealBytes == seals->last().sealBytes;
+  }
   if (offset == front.headerOffset) {
     return front.state != Frontier::Ended || header.isEndMarker();
   }
   if (header.endsData()) return false;
+  if (seals) {
+    ChunkEntry at;
+    bool found = false;
+    if (!seals->at(offset, at, found) || !found) return false;
+    if (known != nullptr) *known = at;
+    return header.dataSize == at.dataSize &&
+           header.payloadSize == at.payloadSize &&
+           header.backLink == at.backLink && header.joinsNext == at.joinsNext &&
+           header.trailerBytes == at.trailerBytes;
+  }
   if (saved) {
     // Every header the file has is in a saved index.
     ChunkEntry at;
@@ -281,6 +311,16 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   const Failure failure = readHeaderAt(window, front.headerOffset,
                                        front.previousPayloadSize, 0, header);
   if (failure.error != 0) return frontierFailure(failure);
+  if (seals) {
+    // The seals say where the data ends: an end marker unlike that is
+    // damage, not a reason to walk.
+    if (failure.isDamage()) return frontierFailure(failure);
+    if (!agrees(front.headerOffset, header)) {
+      return frontierFailure(Failure::ofDamage(Damage::HeaderUnlikeSeal));
+    }
+    endMarkerChecked = true;
+    return {};
+  }
   if (failure.isDamage() || !header.endsData()) {
     forget();
     confirmed = false;
@@ -294,6 +334,8 @@ void ChunkIndex::forget(Dropped why) {
   if (fromSaved && dropped == Dropped::No) dropped = why;
   fromSaved = false;
   tailChecked = false;
+  seals.reset();
+  walked->forget();
   saved.reset();
   payloads = {};
   runs = {};
@@ -413,7 +455,8 @@ void ChunkIndex::adopt(ChunkIndex&& other) {
 }
 
 std::size_t ChunkIndex::heldBytes() const {
-  return (saved ? saved->heldBytes() : 0) + payloads.capacity() * sizeof payloads[0] +
+  return (saved ? saved->heldBytes() : 0) + (seals ? seals->heldBytes() : 0) +
+         walked->heldBytes() + payloads.capacity() * sizeof payloads[0] +
          runs.capacity() * sizeof(Run) +
          milestones.capacity() * sizeof milestones[0] +
          gaps.capacity() * sizeof(Gap);
@@ -426,7 +469,9 @@ std::unique_ptr<SavedIndex> ChunkIndex::releaseSaved() {
 
 bool ChunkIndex::savedIsWhole() { return saved && saved->checkAll(); }
 
-bool ChunkIndex::savedVerified() const { return saved && saved->verified(); }
+bool ChunkIndex::savedVerified() const {
+  return seals || (saved && saved->verified());
+}
 
 Failure ChunkIndex::frontierFailure(Failure failure) const {
   failure.chunk = static_cast<std::int64_t>(front.chunksPassed);

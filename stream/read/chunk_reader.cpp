@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "format/codec.h"
 #include "index/saved_index.h"
+#include "index/seal_set.h"
 #include "read/chunk_check.h"
 
 namespace kob {
@@ -30,6 +32,7 @@ ChunkReader::ChunkReader(std::unique_ptr<Source> source,
       shared(aShared && from->seekable()),
       index(from->seekable()) {
   if (shared) walkWindow = std::make_unique<ReadWindow>(*from);
+  if (from->seekable()) indexedAs = from->identity();
 }
 
 std::vector<unsigned char> ChunkReader::takeStreamStart() {
@@ -38,14 +41,31 @@ std::vector<unsigned char> ChunkReader::takeStreamStart() {
 }
 
 IndexState ChunkReader::takeUpIndex(const std::string& indexName,
-                                    bool* withChecksums) {
+                                    std::uint32_t flags, bool* withChecksums) {
   if (withChecksums != nullptr) *withChecksums = false;
-  if (indexName.empty() || !from->seekable()) return IndexState::Missing;
+  if (!from->seekable()) return IndexState::Missing;
   Guard guard(*this);
   indexedAs = from->identity();
+  // A sealed file is its own index: its seals are read from its end, and
+  // an index beside it is not read.
+  if ((flags & kSealedFlag) != 0) {
+    unsigned char signature[sizeof kSignature];
+    std::memcpy(signature, kSignature, sizeof signature);
+    encodeUInt2(signature + kFlagsAt, flags);
+    std::unique_ptr<SealSet> seals = SealSet::fromTail(*from, signature);
+    if (seals && seals->coversFile()) {
+      index.adopt(std::move(seals));
+      sealedFile = true;
+      if (withChecksums != nullptr) *withChecksums = true;
+    }
+    return IndexState::Missing;
+  }
+  if (indexName.empty() || flags != 0) return IndexState::Missing;
   taken = loadIndex(*from, indexName, index, withChecksums);
   return taken;
 }
+
+
 
 IndexState ChunkReader::indexState() {
   Guard guard(*this);
@@ -183,11 +203,17 @@ Failure ChunkCursor::readOn(std::int64_t offset,
   if (failure.error != 0) return failure;
   ChunkReader::Guard guard(reader);
   if (failure.isDamage()) {
-    // Damage where the walk found a sound header: the file changed.
-    agreed = offset >= reader.index.frontier().headerOffset;
+    // Damage where the walk found a sound header: the file changed. Where
+    // seals know every chunk, damage.
+    agreed = reader.index.sealed() ||
+             offset >= reader.index.frontier().headerOffset;
     return agreed ? failure : Failure();
   }
   agreed = reader.index.agrees(offset, header, &known);
+  if (!agreed && reader.index.sealed()) {
+    agreed = true;
+    return Failure::ofDamage(Damage::HeaderUnlikeSeal);
+  }
   return failure;
 }
 
@@ -236,6 +262,11 @@ Failure ChunkCursor::landAt(std::uint64_t position) {
   if (decodeHeader(bytes.data, bytes.size, entry.backLink, header) !=
           Damage::None ||
       !sameSizes(header, entry)) {
+    if (reader.sealed()) {
+      current = entry;
+      where = State::AtHeader;
+      return here(Failure::ofDamage(Damage::HeaderUnlikeSeal));
+    }
     return relearnAndLand(position);
   }
   current = entry;
@@ -291,6 +322,8 @@ void ChunkCursor::setChunk(std::int64_t offset, std::uint64_t position,
                        static_cast<std::uint16_t>(header.payloadSize),
                        static_cast<std::uint16_t>(header.backLink)};
   current.joinsNext = header.joinsNext;
+  current.trailerBytes = header.trailerBytes;
+  current.sealBytes = header.sealBytes;
   where = State::AtHeader;
   decodedLength = 0;
 }
@@ -322,8 +355,45 @@ Failure ChunkCursor::payload(const unsigned char*& bytes) {
   return fetchPayload(bytes);
 }
 
+
+// A chunk without its record: met before the seals were taken up (the
+// first, as a reader opens), or a chunk of a sealed member that the walk
+// learned, whose seal the walk checks first when it has not yet passed it.
+Failure ChunkCursor::takeRecord(bool& fromSeal) {
+  ChunkEntry record;
+  bool found = false;
+  Failure failure;
+  {
+    ChunkReader::Guard guard(reader);
+    if (reader.sealed()) {
+      found = true;
+      if (!reader.index.agrees(current.headerOffset, current.header(), &record)) {
+        failure = Failure::ofDamage(Damage::HeaderUnlikeSeal);
+      }
+    } else {
+      failure = reader.index.sealRecord(current, walker(), record, found);
+    }
+  }
+  if (failure.failed()) return failure.chunk >= 0 ? failure : here(failure);
+  if (!found || !record.hasChecksum) return {};
+  if (record.dataSize != current.dataSize ||
+      record.payloadSize != current.payloadSize ||
+      record.backLink != current.backLink) {
+    return here(Failure::ofDamage(Damage::HeaderUnlikeSeal));
+  }
+  current.hasChecksum = true;
+  current.checksum = record.checksum;
+  fromSeal = true;
+  return {};
+}
+
 Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
-  if (current.hasChecksum) {
+  bool fromSeal = reader.sealed();
+  if (!current.hasChecksum && reader.seekable()) {
+    const Failure failure = takeRecord(fromSeal);
+    if (failure.failed()) return failure;
+  }
+  if (current.hasChecksum && !fromSeal) {
     // Its checksum comes from a saved index's last block only once the
     // block has been checked in the file.
     bool sound = true;
@@ -348,8 +418,20 @@ Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
   claim.ahead = readAhead();
   const Failure failure =
       readChunkPayload(window, claim, current.header(), payload);
+  if (failure.ok() && reader.index.checksStream()) {
+    // A stream's payload, compared with its seal when the trailer comes.
+    reader.index.notePayload(current.headerOffset,
+                             payloadChecksum(payload, current.payloadSize));
+  }
   if (failure.damage != Damage::ChecksumMismatch) {
     return failure.failed() ? here(failure) : failure;
+  }
+  // A seal is the file's own: unlike it is damage, unless the file was
+  // rewritten since it was opened.
+  if (fromSeal) {
+    return here(reader.changedSinceIndexed()
+                    ? Failure::ofError(ESTALE)
+                    : Failure::ofDamage(Damage::PayloadUnlikeSeal));
   }
   // Rewritten since the index was read.
   if (reader.taken == IndexState::Valid && reader.changedSinceIndexed()) {

@@ -58,15 +58,22 @@ class ChunkReader {
   Source& source() const { return *from; }
   bool seekable() const { return from->seekable(); }
 
-  // Takes up the saved index `indexName` ("" for none), when it can be
+  // Takes up the file's seals, when its first member is sealed (see
+  // index/seal_set.h): a saved index is then not read. Else takes up the
+  // saved index `indexName` ("" for none), when it can be
   // used: chunks are then known without walking to them. A verified one
   // (Valid) is believed: a payload unlike its checksum is damage, or ESTALE
   // once the file changed. An Unverified one is a hint, dropped at the
   // first header or checksum that disagrees with the file, the read going
   // on by walking. Returns: its state; `withChecksums` whether payloads are
   // checked against it.
-  IndexState takeUpIndex(const std::string& indexName,
+  // `flags` are the signature's, as the opening read them.
+  IndexState takeUpIndex(const std::string& indexName, std::uint32_t flags,
                          bool* withChecksums = nullptr);
+
+  // Whether the file's seals cover it (taken up by takeUpIndex): every
+  // chunk is known from them and checked against its record.
+  bool sealed() const { return sealedFile; }
 
   // The state of the index taken up, as reading has left it: Stale once the
   // file disagreed with it, Unusable once it was found not to be what an
@@ -115,6 +122,7 @@ class ChunkReader {
   std::mutex mutex;
   Identity indexedAs;  // the file, when its saved index was taken up
   IndexState taken = IndexState::Missing;  // set before any cursor reads
+  bool sealedFile = false;                 // so is this
   // Guarded by mutex.
   ChunkIndex index;
   std::unique_ptr<ReadWindow> walkWindow;
@@ -186,6 +194,7 @@ class ChunkCursor {
   Failure dropHint();
   bool jumpsOverEmpty();
   Failure fetchPayload(const unsigned char*& payload);
+  Failure takeRecord(bool& fromSeal);
   void enterEnd(const ChunkIndex::Frontier& frontier);
   void setChunk(std::int64_t offset, std::uint64_t position,
                 std::uint64_t number, const ChunkHeader& header);

@@ -50,8 +50,8 @@ class PackedReader {
   bool seekable() const { return reader.seekable(); }
   // Takes up the saved index `indexName` ("" for none) when it can be
   // trusted: the chunks are then known without walking to them.
-  void takeUpIndex(const std::string& indexName) {
-    reader.takeUpIndex(indexName);
+  void takeUpIndex(const std::string& indexName, std::uint32_t flags) {
+    reader.takeUpIndex(indexName, flags);
   }
   ChunkIndex::Frontier frontier() { return reader.frontier(); }
 

@@ -85,6 +85,7 @@ Failure Walk::emit(const ChunkEntry& chunk, const Failure& failure,
   }
   if (chunk.joinsNext) {
     ++report.members;  // the end of one member: not a chunk
+    if (chunk.sealBytes > 0) ++report.sealedMembers;
     return failure;
   }
   ++report.chunks;
@@ -223,10 +224,11 @@ ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options) {
   }
   const std::string indexName = file.indexName(options.index);
   const std::int64_t size = file.size();
+  const std::uint32_t flags = file.signatureFlags();
   std::vector<unsigned char> consumed = file.takeConsumed();
   ChunkReader reader(file.takeSource(), std::move(consumed), false);
   bool checksums = false;
-  reader.takeUpIndex(indexName, &checksums);
+  reader.takeUpIndex(indexName, flags, &checksums);
   Walk walk(reader, options, report);
   const unsigned threads = threadsToUse(options.threads);
   report.failure = walk.run(threads > 1 ? threads : 0);
@@ -234,12 +236,16 @@ ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options) {
   report.indexState = reader.indexState();
   if (report.failure.ok()) {
     ++report.members;  // the last
+    if (walk.at().chunk().sealBytes > 0) ++report.sealedMembers;
+    report.sealed = report.sealedMembers == report.members;
     report.contentChecked = checksums && options.decompress &&
                             (report.indexState == IndexState::Valid ||
                              report.indexState == IndexState::Unverified);
-    report.packedSize = size >= 0 ? size
-                                  : walk.at().chunk().headerOffset +
-                                        static_cast<std::int64_t>(kHeaderSize);
+    report.packedSize =
+        size >= 0 ? size
+                  : walk.at().chunk().headerOffset +
+                        static_cast<std::int64_t>(kHeaderSize +
+                                                  walk.at().chunk().trailerBytes);
   }
   return report;
 }
