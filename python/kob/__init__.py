@@ -90,7 +90,8 @@ def _parse_mode(mode):
 
 
 def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, *,
-         partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1):
+         partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1,
+         seal=True):
     """Opens a packed file, as gzip.open opens a gzip file.
 
     file: a path (str, bytes or os.PathLike), a URL to read (http://,
@@ -113,6 +114,9 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
           more decompresses its chunks on up to so many threads, the same
           bytes and errors as one (0: one per core); threads beyond the
           cores are not started.
+    seal: writing: seal the file, as `kob` does (see RawWriter); False
+          writes the plain format (`kob --no-seal`). Reading takes both:
+          a sealed file's every chunk is checked against its seal.
 
     Returns: a Reader, a Writer, or a text wrapper over one.
     Raises: ValueError for an invalid mode or option; NotPackedError;
@@ -126,13 +130,14 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
             if value is not None:
                 raise ValueError("Argument %r not supported in binary mode" % argument)
     if what == "r":
-        if chunk_size != DEFAULT_CHUNK_SIZE or level is not None:
-            raise ValueError("level and chunk_size are for writing")
+        if chunk_size != DEFAULT_CHUNK_SIZE or level is not None or seal is not True:
+            raise ValueError("level, chunk_size and seal are for writing")
         binary = Reader(file, partial=partial, plain=plain, threads=threads)
     else:
         if partial or plain:
             raise ValueError("partial and plain are for reading")
-        binary = Writer(file, what, chunk_size=chunk_size, threads=threads, level=level)
+        binary = Writer(file, what, chunk_size=chunk_size, threads=threads, level=level,
+                        seal=seal)
     if not text:
         return binary
     if hasattr(io, "text_encoding"):
@@ -148,13 +153,14 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
         raise
 
 
-def compress(data, level=None, *, chunk_size=DEFAULT_CHUNK_SIZE, threads=1):
-    """Packs the bytes-like `data` in memory, as gzip.compress does.
+def compress(data, level=None, *, chunk_size=DEFAULT_CHUNK_SIZE, threads=1, seal=True):
+    """Packs the bytes-like `data` in memory, as gzip.compress does: sealed
+    unless seal=False (see RawWriter).
 
     Returns: the packed bytes, those kob.open(..., "wb") writes for `data`.
     Raises: ValueError for invalid options.
     """
-    return _kob.compress(data, level, threads, chunk_size)
+    return _kob.compress(data, level, threads, chunk_size, bool(seal))
 
 
 def decompress(data, *, plain=False):
@@ -195,13 +201,16 @@ def write_index(file):
     renamed into place, with the packed file's owner and times; writable
     by its owner only.
 
-    Returns: the index's path (str or bytes as `file`).
+    Returns: the index's path (str or bytes as `file`); None for a sealed
+    file, whose seal is its index: none is written.
     Raises: DamageError when the file is damaged; NotPackedError when it is
     not packed; OSError when it cannot be read or the index written (EROFS
     for a URL: its index is the server's).
     """
     written = _kob.write_index(file)
-    return os.fsencode(written) if isinstance(os.fspath(file), bytes) else written
+    if written is None or not isinstance(os.fspath(file), bytes):
+        return written
+    return os.fsencode(written)
 
 
 def index_state(file):
@@ -218,9 +227,9 @@ def index_state(file):
     return _kob.index_state(file)
 
 
-def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE):
+def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE, seal=True):
     """Packs the file `src` (a path or URL) into the path `dst`, as `kob`
-    does: the same bytes.
+    does: the same bytes, sealed unless seal=False (`kob --no-seal`).
 
     level: 1..9, None for the default (8). threads: compressing threads, 0
     for one per core, never more than the cores or the input's chunks.
@@ -230,7 +239,7 @@ def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE):
     Returns: None. Raises: ValueError for invalid options; OSError when
     reading `src` or writing `dst` fails.
     """
-    _kob.pack(src, dst, level, threads, chunk_size)
+    _kob.pack(src, dst, level, threads, chunk_size, bool(seal))
 
 
 def unpack(src, dst):
