@@ -113,12 +113,15 @@ TEST_F(KobTool, ManyThreadsWriteTheSameBytesAsOne) {
   ASSERT_EQ(kob("-B 64 -T 16 big").status, 0);
   EXPECT_TRUE(readFile(path("big.kob")) == one.out);
 
-  // kobpack and the default chunk size agree with them too.
+  // kobpack and the default chunk size agree with them too: chunk for
+  // chunk, and without the seal byte for byte.
   Result defaults = kob("-c -T 3 big");
   EXPECT_TRUE(defaults.out == kob("-c big").out);
   std::filesystem::rename(path("big"), path("dictionary.data"));
   ASSERT_EQ(shell(std::string("'") + KOBPACK_PATH + "'").status, 0);
-  EXPECT_TRUE(readFile(path("dictionary.data.kob")) == defaults.out);
+  EXPECT_TRUE(readFile(path("dictionary.data.kob")) == kobtest::unsealed(defaults.out));
+  EXPECT_TRUE(readFile(path("dictionary.data.kob")) ==
+              kob("-c --no-seal -T 3 dictionary.data").out);
 }
 
 TEST_F(KobTool, ThreadsAndMemoryStayWithinWhatTheInputCanUse) {
@@ -173,12 +176,25 @@ TEST_F(KobTool, ThreadsAndMemoryStayWithinWhatTheInputCanUse) {
 
 TEST_F(KobTool, TestModeNamesTheFirstDamagedChunk) {
   makeInput("d", 5000);
-  ASSERT_EQ(kob("-B 1000 d").status, 0);
-  Result good = kob("-t -v d.kob");
+  ASSERT_EQ(kob("-B 1000 -o s.kob d").status, 0);
+  ASSERT_EQ(kob("-B 1000 --no-seal d").status, 0);
+  Result good = kob("-t -v d.kob s.kob");
   EXPECT_EQ(good.status, 0);
   EXPECT_EQ(good.out, "");
-  EXPECT_EQ(good.errors, "d.kob: OK\n");  // as gzip -tv says it
+  // As gzip -tv says it, with what was checked.
+  EXPECT_EQ(good.errors,
+            "d.kob: OK (not sealed: content not checked)\n"
+            "s.kob: OK (every chunk checked)\n");
   EXPECT_EQ(kob("-t d.kob").out, "");
+  // What only the seal sees: a payload that still expands to its size.
+  std::string sealed = readFile(path("s.kob"));
+  sealed[kobtest::parseHeaders(sealed)[2].offset + 20] ^= 0x20;
+  writeFile(path("s.kob"), sealed);
+  EXPECT_EQ(kob("-t s.kob").errors,
+            "kob: s.kob: chunk 2 at offset " +
+                std::to_string(kobtest::parseHeaders(sealed)[2].offset) +
+                " (data from byte 2000): payload does not match its checksum "
+                "in the seal\n");
 
   std::string packed = readFile(path("d.kob"));
   std::vector<kobtest::ChunkHeader> headers = kobtest::parseHeaders(packed);
@@ -215,8 +231,9 @@ TEST_F(KobTool, ListsSizesSpaceSavedAndChunks) {
   EXPECT_EQ(listed.status, 0);
   char row[128];
   const double saved = 100.0 * (1 - packedSize / 2500.0);
+  // The seal is a sealed file's index.
   std::snprintf(row, sizeof row, "%12zu %12d %6.1f%% %8d %10d %8s  l.kob\n",
-                packedSize, 2500, saved, 3, 1000, "none");
+                packedSize, 2500, saved, 3, 1000, "sealed");
   EXPECT_EQ(listed.out,
             "      packed     unpacked   saved   chunks chunk size    index  "
             "name\n" +
@@ -244,7 +261,7 @@ TEST_F(KobTool, WritesAnIndexThatOnlyItsOwnerMayChange) {
   };
   EXPECT_NE(indexColumn().find(" valid  i.kob"), std::string::npos);
   // Packed again: the index no longer describes the file.
-  ASSERT_EQ(kob("-f -B 8192 i").status, 0);
+  ASSERT_EQ(kob("-f --no-seal -B 8192 i").status, 0);
   EXPECT_NE(indexColumn().find(" stale  i.kob"), std::string::npos);
   EXPECT_EQ(kob("--index i.kob").status, 0);
   EXPECT_NE(indexColumn().find(" valid  i.kob"), std::string::npos);
@@ -604,7 +621,7 @@ TEST_F(KobTool, WhatIsNotARegularFileIsSkippedUnlessAskedFor) {
     ASSERT_EQ(mknod(path("nul").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
     EXPECT_EQ(kob("--rm nul").status, 2);
     EXPECT_EQ(kob("-f --rm nul").status, 0);
-    EXPECT_EQ(readFile(path("nul.kob")).size(), 12u);
+    EXPECT_EQ(kobtest::unsealed(readFile(path("nul.kob"))).size(), 12u);
     Result device = kob("-f -o nul data");
     EXPECT_EQ(device.status, 1);
     EXPECT_EQ(device.errors, "kob: nul: is not a regular file; not replaced\n");
