@@ -6,23 +6,38 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
+#include "common/big_endian.h"
+#include "format/format.h"
 #include "index/chunk_index.h"
 #include "index/saved_index.h"
+#include "index/seal_set.h"
 #include "kob_recover.h"
 #include "salvage/salvage.h"
 #include "source/source.h"
 
 namespace kob {
 
-SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName) {
+SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName,
+                             std::uint32_t flags) {
+  SalvageIndex chosen;
+  if ((flags & kSealedFlag) != 0) {
+    unsigned char signature[sizeof kSignature];
+    std::memcpy(signature, kSignature, sizeof signature);
+    encodeUInt2(signature + kFlagsAt, flags);
+    std::unique_ptr<SealSet> seals = SealSet::fromTail(packed, signature);
+    if (seals) chosen.saved = seals->releaseWhole();
+    if (chosen.saved) chosen.state = IndexState::Valid;
+    chosen.seal = chosen.saved != nullptr;
+    return chosen;
+  }
   ChunkIndex known;
   bool withChecksums = false;
   // An index of a file elsewhere cannot show whose it is: the loader takes
   // it up as a hint (Unverified), whatever it matches.
   const IndexState state = loadIndex(packed, indexName, known, &withChecksums);
-  SalvageIndex chosen;
   // Without checksums an index cannot tell a chunk's payload from another:
   // salvage reads the file alone then.
   if ((state == IndexState::Valid || state == IndexState::Unverified) &&
@@ -51,10 +66,14 @@ RecoveryReport recoverPacked(OpenedFile&& file, std::FILE* output,
   }
   const std::string indexName = file.indexName(index);
   const std::int64_t size = file.size();
+  const std::uint32_t flags = file.signatureFlags();
   std::unique_ptr<Source> source = file.takeSource();
-  SalvageIndex chosen = salvageIndexFor(*source, indexName);
-  return salvagePacked(std::move(source), size, std::move(chosen), output,
-                       onLoss);
+  SalvageIndex chosen = salvageIndexFor(*source, indexName, flags);
+  report = salvagePacked(std::move(source), size, std::move(chosen), output,
+                         onLoss);
+  report.usedSeal = report.usedIndex && (flags & kSealedFlag) != 0;
+  if (report.usedSeal) report.usedIndex = false;
+  return report;
 }
 
 RecoveryReport recoverPacked(const std::string& name, std::FILE* output,
