@@ -248,16 +248,9 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
                         ChunkEntry* known) {
   // A stream's index keeps only its last chunk: it cannot tell.
   if (offset > front.headerOffset || !keepEntries) return true;
-  if (offset == front.headerOffset && seals && front.state == Frontier::Ended) {
-    // The last end marker, and the trailers its seal says follow it.
-    return header.endsData() && header.trailerBytes == seals->last().trailerBytes &&
-           header.sealBytes == seals->last().sealBytes;
-  }
-  if (offset == front.headerOffset) {
-    return front.state != Frontier::Ended || header.isEndMarker();
-  }
-  if (header.endsData()) return false;
   if (seals) {
+    // Every header, the end markers among them, and the trailers after
+    // each end marker, as its record says.
     ChunkEntry at;
     bool found = false;
     if (!seals->at(offset, at, found) || !found) return false;
@@ -265,8 +258,13 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
     return header.dataSize == at.dataSize &&
            header.payloadSize == at.payloadSize &&
            header.backLink == at.backLink && header.joinsNext == at.joinsNext &&
-           header.trailerBytes == at.trailerBytes;
+           header.trailerBytes == at.trailerBytes &&
+           header.sealBytes == at.sealBytes;
   }
+  if (offset == front.headerOffset) {
+    return front.state != Frontier::Ended || header.isEndMarker();
+  }
+  if (header.endsData()) return false;
   if (saved) {
     // Every header the file has is in a saved index.
     ChunkEntry at;

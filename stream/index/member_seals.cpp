@@ -30,11 +30,14 @@ Failure MemberSeals::end(std::int64_t offset, ChunkHeader& header,
                          std::uint64_t records, std::uint64_t dataSize) {
   const WalkedMember member = entered() ? current() : WalkedMember();
   if (!member.sealed()) {
-    header.sealBytes = 0;
-    // Trailers only where the flags announce them.
+    // Trailers only where the flags announce them; a seal among them not
+    // announced is a seal whose flag was lost.
     if (failure.ok() && member.flags == 0 && header.trailerBytes > 0) {
-      return Failure::ofDamage(Damage::DataAfterEnd);
+      failure = Failure::ofDamage(Damage::DataAfterEnd);
+    } else if (failure.ok() && header.sealBytes > 0) {
+      failure = Failure::ofDamage(Damage::TrailerDamaged);
     }
+    header.sealBytes = 0;
     return failure;
   }
   // Sealed: its trailer is there whole, last, and the member's own.

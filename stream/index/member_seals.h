@@ -58,9 +58,9 @@ class MemberSeals {
   // `seal` the seal's trailer when it was captured; `records` and
   // `dataSize` are the member's. Returns the damage named at the end
   // marker (DataAfterEnd: trailers its flags do not allow; TrailerDamaged:
-  // a seal missing, cut short or not the member's), or a stream's first
-  // chunk unlike its record. A seal not announced is not one: `header`
-  // then says none.
+  // a seal missing, cut short or not the member's, or one its flags do not
+  // announce, whose flag was lost), or a stream's first chunk unlike its
+  // record. `header` then says a seal only for a member sealed.
   Failure end(std::int64_t offset, ChunkHeader& header, Failure failure,
               std::vector<unsigned char> seal, std::uint64_t records,
               std::uint64_t dataSize);

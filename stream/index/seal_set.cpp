@@ -237,6 +237,11 @@ std::uint32_t SealSet::lastPayloadSize() const {
   return last().records->lastPayloadSize();
 }
 
+std::unique_ptr<SavedIndex> SealSet::releaseWhole() {
+  if (!covers || members.size() != 1) return nullptr;
+  return std::move(members.front().records);
+}
+
 std::size_t SealSet::heldBytes() const {
   std::size_t bytes = members.capacity() * sizeof(SealedMember);
   for (const SealedMember& member : members) bytes += member.records->heldBytes();

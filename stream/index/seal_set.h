@@ -96,6 +96,9 @@ class SealSet {
   std::uint64_t chunkCount() const;
   std::uint32_t lastPayloadSize() const;
   const SealedMember& last() const { return members.back(); }
+  // The records of a file that is one sealed member, handed over; null
+  // for a file of several members.
+  std::unique_ptr<SavedIndex> releaseWhole();
 
   std::size_t heldBytes() const;
 

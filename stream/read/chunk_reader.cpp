@@ -132,14 +132,19 @@ Failure ChunkCursor::advance() {
       return failure;
     }
     // A verified index knows the chunks without data up to the next with
-    // data: it lands there without reading them.
-    if (jumpsOverEmpty()) return landAt(current.position);
+    // data: it lands there without reading them (at the end, for none).
+    if (jumpsOverEmpty()) return landAtData(current.position);
   }
 }
 
 bool ChunkCursor::jumpsOverEmpty() {
   ChunkReader::Guard guard(reader);
   return reader.index.savedVerified();
+}
+
+bool ChunkCursor::landsOnData() {
+  ChunkReader::Guard guard(reader);
+  return reader.index.savedVerified() && reader.index.frontier().position > 0;
 }
 
 Failure ChunkCursor::next() {
@@ -220,10 +225,16 @@ Failure ChunkCursor::readOn(std::int64_t offset,
 Failure ChunkCursor::landAt(std::uint64_t position) {
   chunksReadOn = 0;
   // The first chunk is found at once, unless a verified index knows where
-  // the first with data is.
-  if (position == 0 && !jumpsOverEmpty()) {
+  // the first with data is (and there is data: else the first header is
+  // where position 0 stands, as after opening).
+  if (position == 0 && !landsOnData()) {
     return stepTo(kFirstHeaderOffset, 0, 0, 0);
   }
+  return landAtData(position);
+}
+
+Failure ChunkCursor::landAtData(std::uint64_t position) {
+  chunksReadOn = 0;
   ChunkIndex::Location found;
   ChunkIndex::Frontier frontier;
   Failure failure;

@@ -190,9 +190,12 @@ class ChunkCursor {
   Failure readOn(std::int64_t offset, std::uint32_t previousPayloadSize,
                  ChunkHeader& header, ChunkEntry& known, bool& agreed);
   Failure landAt(std::uint64_t position);
+  // Lands on the chunk with data that holds `position`, or the end.
+  Failure landAtData(std::uint64_t position);
   Failure relearnAndLand(std::uint64_t position);
   Failure dropHint();
   bool jumpsOverEmpty();
+  bool landsOnData();
   Failure fetchPayload(const unsigned char*& payload);
   Failure takeRecord(bool& fromSeal);
   void enterEnd(const ChunkIndex::Frontier& frontier);
