@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "kob.h"
+#include "kob_packer.h"
 #include "kob_shared.h"
 #include "test_util.h"
 
@@ -168,6 +169,21 @@ void compareWithModel(KobFile& reader, ReaderModel& model, std::mt19937& rng,
   }
 }
 
+// The packed bytes `file` sealed as `kob --seal` seals them (by way of
+// `scratch`): the same chunks, members joined into one.
+std::string sealedCopy(const std::string& file, const std::string& scratch) {
+  kobtest::writeFile(scratch, file);
+  char* bytes = nullptr;
+  std::size_t length = 0;
+  std::FILE* out = open_memstream(&bytes, &length);
+  const kob::ScanReport report = kob::sealPacked(kob::openFile(scratch), out);
+  std::fclose(out);
+  std::string sealed(bytes, length);
+  std::free(bytes);
+  EXPECT_TRUE(report.failure.ok()) << report.failure.describe();
+  return sealed;
+}
+
 std::size_t randomSize(std::mt19937& rng, int chunkSize) {
   switch (rng() % 4) {
     case 0:
@@ -182,7 +198,7 @@ std::size_t randomSize(std::mt19937& rng, int chunkSize) {
 // KobFile and SharedReader read through one core: both are held to the
 // model, over files with and without chunks that hold no data, packed once
 // or as several packed files one after another (members), which read as
-// one.
+// one, each sealed or not.
 TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
   std::mt19937 rng(kobtest::testSeed("PackedFilesAnswerEveryCall"));
   kobtest::TempDir dir;
@@ -205,18 +221,29 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
       }
       file = kobtest::withEmptyChunks(packed, empties, kobtest::kEmptyPayload);
     }
+    // Sealed and plain members, in any order.
+    int sealedMembers = 0;
+    if (rng() % 2) {
+      file = sealedCopy(file, dir.path("seal.kob"));
+      ++sealedMembers;
+    }
     int members = 1;
     for (; rng() % 3 == 0 && members < 4; ++members) {
       const std::string more = kobtest::makeData(rng() % 3 == 0 ? 0 : rng() % 40000, rng);
-      file += kobtest::packFile(dir.path("member.kob"), more,
-                                chunkSizes[rng() % std::size(chunkSizes)], rng);
+      std::string member = kobtest::packFile(
+          dir.path("member.kob"), more, chunkSizes[rng() % std::size(chunkSizes)], rng);
+      if (rng() % 2) {
+        member = sealedCopy(member, dir.path("seal.kob"));
+        ++sealedMembers;
+      }
+      file += member;
       data += more;
     }
     kobtest::writeFile(dir.path("model.kob"), file);
     SCOPED_TRACE(testing::Message()
                  << "round " << round << " size " << size << " chunk size "
                  << chunkSize << " chunks without data " << empties.size()
-                 << " members " << members);
+                 << " members " << members << " sealed " << sealedMembers);
     KobFile reader;
     const bool partial = rng() % 2;
     reader.setPartialDecoding(partial);
