@@ -121,6 +121,9 @@ class ChunkIndex {
   void adopt(std::unique_ptr<SealSet> seals);
   // Whether they were.
   bool sealed() const { return seals != nullptr; }
+  // With them, the chunk whose header lies at `offset` as its record says
+  // (the end marker of the data among them); false when none lies there.
+  bool knownAt(std::int64_t offset, ChunkEntry& chunk);
 
   // The record `record` of `chunk` (learned by the walk) in its member's
   // seal, on a file that can seek: when the walk has not yet passed the

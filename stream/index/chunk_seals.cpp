@@ -43,6 +43,11 @@ Failure ChunkIndex::sealRecord(const ChunkEntry& chunk, ReadWindow& window,
   return {};
 }
 
+bool ChunkIndex::knownAt(std::int64_t offset, ChunkEntry& chunk) {
+  bool found = false;
+  return seals && seals->at(offset, chunk, found) && found;
+}
+
 bool ChunkIndex::checksStream() const { return walked->checksStream(); }
 
 void ChunkIndex::notePayload(std::int64_t offset, std::uint32_t checksum) {

@@ -74,6 +74,8 @@ class ChunkReader {
   // Whether the file's seals cover it (taken up by takeUpIndex): every
   // chunk is known from them and checked against its record.
   bool sealed() const { return sealedFile; }
+  // Then the chunk at `offset`, as its record says: false when none.
+  bool knownAt(std::int64_t offset, ChunkEntry& chunk);
 
   // The state of the index taken up, as reading has left it: Stale once the
   // file disagreed with it, Unusable once it was found not to be what an
@@ -157,6 +159,10 @@ class ChunkCursor {
   // Makes the first chunk in the file current: position 0, ahead of any
   // chunks without data before the first byte.
   Failure start();
+  // Makes `chunk`, known from the seals (ChunkReader::knownAt), current,
+  // its header read and checked against its record; reads `ahead` bytes
+  // more.
+  Failure visit(const ChunkEntry& chunk, std::size_t ahead);
   // Makes the chunk that holds `position` current, or the end when the data
   // ends at or before it. Decompresses nothing.
   Failure land(std::uint64_t position);
