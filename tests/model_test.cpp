@@ -9,7 +9,6 @@
 #include <cstdio>
 
 #include "kob.h"
-#include "kob_packer.h"
 #include "kob_shared.h"
 #include "test_util.h"
 
@@ -169,21 +168,6 @@ void compareWithModel(KobFile& reader, ReaderModel& model, std::mt19937& rng,
   }
 }
 
-// The packed bytes `file` sealed as `kob --seal` seals them (by way of
-// `scratch`): the same chunks, members joined into one.
-std::string sealedCopy(const std::string& file, const std::string& scratch) {
-  kobtest::writeFile(scratch, file);
-  char* bytes = nullptr;
-  std::size_t length = 0;
-  std::FILE* out = open_memstream(&bytes, &length);
-  const kob::ScanReport report = kob::sealPacked(kob::openFile(scratch), out);
-  std::fclose(out);
-  std::string sealed(bytes, length);
-  std::free(bytes);
-  EXPECT_TRUE(report.failure.ok()) << report.failure.describe();
-  return sealed;
-}
-
 std::size_t randomSize(std::mt19937& rng, int chunkSize) {
   switch (rng() % 4) {
     case 0:
@@ -224,7 +208,7 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
     // Sealed and plain members, in any order.
     int sealedMembers = 0;
     if (rng() % 2) {
-      file = sealedCopy(file, dir.path("seal.kob"));
+      file = kobtest::sealedCopy(file, dir.path("seal.kob"));
       ++sealedMembers;
     }
     int members = 1;
@@ -233,7 +217,7 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
       std::string member = kobtest::packFile(
           dir.path("member.kob"), more, chunkSizes[rng() % std::size(chunkSizes)], rng);
       if (rng() % 2) {
-        member = sealedCopy(member, dir.path("seal.kob"));
+        member = kobtest::sealedCopy(member, dir.path("seal.kob"));
         ++sealedMembers;
       }
       file += member;

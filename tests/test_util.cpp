@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "kob.h"
+#include "kob_packer.h"
 
 namespace kobtest {
 
@@ -143,6 +144,19 @@ std::vector<ChunkHeader> parseHeaders(const std::string& packed) {
   }
   EXPECT_EQ(offset, packed.size()) << "the end marker must end the file";
   return headers;
+}
+
+std::string sealedCopy(const std::string& packed, const std::string& scratch) {
+  writeFile(scratch, packed);
+  char* bytes = nullptr;
+  std::size_t length = 0;
+  std::FILE* out = open_memstream(&bytes, &length);
+  const kob::ScanReport report = kob::sealPacked(kob::openFile(scratch), out);
+  std::fclose(out);
+  std::string sealed(bytes, length);
+  std::free(bytes);
+  EXPECT_TRUE(report.failure.ok()) << report.failure.describe();
+  return sealed;
 }
 
 std::string unsealed(const std::string& packed) {

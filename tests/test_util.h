@@ -67,6 +67,9 @@ std::vector<ChunkHeader> parseHeaders(const std::string& packed);
 // trailer taken away.
 bool isSealed(const std::string& packed);
 std::string unsealed(const std::string& packed);
+// The packed bytes `packed` sealed as `kob --seal` seals them (by way of
+// the file `scratch`): the same chunks, members joined into one.
+std::string sealedCopy(const std::string& packed, const std::string& scratch);
 // Zeroes the payload of the chunk `header` describes in `packed`, so that it
 // no longer decompresses.
 void spoilPayload(std::string& packed, const ChunkHeader& header);
