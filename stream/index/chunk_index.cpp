@@ -467,9 +467,7 @@ std::unique_ptr<SavedIndex> ChunkIndex::releaseSaved() {
 
 bool ChunkIndex::savedIsWhole() { return saved && saved->checkAll(); }
 
-bool ChunkIndex::savedVerified() const {
-  return seals || (saved && saved->verified());
-}
+bool ChunkIndex::savedVerified() const { return saved && saved->verified(); }
 
 Failure ChunkIndex::frontierFailure(Failure failure) const {
   failure.chunk = static_cast<std::int64_t>(front.chunksPassed);
