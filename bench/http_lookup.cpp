@@ -4,8 +4,9 @@
 // same nginx on loopback, in the same run. For each, the requests and the
 // body bytes nginx logged, and the time, per lookup of 100 bytes at a random
 // position: cold (a fresh reader for each lookup) and warm (one reader for
-// all), kob with and without its saved index. BGZF cannot seek without its
-// index, so it is measured with it only.
+// all), kob with and without its saved index, and sealed (its seal its
+// index). BGZF cannot seek without its index, so it is measured with it
+// only.
 //
 //   usage: http_lookup CORPUS [LOOKUPS]
 //
@@ -140,10 +141,14 @@ int main(int argc, char** argv) {
   fs::create_directories(scratch + "/temp");
   std::ofstream(data + "/c", std::ios::binary) << corpus;
 
-  // kob, with its index; the same file under another name without one.
+  // kob, with its index; the same file under another name without one;
+  // the file sealed.
   const std::string pack = std::string("'") + KOB_TOOL + "' -q -i -T 0 '" + data + "/c'";
   if (std::system(pack.c_str()) != 0) return 1;
   fs::create_hard_link(data + "/c.kob", data + "/bare.kob");
+  const std::string seal = std::string("'") + KOB_TOOL + "' -q -T 0 -o '" + data +
+                           "/sealed.kob' '" + data + "/c'";
+  if (std::system(seal.c_str()) != 0) return 1;
   // BGZF and its .gzi.
   std::ofstream(data + "/c", std::ios::binary) << corpus;
   BGZF* out = bgzf_open((data + "/c.gz").c_str(), "w");
@@ -231,6 +236,7 @@ int main(int argc, char** argv) {
   std::printf("%-34s %10s %14s %12s\n", "per lookup", "requests", "body bytes", "us");
   print("kob cold, with index", kobCold("c.kob"));
   print("kob cold, without index", kobCold("bare.kob"));
+  print("kob cold, sealed", kobCold("sealed.kob"));
   print("htslib BGZF cold, with .gzi", cold(log, positions, [&](long at) {
           BGZF* fp = bgzfOpen();
           bgzfLookup(fp, at);

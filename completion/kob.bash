@@ -6,9 +6,9 @@
 # after -b, -s, -B and -T a number (with k, M or G once digits are typed);
 # file names otherwise, by what the command line does with them: packed
 # ones (*.kob, and folders) when unpacking, testing, listing or recovering
-# (-d, -t, -l, --recover, -b, -s, or as kobcat); files to pack (not *.kob
-# nor the indexes *.kbi, and folders) when packing; both with -i, which
-# packs or indexes what it is given.
+# (-d, -t, -l, --recover, --seal, -b, -s, or as kobcat); files to pack (not
+# *.kob nor the indexes *.kbi, and folders) when packing; both with -i,
+# which packs or indexes what it is given.
 
 _kob() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=""
@@ -24,7 +24,8 @@ _kob() {
   local options="-d --decompress -c --stdout -o --output -f --force --rm
     -k --keep -t --test -l --list --json -i --index --index-file --cacert
     -b --offset -s --size -B --chunk-size -T --threads -1 -2 -3 -4 -5 -6 -7
-    -8 -9 --fast --best --level --recover -v --verbose -q --quiet -V
+    -8 -9 --fast --best --level --recover --seal --no-seal -v --verbose
+    -q --quiet -V
     --version -h --help"
 
   COMPREPLY=()
@@ -66,7 +67,7 @@ _kob() {
         options_end=1
         break
         ;;
-      --decompress | --test | --list | --recover) packed=1 ;;
+      --decompress | --test | --list | --recover | --seal) packed=1 ;;
       --index) indexing=1 ;;
       --offset | --size | --output | --chunk-size | --threads | --level | --index-file | --cacert)
         [[ $word == --offset || $word == --size ]] && packed=1

@@ -112,6 +112,7 @@ bool KobFile::openReading(kob::OpenedFile&& file) {
       indexChoice ? file.indexName(*indexChoice) : file.indexName();
   const bool packed = file.packed();
   const kob::S3Options s3 = file.s3Options();
+  const std::uint32_t flags = file.signatureFlags();
   std::unique_ptr<kob::Source> source = file.takeSource();
   std::vector<unsigned char> consumed = file.takeConsumed();
   if (!packed) {
@@ -121,7 +122,7 @@ bool KobFile::openReading(kob::OpenedFile&& file) {
   }
   reader = std::make_unique<kob::PackedReader>(std::move(source),
                                                std::move(consumed));
-  reader->takeUpIndex(indexName, s3);
+  reader->takeUpIndex(indexName, flags, s3);
   reader->setPartialDecoding(partialDecoding);
   compressed = true;
   return true;

@@ -2,15 +2,17 @@
 //
 // kob: packed data files read back with random access.
 //
-// A packed file is the 6-byte signature "KOB" 0x01 0x00 0x00, then chunks of
-// at most 16384 uncompressed bytes (by default), each compressed on its own
-// with LZO1X-999 behind a 6-byte header, then an end marker:
+// A packed file is the 6-byte signature "KOB" 0x01 0x00 0x00 ("KOB" 0x01
+// 0x01 0x00 when sealed), then chunks of at most 16384 uncompressed bytes (by
+// default), each compressed on its own with LZO1X-999 behind a 6-byte
+// header, then an end marker:
 //
 //   header  = chunkDataSize  (uint16, big-endian: uncompressed bytes)
 //             chunkSize      (uint16, big-endian: payload bytes that follow)
 //             lastChunkSize  (uint16, big-endian: chunkSize of the previous
 //                             chunk, 0 for the first)
-//   end     = a header whose chunkSize is 0; nothing follows it
+//   end     = a header whose chunkSize is 0; nothing follows it (in a
+//             sealed file, its trailer: see Damage below)
 //
 // KobFile reads such a file as if it were the plain file it was packed from:
 // read, get, seek and tell count uncompressed bytes, and only the chunk that
@@ -28,14 +30,27 @@
 // loses no byte to the test for the signature. A plain stream reads through
 // in full; a packed stream reads in order, and seeks forward, but a seek
 // that would have to go back before the current chunk fails with -1 and
-// changes nothing.
+// changes nothing. A sealed stream's trailer comes after its data: each
+// header and payload checksum is kept as it passes (10 bytes a chunk of the
+// member) and compared with the trailer when it comes; so the data is
+// served first, and the reader stops at the end on the first chunk unlike
+// its record.
 //
-// Damage. A packed file has no checksums of its own; its saved index (see
-// kob::writeIndex) keeps one of every payload. What the reader detects, it
-// never serves: a header or payload cut short, a payload the decompressor
-// rejects or that does not expand to its stated size, data after the end
-// marker, a back-link that does not match the chunk before, and, under a
-// saved index with checksums, a payload that does not match its checksum
+// Damage. A sealed file (see doc/format.md, "The seal"; `kob` seals what it
+// packs, KobFile writes the plain format) carries a checksum of every
+// payload in a trailer after its end marker: opened from a file that can
+// seek, the reader reads the trailer once, checks it, finds every chunk
+// from it, and checks each header it meets and each payload it reads
+// against its record before serving a byte of it (HeaderUnlikeSeal,
+// PayloadUnlikeSeal; TrailerDamaged for a trailer missing, cut short or
+// not the file's; ioError() ESTALE when the file was rewritten since it
+// was opened). A saved index beside a sealed file is not read. A plain
+// file has no checksums of its own; its saved index (see kob::writeIndex)
+// keeps one of every payload. What the reader detects, it never serves: a
+// header or payload cut short, a payload the decompressor rejects or that
+// does not expand to its stated size, data after the end marker, a
+// back-link that does not match the chunk before, and, under a saved index
+// with checksums, a payload that does not match its checksum
 // (ChecksumMismatch; or ioError() ESTALE when the file was rewritten since
 // the index was read). It then stops for good, in the end at the start of
 // the damaged chunk (see hasError and damage). The same calls on the same
@@ -46,7 +61,9 @@
 // for one compressed chunk. A reader holds one chunk's data (at most 65535
 // bytes), a read window of at most 128 KiB plus a chunk, and a chunk index of
 // about 2 bytes for every chunk holding data that it has come across (6 with
-// the checksums of a saved index: 390 KB for 1 GB of data in 16 KiB chunks).
+// the checksums of a saved index: 390 KB for 1 GB of data in 16 KiB chunks;
+// a sealed file's trailer instead, about 10.4 bytes a chunk, 670 KB for 1 GB
+// of data in 16 KiB chunks).
 //
 // Threads: a KobFile is used by one thread at a time; any number of
 // KobFiles may read and write in different threads at once.

@@ -22,6 +22,11 @@ enum class Damage {
                       // index (changed in place since it was indexed)
   NotPacked,          // the file does not begin with the packed signature
                       // (for a reader that reads packed files only)
+  TrailerDamaged,     // a sealed member's trailer is missing, cut short,
+                      // unlike its own checksum, or not the member's (its
+                      // counts disagree with the chunks)
+  HeaderUnlikeSeal,   // a chunk header differs from its record in the seal
+  PayloadUnlikeSeal,  // a payload differs from its checksum in the seal
 };
 
 // A short phrase for messages, e.g. "back-link does not match the chunk

@@ -48,8 +48,9 @@ KOB_EXPORT bool isIndexOf(const std::string& packedPath, int packedFd);
 // the file as it is now.
 // Returns: the scan's report: not ok() when the file is not packed
 // (Damage::NotPacked), damaged or a read failed, and then nothing useful
-// was written. Errors writing `out` are the caller's to see (ferror,
-// fflush).
+// was written; sealedMembers above 0 for a file with a seal, whose seal is
+// its index (see kob_scan.h): nothing was written. Errors writing `out`
+// are the caller's to see (ferror, fflush).
 KOB_EXPORT ScanReport writeIndex(OpenedFile& file, std::FILE* out);
 // As above, for the packed file on `packedFd` (which stays the caller's).
 KOB_EXPORT ScanReport writeIndex(int packedFd, std::FILE* out);

@@ -166,6 +166,9 @@ class KOB_EXPORT OpenedFile {
   Source* source() const { return from.get(); }
   // The S3 settings it was opened with, for its saved index beside it.
   const S3Options& s3Options() const { return s3; }
+  // The flags its signature holds (bytes 4 and 5; see doc/format.md), read
+  // with the test for it: 0 when not packed.
+  std::uint32_t signatureFlags() const { return flags; }
 
  private:
   friend OpenedFile openFile(const std::string&, const OpenRules&);
@@ -179,6 +182,7 @@ class KOB_EXPORT OpenedFile {
   S3Options s3;
   Failure why;
   bool isPacked = false;
+  std::uint32_t flags = 0;
   bool standardInput = false;
   bool local = false;
   struct stat status {};

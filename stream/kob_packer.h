@@ -16,6 +16,8 @@
 #include "kob_export.h"
 #include "kob_failure.h"
 #include "kob_limits.h"
+#include "kob_open.h"
+#include "kob_scan.h"
 
 namespace kob {
 
@@ -28,15 +30,23 @@ struct PackOptions {
   // kFastestLevel..kBestLevel; kDefaultLevel writes exactly what KobFile
   // writes.
   int level = kDefaultLevel;
+  // Seal the stream: flag its signature, and after its end marker write a
+  // trailer with every chunk header and a checksum of every payload
+  // (doc/format.md, "The seal"), so that every reader checks every byte
+  // it serves, and finds any chunk at once without a saved index. false
+  // writes the plain format, exactly what KobFile writes.
+  bool seal = true;
 };
 
 // Writes a packed stream to `output`: the signature at once, then a chunk
-// for every chunkSize bytes written, then, from finish(), the last chunk
-// and the end marker. Its bytes are those a KobFile opened in WRITE with
-// the same chunk size writes, however many threads compress: with threads,
-// the caller's thread collects and writes in order while the others
-// compress, holding about two chunks and LZO's 448 KiB work area each.
-// `output` stays the caller's and is never closed.
+// for every chunkSize bytes written, then, from finish(), the last chunk,
+// the end marker and, sealed, the trailer. Its chunks are those a KobFile
+// opened in WRITE with the same chunk size writes (unsealed, all its
+// bytes), however many threads compress: with threads, the caller's
+// thread collects and writes in order while the others compress, holding
+// about two chunks and LZO's 448 KiB work area each. Sealing holds 10
+// bytes more a chunk until finish() writes them (0.06% of the data in
+// chunks of 16 KiB). `output` stays the caller's and is never closed.
 class KOB_EXPORT Packer {
  public:
   // The options must be valid (see validOptions); the first failure shows
@@ -83,6 +93,18 @@ class KOB_EXPORT Packer {
 KOB_EXPORT Failure packStream(
     std::FILE* input, std::FILE* output, const PackOptions& options,
     const std::function<void(std::uint64_t bytesDone)>& progress = {});
+
+// Seals the packed file `file` (opened already; a file or a stream) into
+// `output`: every chunk read and checked as `kob -t` checks it, and copied
+// as it is (its payload never compressed again; members joined into one,
+// their back-links mended), then the end marker and the seal's trailer
+// (see PackOptions::seal). Holds 10 bytes a chunk until the trailer is
+// written, and one chunk.
+// Returns: the scan's report: `sealed` true when the file covers itself
+// with seals already (then nothing was written); not ok() when it is not
+// packed (Damage::NotPacked), damaged, or a read or a write (action
+// Writing) failed, and then what was written is of no use.
+KOB_EXPORT ScanReport sealPacked(OpenedFile&& file, std::FILE* output);
 
 
 // Makes the packed file open on `fd` (for reading and writing) ready to

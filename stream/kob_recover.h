@@ -56,6 +56,7 @@ struct RecoveryReport {
   // packed file: Damage::NotPacked; one that cannot seek: ESPIPE); ok() otherwise.
   Failure failure;
   bool usedIndex = false;       // a saved index gave every chunk's place
+  bool usedSeal = false;        // the file's seal gave every chunk's place
   std::uint64_t dataWritten = 0;
   std::uint64_t losses = 0;     // chunks lost
   std::uint64_t bytesLost = 0;  // of them, written as zeros
@@ -68,8 +69,10 @@ struct RecoveryReport {
 // Writes to `output` the data of every intact chunk of the packed file
 // `name` (a path or URL; or `file`, opened already; it must seek), and
 // zeros for each lost chunk so that the data after it keeps its position;
-// calls `onLoss` for every loss, and for damage that lost nothing. A saved index (`index`) whose identity
-// matches the file gives every chunk's place and size, and checks each
+// calls `onLoss` for every loss, and for damage that lost nothing. A sealed
+// file's seal, when it is sound and the file one member, or else a saved
+// index (`index`) whose identity matches the file, gives every chunk's
+// place and size, and checks each
 // payload: one that differs from its checksum is lost. One that is only a
 // hint (see IndexState::Unverified) places the chunks until the file
 // disagrees with it (a header or a checksum), and from there the file is

@@ -50,6 +50,11 @@ struct ScanReport {
   // Every payload read was checked against its checksum in the file's
   // saved index.
   bool contentChecked = false;
+  // Members whose seal was checked (see doc/format.md, "The seal"): every
+  // header passed and every payload read against its record. `sealed`
+  // when that is every member: every chunk of the file checked.
+  std::uint64_t sealedMembers = 0;
+  bool sealed = false;
   // What stopped the scan before the end marker, with where; ok() when it
   // reached the end marker (and a packed file).
   Failure failure;

@@ -163,8 +163,9 @@ Failure SharedReader::open(OpenedFile&& opened, const IndexChoice& index) {
   if (!opened.seekable()) return Failure::ofError(ESPIPE);
   const std::string indexName = opened.indexName(index);
   const S3Options s3 = opened.s3Options();
+  const std::uint32_t flags = opened.signatureFlags();
   auto file = std::make_shared<File>(opened.takeSource());
-  file->reader.takeUpIndex(indexName, nullptr, s3);
+  file->reader.takeUpIndex(indexName, flags, nullptr, s3);
   std::lock_guard<std::mutex> lock(door);
   this->file = std::move(file);
   return {};

@@ -13,8 +13,9 @@
 //
 // Reads are positional: each says where it reads and moves no shared
 // position, so threads need no coordination. They share one chunk index,
-// loaded from the file's saved index (see kob::writeIndex) or learned once
-// as reads walk the headers; a lock guards the index only, never held while
+// a sealed file's seal (every chunk checked against it, as KobFile checks
+// it), else loaded from the file's saved index (see kob::writeIndex) or
+// learned once as reads walk the headers; a lock guards the index only, never held while
 // a chunk is decompressed. Each read checks the headers it meets and the
 // payloads it decompresses as KobFile does, and serves no byte of a chunk
 // that fails; it serves the bytes of the chunks before, and damage stops
@@ -33,7 +34,8 @@
 // for many threads looking things up at random in one file.
 //
 // Memory, at most: the chunk index (about 2 bytes a chunk holding data
-// learned, or the saved index's records, 10 bytes a chunk), and for each
+// learned, or the saved index's records or a sealed file's trailer, about
+// 10 bytes a chunk), and for each
 // read under way, or finished and kept for the next ones, a cursor: one
 // chunk's data (at most 64 KiB) and a read window (at most a walk's read,
 // 128 KiB on a disk, or a chunk and the next header) — as many cursors as

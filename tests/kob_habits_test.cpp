@@ -24,15 +24,16 @@ using kobtest::writeFile;
 using KobHabits = kobtest::KobTool;
 
 
-// The default writes exactly what KobFile writes; other levels read back.
+// The default writes exactly the chunks KobFile writes (unsealed, exactly
+// its bytes); other levels read back.
 TEST_F(KobHabits, LevelsAsLzopHasThem) {
   const std::string data = makeInput("a", 300000);
   std::mt19937 rng(1);
   const std::string byKobFile =
       kobtest::packFile(path("reference.kob"), data, 16384, rng);
   ASSERT_EQ(kob("-c a > default.kob").status, 0);
-  EXPECT_EQ(readFile(path("default.kob")), byKobFile);
-  ASSERT_EQ(kob("-c -8 a > eight.kob").status, 0);
+  EXPECT_EQ(kobtest::unsealed(readFile(path("default.kob"))), byKobFile);
+  ASSERT_EQ(kob("-c -8 --no-seal a > eight.kob").status, 0);
   EXPECT_EQ(readFile(path("eight.kob")), byKobFile);
 
   std::map<std::string, std::string> by;
@@ -50,7 +51,7 @@ TEST_F(KobHabits, LevelsAsLzopHasThem) {
   }
   // 1 to 6 are one compressor, LZO1X-1; 7 to 9 LZO1X-999, which packs
   // smaller the higher the level.
-  EXPECT_NE(by["-1"], byKobFile) << "LZO1X-1 is another compressor";
+  EXPECT_NE(kobtest::unsealed(by["-1"]), byKobFile) << "LZO1X-1 is another compressor";
   for (const char* same : {"--fast", "-3", "-6", "--level 5", "-c1"}) {
     EXPECT_EQ(by[same], by["-1"]) << same;
   }
@@ -188,11 +189,13 @@ TEST_F(KobHabits, ListsAsJsonLinesWithEveryNameKept) {
       "cut\xe2\x82.kob",
       "beyond\xf4\x90\x80\x80.kob",
       "controls\x01\x1f\x7f.kob",
+      "sealed.kob",
   };
   makeInput("data", 40000);
-  ASSERT_EQ(kob("-B 8k -c data > plain.kob").status, 0);
+  ASSERT_EQ(kob("-B 8k -c --no-seal data > plain.kob").status, 0);
+  ASSERT_EQ(kob("-B 8k -c data > sealed.kob").status, 0);
   for (const std::string& name : names) {
-    if (name != "plain.kob") {
+    if (name != "plain.kob" && name != "sealed.kob") {
       std::filesystem::copy_file(path("plain.kob"), path(name));
     }
   }
@@ -204,7 +207,8 @@ TEST_F(KobHabits, ListsAsJsonLinesWithEveryNameKept) {
             static_cast<long>(names.size()));
   writeFile(path("listing"), listed.out);
   writeFile(path("read.py"), R"(import json, sys
-keys = {"name", "packed", "unpacked", "saved", "chunks", "chunk_size", "index"}
+keys = {"name", "packed", "unpacked", "saved", "chunks", "chunk_size", "index",
+        "sealed"}
 with open(sys.argv[1], encoding="utf-8", errors="strict") as listing:
     for line in listing:
         o = json.loads(line)
@@ -218,7 +222,7 @@ with open(sys.argv[1], encoding="utf-8", errors="strict") as listing:
             assert max(c["unpacked"] for c in chunks) == o["chunk_size"], o
         assert abs(o["saved"] - 100 * (1 - o["packed"] / o["unpacked"])) < 0.051, o
         print(o["name"].encode("utf-8", "surrogateescape").hex(), o["index"],
-              o["packed"], o["unpacked"], o["chunks"])
+              o["sealed"], o["packed"], o["unpacked"], o["chunks"])
 )");
   const Result read = shell("/usr/bin/python3 read.py listing -v");
   ASSERT_EQ(read.status, 0) << read.errors << listed.out;
@@ -230,8 +234,12 @@ with open(sys.argv[1], encoding="utf-8", errors="strict") as listing:
       std::snprintf(two, sizeof two, "%02x", c);
       hex += two;
     }
-    expected.insert(hex + (name == "plain.kob" ? " valid " : " none ") +
-                    std::to_string(packedSize) + " 40000 5");
+    expected.insert(hex +
+                    (name == "sealed.kob"
+                         ? " sealed True " + std::to_string(readFile(path(name)).size())
+                         : (name == "plain.kob" ? " valid False " : " none False ") +
+                               std::to_string(packedSize)) +
+                    " 40000 5");
   }
   std::set<std::string> got;
   std::istringstream lines(read.out);
@@ -243,14 +251,15 @@ with open(sys.argv[1], encoding="utf-8", errors="strict") as listing:
   ASSERT_EQ(brief.status, 0);
   writeFile(path("listing"), brief.out);
   EXPECT_EQ(shell("/usr/bin/python3 read.py listing").out,
-            "2d None " + std::to_string(packedSize) + " 40000 5\n");
+            "2d None False " + std::to_string(packedSize) + " 40000 5\n");
   // Two packed files joined end to end: one file of both members' chunks,
   // the end marker between them none.
   writeFile(path("joined.kob"), readFile(path("plain.kob")) + readFile(path("plain.kob")));
   ASSERT_EQ(kob("--index joined.kob").status, 0);
   writeFile(path("listing"), kob("-l --json joined.kob").out);
   EXPECT_EQ(shell("/usr/bin/python3 read.py listing").out,
-            "6a6f696e65642e6b6f62 valid " + std::to_string(2 * packedSize) + " 80000 10\n");
+            "6a6f696e65642e6b6f62 valid False " + std::to_string(2 * packedSize) +
+                " 80000 10\n");
   // A file that cannot be listed is said on standard error, as ever.
   const Result missing = kob("-l --json missing.kob plain.kob");
   EXPECT_EQ(missing.status, 1);
@@ -305,7 +314,7 @@ TEST(ProgressLine, SaysTheShareAndTheTimeLeftWhenTheTotalIsKnown) {
 // output file code, read by every mode that reads a packed file.
 TEST_F(KobHabits, AnIndexKeptElsewhereIsWrittenThereAndReadFromThere) {
   const std::string data = makeInput("d", 300000);
-  ASSERT_EQ(kob("-B 4096 d").status, 0);
+  ASSERT_EQ(kob("-B 4096 --no-seal d").status, 0);
   std::filesystem::create_directory(path("keep"));
   const Result indexed = kob("--index --index-file keep/d.kbi d.kob");
   ASSERT_EQ(indexed.status, 0) << indexed.errors;
@@ -326,7 +335,8 @@ TEST_F(KobHabits, AnIndexKeptElsewhereIsWrittenThereAndReadFromThere) {
   EXPECT_EQ(indexColumn("--index-file keep/missing.kbi"), "none");
   EXPECT_EQ(kob("-t -v --index-file keep/d.kbi d.kob").errors,
             "d.kob: OK (content checked against its index)\n");
-  EXPECT_EQ(kob("-t -v d.kob").errors, "d.kob: OK\n");
+  EXPECT_EQ(kob("-t -v d.kob").errors,
+            "d.kob: OK (not sealed: content not checked)\n");
   const Result recovered = kob("--recover -v -c --index-file keep/d.kbi d.kob");
   EXPECT_EQ(recovered.out, data);
   EXPECT_NE(recovered.errors.find("(placed by its index)"), std::string::npos)
@@ -398,7 +408,7 @@ TEST_F(KobHabits, AFileInAFolderItsOwnerCannotWriteIsIndexedElsewhere) {
   }
   makeInput("d", 100000);
   std::filesystem::create_directory(path("shelf"));
-  ASSERT_EQ(kob("-c d > shelf/d.kob").status, 0);
+  ASSERT_EQ(kob("-c --no-seal d > shelf/d.kob").status, 0);
   if (root) {
     ASSERT_EQ(chown(path("shelf/d.kob").c_str(), user->uid, user->gid), 0);
   }

@@ -38,14 +38,14 @@ struct Invocation {
 };
 
 // Where each run starts: `a` (5000 bytes of data), `a.kob` (it, packed in
-// 1000-byte chunks), `b` ("0123456789"), and `spoiled.kob`: a.kob with
+// 1000-byte chunks, unsealed), `b` ("0123456789"), and `spoiled.kob`: a.kob with
 // the payloads of chunks 0, 1 and 4 spoiled, and `two.kob`: with chunk 2's.
 class KobInvocations : public kobtest::KobTool {
  protected:
   void SetUp() override {
     std::filesystem::create_directory(path("start"));
     a = makeInput("start/a", 5000);
-    ASSERT_EQ(kob("-B 1000 start/a").status, 0);
+    ASSERT_EQ(kob("-B 1000 --no-seal start/a").status, 0);
     kobtest::writeFile(path("start/b"), "0123456789");
     const std::string packed = readFile(path("start/a.kob"));
     headers = kobtest::parseHeaders(packed);
@@ -189,7 +189,17 @@ TEST_F(KobInvocations, EachEndsAsItShouldAndLeavesWhatItShould) {
       {"", "--offset 1000 --size 5 a.kob", 0, a.substr(1000, 5), "", start},
       {"cp a ./-r;", "-c -- -r", 0, a, "", with({"-r"}), {}, true},
       // Testing names the first damage, as gzip -t says it.
-      {"", "-t -v a.kob", 0, "", "a.kob: OK\n", start},
+      {"", "-t -v a.kob", 0, "", "a.kob: OK (not sealed: content not checked)\n", start},
+      {"$KOB -B 1000 -o s.kob a;", "-t -v a.kob s.kob", 0, "",
+       "a.kob: OK (not sealed: content not checked)\ns.kob: OK (every chunk checked)\n",
+       with({"s.kob"})},
+      // What only the seal sees: a payload that still expands to its size.
+      {"$KOB -B 1000 -o s.kob a; /usr/bin/python3 -c \"b = bytearray(open('s.kob', 'rb').read()); "
+       "b[" + std::to_string(headers[2].offset + 20) + "] ^= 0x20; open('s.kob', 'wb').write(b)\";",
+       "-t s.kob", 1, "",
+       "kob: s.kob: chunk 2 at offset " + std::to_string(headers[2].offset) +
+           " (data from byte 2000): payload does not match its checksum in the seal\n",
+       with({"s.kob"})},
       {"", "-t a.kob", 0, "", "", start},
       {"", "-t -v spoiled.kob two.kob", 1, "",
        spoiledAt0 + "kob: two.kob: chunk 2 at offset " + std::to_string(headers[2].offset) +
@@ -275,7 +285,7 @@ TEST_F(KobInvocations, EachEndsAsItShouldAndLeavesWhatItShould) {
   const std::string chunkSizes = ": out of range: chunk sizes are 1 to 65535";
   const std::string threads = ": out of range: threads are 0 (one per core) to 1024";
   const std::string sizes = ": out of range: sizes are 0 to 9223372036854775807";
-  const std::string choose = "choose one of -d, -t, -l and --recover";
+  const std::string choose = "choose one of -d, -t, -l, --recover and --seal";
   const std::pair<std::string, std::string> usage[] = {
       {"-19 a", "-19: " + levels},
       {"-0 a", "-0: " + levels},
@@ -329,11 +339,16 @@ TEST_F(KobInvocations, EachEndsAsItShouldAndLeavesWhatItShould) {
       {"-d -t a.kob", choose},
       {"-dt a.kob", choose},
       {"-l --recover a.kob", choose},
-      {"-i -d a.kob", "-i indexes packed files: not with -d, -t, -l, --recover or -c"},
-      {"-i -c a", "-i indexes packed files: not with -d, -t, -l, --recover or -c"},
-      {"-i -t a.kob", "-i indexes packed files: not with -d, -t, -l, --recover or -c"},
-      {"-l -b 5 a.kob", "-b and -s read a range of the data: not with -t, -l or --recover"},
-      {"-b 5 -t a.kob", "-b and -s read a range of the data: not with -t, -l or --recover"},
+      {"--seal -t a.kob", choose},
+      {"-d --no-seal a.kob", "--no-seal is for packing: -d, -t, -l and --recover read both kinds"},
+      {"--seal --rm a.kob", "--rm does not go with --seal: a file sealed in place is replaced"},
+      {"--seal --index-file x.kbi a.kob",
+       "--index-file does not go with --seal: a sealed file needs no index"},
+      {"-i -d a.kob", "-i indexes packed files: not with -d, -t, -l, --recover, --seal or -c"},
+      {"-i -c a", "-i indexes packed files: not with -d, -t, -l, --recover, --seal or -c"},
+      {"-i -t a.kob", "-i indexes packed files: not with -d, -t, -l, --recover, --seal or -c"},
+      {"-l -b 5 a.kob", "-b and -s read a range of the data: not with -t, -l, --recover or --seal"},
+      {"-b 5 -t a.kob", "-b and -s read a range of the data: not with -t, -l, --recover or --seal"},
       {"--rm -d -b 5 a.kob", "--rm does not go with -b or -s"},
       {"-t -o x a.kob", "-o does not go with -t or -l"},
       {"-o x a a.kob", "-o takes a single input"},

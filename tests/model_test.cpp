@@ -182,7 +182,7 @@ std::size_t randomSize(std::mt19937& rng, int chunkSize) {
 // KobFile and SharedReader read through one core: both are held to the
 // model, over files with and without chunks that hold no data, packed once
 // or as several packed files one after another (members), which read as
-// one.
+// one, each sealed or not.
 TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
   std::mt19937 rng(kobtest::testSeed("PackedFilesAnswerEveryCall"));
   kobtest::TempDir dir;
@@ -205,18 +205,29 @@ TEST(ReaderModelCheck, PackedFilesAnswerEveryCallAsTheModelDoes) {
       }
       file = kobtest::withEmptyChunks(packed, empties, kobtest::kEmptyPayload);
     }
+    // Sealed and plain members, in any order.
+    int sealedMembers = 0;
+    if (rng() % 2) {
+      file = kobtest::sealedCopy(file, dir.path("seal.kob"));
+      ++sealedMembers;
+    }
     int members = 1;
     for (; rng() % 3 == 0 && members < 4; ++members) {
       const std::string more = kobtest::makeData(rng() % 3 == 0 ? 0 : rng() % 40000, rng);
-      file += kobtest::packFile(dir.path("member.kob"), more,
-                                chunkSizes[rng() % std::size(chunkSizes)], rng);
+      std::string member = kobtest::packFile(
+          dir.path("member.kob"), more, chunkSizes[rng() % std::size(chunkSizes)], rng);
+      if (rng() % 2) {
+        member = kobtest::sealedCopy(member, dir.path("seal.kob"));
+        ++sealedMembers;
+      }
+      file += member;
       data += more;
     }
     kobtest::writeFile(dir.path("model.kob"), file);
     SCOPED_TRACE(testing::Message()
                  << "round " << round << " size " << size << " chunk size "
                  << chunkSize << " chunks without data " << empties.size()
-                 << " members " << members);
+                 << " members " << members << " sealed " << sealedMembers);
     KobFile reader;
     const bool partial = rng() % 2;
     reader.setPartialDecoding(partial);

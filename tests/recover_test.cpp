@@ -253,7 +253,7 @@ using RecoverTool = kobtest::KobTool;
 
 TEST_F(RecoverTool, KeepsWhatItSavedNamesEachLossAndExitsOne) {
   const std::string data = makeInput("d", 100000);
-  ASSERT_EQ(kob("-B 4096 d").status, 0);
+  ASSERT_EQ(kob("-B 4096 --no-seal d").status, 0);
   std::filesystem::rename(path("d"), path("d.orig"));
   std::string packed = readFile(path("d.kob"));
   const std::vector<kobtest::ChunkHeader> headers =

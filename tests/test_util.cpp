@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "kob.h"
+#include "kob_packer.h"
 
 namespace kobtest {
 
@@ -119,13 +120,20 @@ std::string packFile(const std::string& path, const std::string& data,
   return readFile(path);
 }
 
+bool isSealed(const std::string& packed) {
+  return packed.size() >= 6 && packed.compare(0, 6, std::string("KOB\x01\x01\x00", 6)) == 0;
+}
+
 std::vector<ChunkHeader> parseHeaders(const std::string& packed) {
   std::vector<ChunkHeader> headers;
   auto field = [&](std::size_t at) {
     return (std::uint32_t(std::uint8_t(packed.at(at))) << 8) |
            std::uint8_t(packed.at(at + 1));
   };
-  EXPECT_EQ(packed.substr(0, 6), std::string("KOB\x01\x00\x00", 6));
+  const bool sealed = isSealed(packed);
+  if (!sealed) {
+    EXPECT_EQ(packed.substr(0, 6), std::string("KOB\x01\x00\x00", 6));
+  }
   std::size_t offset = 6;
   while (offset + 6 <= packed.size()) {
     ChunkHeader header{offset, field(offset), field(offset + 2),
@@ -134,8 +142,35 @@ std::vector<ChunkHeader> parseHeaders(const std::string& packed) {
     offset += 6 + header.payloadSize;
     if (header.payloadSize == 0) break;
   }
+  // A seal's trailer, "KOBS" and its length, follows the end marker.
+  if (sealed && offset + 12 <= packed.size() && packed.compare(offset, 4, "KOBS") == 0) {
+    std::uint64_t length = 0;
+    for (std::size_t i = 4; i < 12; ++i) length = length << 8 | std::uint8_t(packed[offset + i]);
+    offset += length;
+  }
   EXPECT_EQ(offset, packed.size()) << "the end marker must end the file";
   return headers;
+}
+
+std::string sealedCopy(const std::string& packed, const std::string& scratch) {
+  writeFile(scratch, packed);
+  char* bytes = nullptr;
+  std::size_t length = 0;
+  std::FILE* out = open_memstream(&bytes, &length);
+  const kob::ScanReport report = kob::sealPacked(kob::openFile(scratch), out);
+  std::fclose(out);
+  std::string sealed(bytes, length);
+  std::free(bytes);
+  EXPECT_TRUE(report.failure.ok()) << report.failure.describe();
+  return sealed;
+}
+
+std::string unsealed(const std::string& packed) {
+  if (!isSealed(packed)) return packed;
+  const std::vector<ChunkHeader> headers = parseHeaders(packed);
+  std::string plain = packed.substr(0, headers.back().offset + 6);
+  plain[4] = 0;
+  return plain;
 }
 
 void spoilPayload(std::string& packed, const ChunkHeader& header) {

@@ -61,8 +61,18 @@ struct ChunkHeader {
 };
 
 // Parses a whole packed file without KobFile: the headers up to and
-// including the end marker. Fails the calling test on a malformed file.
+// including the end marker (and a sealed file's trailer after it, its
+// length taken as its head says). Fails the calling test on a malformed
+// file.
 std::vector<ChunkHeader> parseHeaders(const std::string& packed);
+// Whether `packed` is sealed; and its bytes as the plain format holds them,
+// what KobFile and kobpack write for the same data: the seal's flag and
+// trailer taken away.
+bool isSealed(const std::string& packed);
+std::string unsealed(const std::string& packed);
+// The packed bytes `packed` sealed as `kob --seal` seals them (by way of
+// the file `scratch`): the same chunks, members joined into one.
+std::string sealedCopy(const std::string& packed, const std::string& scratch);
 // Zeroes the payload of the chunk `header` describes in `packed`, so that it
 // no longer decompresses.
 void spoilPayload(std::string& packed, const ChunkHeader& header);

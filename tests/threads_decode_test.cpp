@@ -33,6 +33,11 @@ std::string damagedFile(const std::string& path, std::mt19937& rng,
         kobtest::kEmptyPayload);
     headers = kobtest::parseHeaders(packed);
   }
+  // Sealed, its chunks known from the seal: read on threads from the start.
+  if (rng() % 2) {
+    packed = kobtest::sealedCopy(packed, path);
+    headers = kobtest::parseHeaders(packed);
+  }
   const kobtest::ChunkHeader& victim = headers[rng() % headers.size()];
   switch (rng() % 5) {
     case 0:  // intact

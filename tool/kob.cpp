@@ -23,6 +23,7 @@ using kobtool::Outcome;
 Outcome runOne(const Options& options, const std::string& name) {
   if (options.test) return kobtool::test(options, name);
   if (options.recover) return kobtool::recover(options, name);
+  if (options.sealExisting) return kobtool::sealFile(options, name);
   if (options.decompress) return kobtool::unpack(options, name);
   if (name == kobtool::kStandardStream && options.output.empty()) {
     return kobtool::packToStdout(options, {name});

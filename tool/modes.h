@@ -31,6 +31,10 @@ Outcome unpack(const Options& options, const std::string& name);
 // --recover: unpacks every intact chunk of `name`, the lost ones as zeros.
 Outcome recover(const Options& options, const std::string& name);
 
+// --seal: seals the packed file `name` in place, or into -o PATH or
+// standard output (-c).
+Outcome sealFile(const Options& options, const std::string& name);
+
 // -t: reads every chunk of `name`.
 Outcome test(const Options& options, const std::string& name);
 

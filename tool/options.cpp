@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "help_text.h"
 #include "kob_names.h"
 #include "kob_version.h"
 
@@ -24,8 +25,8 @@ Outcome usageError(const std::string& what) {
 // What each option does to Options.
 enum class Act {
   Decompress, Stdout, Output, Force, RemoveInput, Test, List, Json, Index,
-  IndexFile, CaCert, Offset, Size, ChunkSize, Threads, Recover, Keep, Level, Fast,
-  Best, Verbose, Quiet, Version, Help
+  IndexFile, CaCert, Offset, Size, ChunkSize, Threads, Recover, Seal, NoSeal,
+  Keep, Level, Fast, Best, Verbose, Quiet, Version, Help
 };
 
 // An option: its letter ('\0': none), its long name, what its value is
@@ -79,6 +80,14 @@ constexpr OptionEntry kOptions[] = {
      "Unpack FILE.kob into FILE, every intact chunk; lost chunks as zeros, "
      "each named on stderr",
      Act::Recover},
+    {'\0', "seal", nullptr,
+     "Seal each packed FILE.kob in place (or to -c, -o): its chunks copied "
+     "and checked, and a trailer that checks every byte added",
+     Act::Seal},
+    {'\0', "no-seal", nullptr,
+     "Pack without the seal: the plain format, as KobFile and kobpack write "
+     "it (-i packs so too)",
+     Act::NoSeal},
     {'k', "keep", nullptr, "Keep inputs (they are kept anyway)", Act::Keep},
     {'\0', "level", "N",
      "Compression level: -1 (--fast, LZO1X-1) to -9 (--best, LZO1X-999); 8",
@@ -213,6 +222,8 @@ bool apply(const OptionEntry& entry, const std::string& value,
     case Act::Json: options.json = true; break;
     case Act::Index: options.index = true; break;
     case Act::Recover: options.recover = true; break;
+    case Act::Seal: options.sealExisting = true; break;
+    case Act::NoSeal: options.seal = false; break;
     case Act::Keep: options.keep = true; break;
     case Act::Fast: options.level = kob::kFastestLevel; break;
     case Act::Best: options.level = kob::kBestLevel; break;
@@ -339,14 +350,21 @@ std::string readWords(int argc, char** argv, Options& options,
 // Checks combinations that no single word shows; returns an error message
 // or "".
 std::string conflicts(const Options& o) {
-  int modes = o.decompress + o.test + o.list + o.recover;
-  if (modes > 1) return "choose one of -d, -t, -l and --recover";
-  if (o.hasRange() && (o.test || o.list || o.recover)) {
-    return "-b and -s read a range of the data: not with -t, -l or --recover";
+  int modes = o.decompress + o.test + o.list + o.recover + o.sealExisting;
+  if (modes > 1) return "choose one of -d, -t, -l, --recover and --seal";
+  if (o.hasRange() && (o.test || o.list || o.recover || o.sealExisting)) {
+    return "-b and -s read a range of the data: not with -t, -l, --recover or "
+           "--seal";
   }
   if (o.hasRange() && o.removeInput) return "--rm does not go with -b or -s";
   if (o.recover && o.removeInput) {
     return "--rm does not go with --recover: the damaged file is kept";
+  }
+  if (o.sealExisting && o.removeInput) {
+    return "--rm does not go with --seal: a file sealed in place is replaced";
+  }
+  if (!o.seal && !o.packing()) {
+    return "--no-seal is for packing: -d, -t, -l and --recover read both kinds";
   }
   if (!o.output.empty() && o.files.size() > 1) return "-o takes a single input";
   if (!o.output.empty() && o.toStdout) return "-o and -c exclude each other";
@@ -355,7 +373,8 @@ std::string conflicts(const Options& o) {
   }
   if (o.json && !o.list) return "--json is a form of -l's listing: add -l";
   if (o.index && (modes > 0 || o.toStdout)) {
-    return "-i indexes packed files: not with -d, -t, -l, --recover or -c";
+    return "-i indexes packed files: not with -d, -t, -l, --recover, --seal "
+           "or -c";
   }
   if (o.index && (o.files.empty() ||
                   std::find(o.files.begin(), o.files.end(),
@@ -366,59 +385,14 @@ std::string conflicts(const Options& o) {
     return "--index-file names the index to write with -i, or to read with "
            "-d, -t, -l, -b, -s or --recover";
   }
+  if (!o.indexFile.empty() && o.sealExisting) {
+    return "--index-file does not go with --seal: a sealed file needs no index";
+  }
   if (!o.indexFile.empty() && o.files.size() > 1) {
     return "--index-file names the index of one packed file: give one input";
   }
   return "";
 }
-
-constexpr const char* kDescription =
-    "Packs files into chunks of 16 KiB compressed with LZO1X-999, which\n"
-    "KobFile reads back with random access. With no FILE, or when FILE is -,\n"
-    "reads standard input and writes standard output.";
-
-constexpr const char* kFooter =
-    "Numbers are decimal; they may end in k, M or G (1024, 1024^2, 1024^3).\n"
-    "Symbolic links, FIFOs and devices are read only with -f or -c (-t and\n"
-    "-l always read them); -f also writes packed data to a terminal, reads it\n"
-    "from one, and with -d passes data that is not packed through as it is.\n"
-    "-c with several inputs packs them, one after another, into one packed\n"
-    "stream. -b and -s imply -d.\n"
-    "A FILE that starts with http://, https:// or s3:// is a URL: -d, -t, -l\n"
-    "and --recover read it with ranged requests (and its index from URL.kbi\n"
-    "when the server has one, or from --index-file); -d writes the last\n"
-    "segment of its path, less .kob, in the current directory (as wget does).\n"
-    "An s3://BUCKET/KEY is signed with the settings the aws command takes\n"
-    "(AWS_PROFILE, AWS_REGION, AWS_ENDPOINT_URL_S3, ~/.aws/credentials...).\n"
-    "A server whose certificate comes from a private authority is trusted\n"
-    "with --cacert FILE, or CURL_CA_BUNDLE or SSL_CERT_FILE naming FILE.\n"
-    "Messages show a URL without its credentials and query. ./http:x names a\n"
-    "local file.\n"
-    "\n"
-    "Examples:\n"
-    "  kob dictionary.data             pack into dictionary.data.kob\n"
-    "  kob -d dictionary.data.kob      unpack into dictionary.data\n"
-    "  kob -c a b > ab.kob             pack a then b as one packed file\n"
-    "  kob -o out.kob < data           pack standard input into out.kob\n"
-    "  kob -t -v *.kob                 check packed files\n"
-    "  kob -l dictionary.data.kob      sizes, space saved, chunks, index\n"
-    "  kob -l --json *.kob             the same as JSON, a line a file\n"
-    "  kob -i dictionary.data          pack, and write its index\n"
-    "  kob --index x.kob               index a packed file\n"
-    "  kob -i --index-file ~/x.kbi x.kob  keep its index elsewhere\n"
-    "  kob -b 1000 -s 200 x.kob        bytes 1000 to 1199 to standard output\n"
-    "  kob -b 1M -s 80 https://host/x.kob  80 bytes from a web server\n"
-    "  kob -dc s3://bucket/x.kob       an object of S3 to standard output\n"
-    "  kob --cacert ca.pem -dc https://host/x.kob  a server of a private CA\n"
-    "  kob -T 0 -B 32k big.data        pack on every core, in 32 KiB chunks\n"
-    "  kob -1 big.data                 pack fast (LZO1X-1), a little larger\n"
-    "  kob --recover broken.kob        save every intact chunk into broken\n"
-    "  kobcat x.kob | less             unpack to standard output (kob -dc)\n"
-    "\n"
-    "Exit status: 0 success, 1 error, 2 an input skipped with a warning.\n"
-    "See kob(1), and the reference pages in share/doc/kob/ once installed\n"
-    "(doc/ in kob's source): command-line.md, remote.md, saved-index.md,\n"
-    "damage.md, threads.md, python.md, cpp.md, format.md, benchmarks.md.";
 
 // The help, laid out by CLI11 from the table.
 std::string helpText() {
@@ -483,12 +457,13 @@ std::optional<Outcome> parseCommandLine(int argc, char** argv,
     return Outcome();
   }
   if (asKobcat) {
-    options.decompress = !options.test && !options.list && !options.recover;
+    options.decompress = !options.test && !options.list && !options.recover &&
+                         !options.sealExisting;
     options.toStdout = true;
   }
   // A range is of the data: it needs no -d.
   if (options.hasRange() && !options.test && !options.list &&
-      !options.recover) {
+      !options.recover && !options.sealExisting) {
     options.decompress = true;
   }
   problem = conflicts(options);

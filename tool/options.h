@@ -40,6 +40,10 @@ struct Options {
   std::string caFile;
   bool json = false;  // -l as JSON lines
   bool recover = false;
+  // Packing writes the seal (--no-seal: the plain format); --seal seals
+  // packed files.
+  bool seal = true;
+  bool sealExisting = false;
   bool keep = false;  // inputs are kept anyway; taken for gzip's habit
   // The compression level, 1 to 9 (-1 ... -9, --fast, --best).
   int level = kob::kDefaultLevel;
@@ -54,7 +58,12 @@ struct Options {
                              : kob::IndexChoice::at(indexFile);
   }
   bool hasRange() const { return offset || size; }
-  bool packing() const { return !decompress && !test && !list && !recover; }
+  bool packing() const {
+    return !decompress && !test && !list && !recover && !sealExisting;
+  }
+  // Packing seals unless told not to, or asked for a saved index, which
+  // a sealed file needs none of.
+  bool sealsWhenPacking() const { return seal && !index; }
   // What is not a regular file, or is reached through a symbolic link, is
   // read only when asked for (-f), or when nothing is written beside it
   // and no input is removed.

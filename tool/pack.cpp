@@ -57,6 +57,7 @@ Packed packSequence(const Options& options, InputSequence& inputs,
   settings.chunkSize = options.chunkSize;
   settings.threads = threadsFor(options, inputSize);
   settings.level = options.level;
+  settings.seal = options.sealsWhenPacking();
   ProgressMeter meter(options.quiet, meterName, inputSize.value_or(0));
   try {
     kob::Packer packer(out, settings);

@@ -144,6 +144,12 @@ struct Listing {
   const std::vector<kob::ChunkInfo>& chunks;
 };
 
+// What -l says of a file's index: the saved index's state, or for a
+// sealed file "sealed": its seal is its index, and one beside it unread.
+const char* indexColumn(const Listing& listing) {
+  return listing.scan.sealed ? "sealed" : kob::describe(listing.scan.indexState);
+}
+
 void printJson(const Listing& listing) {
   const kob::ScanReport& scan = listing.scan;
   const bool standardInput = listing.name == kStandardStream;
@@ -152,13 +158,13 @@ void printJson(const Listing& listing) {
                                : listing.name;
   std::printf(
       "{\"name\":%s,\"packed\":%lld,\"unpacked\":%llu,\"saved\":%.1f,"
-      "\"chunks\":%llu,\"chunk_size\":%u,\"index\":%s",
+      "\"chunks\":%llu,\"chunk_size\":%u,\"index\":%s,\"sealed\":%s",
       jsonString(name).c_str(), static_cast<long long>(scan.packedSize),
       static_cast<unsigned long long>(scan.dataSize),
       savedPercent(scan.dataSize, static_cast<std::uint64_t>(scan.packedSize)),
       static_cast<unsigned long long>(scan.chunks), scan.largestChunk,
-      standardInput ? "null"
-                    : jsonString(kob::describe(scan.indexState)).c_str());
+      standardInput ? "null" : jsonString(indexColumn(listing)).c_str(),
+      scan.sealed ? "true" : "false");
   if (!listing.chunks.empty()) {
     const char* separator = "";
     std::printf(",\"chunk_list\":[");
@@ -179,9 +185,8 @@ void printJson(const Listing& listing) {
 
 void printRow(const Listing& listing) {
   const kob::ScanReport& scan = listing.scan;
-  const char* index = listing.name == kStandardStream
-                          ? "-"
-                          : kob::describe(scan.indexState);
+  const char* index =
+      listing.name == kStandardStream ? "-" : indexColumn(listing);
   std::printf("%12lld %12llu %7s %8llu %10u %8s  %s\n",
               static_cast<long long>(scan.packedSize),
               static_cast<unsigned long long>(scan.dataSize),
@@ -241,10 +246,18 @@ Outcome test(const Options& options, const std::string& name) {
       scanInput(options, name, true, {}, outcome);
   if (!scan) return outcome;
   if (!options.verbose) return Outcome();
-  return Outcome::told(shownName(name),
-                       scan->contentChecked
-                           ? "OK (content checked against its index)"
-                           : "OK");
+  // What was checked, so that nobody takes one OK for another.
+  std::string said = "OK (not sealed: content not checked)";
+  if (scan->sealed) {
+    said = "OK (every chunk checked)";
+  } else if (scan->sealedMembers > 0) {
+    said = "OK (" + std::to_string(scan->sealedMembers) + " of " +
+           std::to_string(scan->members) +
+           " members sealed: content checked in those)";
+  } else if (scan->contentChecked) {
+    said = "OK (content checked against its index)";
+  }
+  return Outcome::told(shownName(name), said);
 }
 
 void printListHeader(const Options& options) {
@@ -314,6 +327,9 @@ Outcome writeIndexFor(const Options& options, const std::string& path,
   const kob::ScanReport scan = kob::writeIndex(packedFd, out);
   if (scan.failure.damage == kob::Damage::NotPacked) {
     return Outcome::failed(path, "not a packed file; not indexed");
+  }
+  if (scan.failure.ok() && scan.sealedMembers > 0) {
+    return Outcome::skipped(path, "sealed: its seal is its index; none written");
   }
   if (scan.failure.failed()) {
     return Outcome::failed(path, scan.failure.describe() +

@@ -271,7 +271,8 @@ Outcome recover(const Options& options, const std::string& name) {
         std::to_string(report.dataWritten) + " bytes recovered, " +
             std::to_string(report.bytesLost) + " of them zeros for " +
             std::to_string(report.losses) + " lost chunks" +
-            (report.usedIndex ? " (placed by its index)" : "") +
+            (report.usedSeal ? " (placed by its seal)"
+                             : report.usedIndex ? " (placed by its index)" : "") +
             (destination.isStdout() ? "" : " -- created " + *path));
   }
   return losses += outcome;

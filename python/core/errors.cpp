@@ -22,6 +22,9 @@ const char* damageName(kob::Damage damage) {
     case kob::Damage::BrokenBackLink: return "broken_back_link";
     case kob::Damage::ChecksumMismatch: return "checksum_mismatch";
     case kob::Damage::NotPacked: return "not_packed";
+    case kob::Damage::TrailerDamaged: return "trailer_damaged";
+    case kob::Damage::HeaderUnlikeSeal: return "header_unlike_seal";
+    case kob::Damage::PayloadUnlikeSeal: return "payload_unlike_seal";
   }
   return "unknown";
 }

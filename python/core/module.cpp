@@ -40,15 +40,15 @@ PYBIND11_MODULE(_kob, m) {
   py::class_<kobpy::Writer>(m, "Writer")
       .def(py::init([](const py::object& target, const std::string& mode,
                        int chunkSize, const py::object& threads,
-                       const py::object& level) {
+                       const py::object& level, bool seal) {
              if (mode != "w" && mode != "x" && mode != "a") {
                throw py::value_error("mode must be 'w', 'x' or 'a'");
              }
              return new kobpy::Writer(target, mode[0],
-                                      kobpy::packOptions(chunkSize, threads, level));
+                                      kobpy::packOptions(chunkSize, threads, level, seal));
            }),
            py::arg("target"), py::arg("mode"), py::arg("chunk_size"),
-           py::arg("threads"), py::arg("level"))
+           py::arg("threads"), py::arg("level"), py::arg("seal") = true)
       .def("write", &kobpy::Writer::write, py::arg("data"))
       .def("tell", &kobpy::Writer::tell)
       .def("close", &kobpy::Writer::close)

@@ -85,13 +85,14 @@ std::string indexState(const py::object& nameObject) {
   return kob::describe(state);
 }
 
-std::string writeIndex(const py::object& nameObject) {
+py::object writeIndex(const py::object& nameObject) {
   const std::string name = fsPath(nameObject);
   const std::string indexName = kob::indexPathFor(name);
   // The index is written beside the file: a URL's cannot be.
   Output index(indexName);
   kob::Failure failure;
   int error = 0;
+  bool sealed = false;
   {
     py::gil_scoped_release unlocked;
     kob::OpenedFile packed = kob::openFile(name, readRules(true, true));
@@ -100,7 +101,8 @@ std::string writeIndex(const py::object& nameObject) {
     } else if ((error = index.create()) == 0) {
       const kob::ScanReport report = kob::writeIndex(packed, index.stream());
       failure = report.failure;
-      if (failure.ok()) {
+      sealed = report.sealedMembers > 0;
+      if (failure.ok() && !sealed) {
         // As `kob --index`: the packed file's owner, group and times;
         // nobody but its owner may write it, or readers would not trust it.
         struct stat kept {};
@@ -112,7 +114,9 @@ std::string writeIndex(const py::object& nameObject) {
   }
   if (failure.failed()) raiseFailure(failure, name);
   if (error != 0) raiseErrno(error, indexName);
-  return indexName;
+  // A sealed file's seal is its index: none is written.
+  if (sealed) return py::none();
+  return py::str(indexName);
 }
 
 py::list scan(const py::object& nameObject, bool check) {
@@ -137,9 +141,10 @@ py::list scan(const py::object& nameObject, bool check) {
 }
 
 void pack(const py::object& srcObject, const py::object& dstObject,
-          const py::object& level, const py::object& threads, int chunkSize, bool force) {
+          const py::object& level, const py::object& threads, int chunkSize, bool force,
+          bool seal) {
   const std::string src = fsPath(srcObject);
-  kob::PackOptions options = packOptions(chunkSize, threads, level);
+  kob::PackOptions options = packOptions(chunkSize, threads, level, seal);
   Output output(fsPath(dstObject), force);
   kob::Failure failure;
   int error = 0;
@@ -224,8 +229,8 @@ void unpack(const py::object& srcObject, const py::object& dstObject, bool force
 }
 
 py::bytes compress(const py::object& data, const py::object& level,
-                   const py::object& threads, int chunkSize) {
-  const kob::PackOptions options = packOptions(chunkSize, threads, level);
+                   const py::object& threads, int chunkSize, bool seal) {
+  const kob::PackOptions options = packOptions(chunkSize, threads, level, seal);
   Buffer buffer(data, false);
   char* packed = nullptr;
   std::size_t length = 0;
@@ -322,10 +327,10 @@ void addWholeFileOperations(py::module_& m) {
   m.def("write_index", &writeIndex, py::arg("name"));
   m.def("scan", &scan, py::arg("name"), py::arg("check") = false);
   m.def("pack", &pack, py::arg("src"), py::arg("dst"), py::arg("level"),
-        py::arg("threads"), py::arg("chunk_size"), py::arg("force"));
+        py::arg("threads"), py::arg("chunk_size"), py::arg("force"), py::arg("seal") = true);
   m.def("unpack", &unpack, py::arg("src"), py::arg("dst"), py::arg("force"));
   m.def("compress", &compress, py::arg("data"), py::arg("level"),
-        py::arg("threads"), py::arg("chunk_size"));
+        py::arg("threads"), py::arg("chunk_size"), py::arg("seal") = true);
   m.def("decompress", &decompress, py::arg("data"), py::arg("plain"));
   m.def("time_shared_reader", &timeSharedReader, py::arg("path"),
         py::arg("offsets"), py::arg("lengths"), py::arg("partial") = false);

@@ -42,8 +42,9 @@ unsigned coreCount() {
 }
 
 kob::PackOptions packOptions(int chunkSize, const py::object& threads,
-                             const py::object& level) {
+                             const py::object& level, bool seal) {
   kob::PackOptions options;
+  options.seal = seal;
   if (chunkSize < 1 || chunkSize > kob::kLargestChunkSize) {
     throw py::value_error("chunk_size must be 1..65535");
   }

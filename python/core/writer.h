@@ -29,8 +29,9 @@ namespace py = pybind11;
 // The packing options as Python gives them, checked: ValueError for a
 // chunk size, level or thread count out of range. Threads beyond the
 // cores are not started, as `kob -T` starts none (the bytes are the same).
+// `seal`: sealed, as `kob` packs, or the plain format (`kob --no-seal`).
 kob::PackOptions packOptions(int chunkSize, const py::object& threads,
-                             const py::object& level);
+                             const py::object& level, bool seal);
 
 // The cores this machine has, at least 1: as many threads as help.
 unsigned coreCount();

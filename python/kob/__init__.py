@@ -93,7 +93,7 @@ def _parse_mode(mode):
 
 def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, *,
          partial=False, plain=False, chunk_size=DEFAULT_CHUNK_SIZE, threads=1, cacert=None,
-         s3=None):
+         s3=None, seal=True):
     """Opens a packed file, as gzip.open opens a gzip file.
 
     file: a path (str, bytes or os.PathLike), a URL to read (http://,
@@ -123,6 +123,9 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
     s3: reading an s3:// URL: a dict of settings taken before the
           environment's (AWS_*) and the profile's files: endpoint_url,
           region, key, secret, token, profile (str), anon (True: unsigned).
+    seal: writing: seal the file, as `kob` does (see RawWriter); False
+          writes the plain format (`kob --no-seal`). Reading takes both:
+          a sealed file's every chunk is checked against its seal.
 
     Returns: a Reader, a Writer, or a text wrapper over one.
     Raises: ValueError for an invalid mode or option; NotPackedError;
@@ -136,14 +139,15 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
             if value is not None:
                 raise ValueError("Argument %r not supported in binary mode" % argument)
     if what == "r":
-        if chunk_size != DEFAULT_CHUNK_SIZE or level is not None:
-            raise ValueError("level and chunk_size are for writing")
+        if chunk_size != DEFAULT_CHUNK_SIZE or level is not None or seal is not True:
+            raise ValueError("level, chunk_size and seal are for writing")
         binary = Reader(file, partial=partial, plain=plain, threads=threads, cacert=cacert,
                         s3=s3)
     else:
         if partial or plain or cacert is not None or s3 is not None:
             raise ValueError("partial, plain, cacert and s3 are for reading")
-        binary = Writer(file, what, chunk_size=chunk_size, threads=threads, level=level)
+        binary = Writer(file, what, chunk_size=chunk_size, threads=threads, level=level,
+                        seal=seal)
     if not text:
         return binary
     if hasattr(_io, "text_encoding"):
@@ -159,13 +163,14 @@ def open(file, mode="rb", level=None, encoding=None, errors=None, newline=None, 
         raise
 
 
-def compress(data, level=None, *, chunk_size=DEFAULT_CHUNK_SIZE, threads=1):
-    """Packs the bytes-like `data` in memory, as gzip.compress does.
+def compress(data, level=None, *, chunk_size=DEFAULT_CHUNK_SIZE, threads=1, seal=True):
+    """Packs the bytes-like `data` in memory, as gzip.compress does: sealed
+    unless seal=False (see RawWriter).
 
     Returns: the packed bytes, those kob.open(..., "wb") writes for `data`.
     Raises: ValueError for invalid options.
     """
-    return _kob.compress(data, level, threads, chunk_size)
+    return _kob.compress(data, level, threads, chunk_size, bool(seal))
 
 
 def decompress(data, *, plain=False):
@@ -206,13 +211,16 @@ def write_index(file):
     renamed into place, with the packed file's owner and times; writable
     by its owner only.
 
-    Returns: the index's path (str or bytes as `file`).
+    Returns: the index's path (str or bytes as `file`); None for a sealed
+    file, whose seal is its index: none is written.
     Raises: DamageError when the file is damaged; NotPackedError when it is
     not packed; OSError when it cannot be read or the index written (EROFS
     for a URL: its index is the server's).
     """
     written = _kob.write_index(file)
-    return _os.fsencode(written) if isinstance(_os.fspath(file), bytes) else written
+    if written is None or not isinstance(_os.fspath(file), bytes):
+        return written
+    return _os.fsencode(written)
 
 
 def index_state(file):
@@ -229,9 +237,10 @@ def index_state(file):
     return _kob.index_state(file)
 
 
-def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE, force=False):
+def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE, force=False,
+         seal=True):
     """Packs the file `src` (a path or URL) into the path `dst`, as `kob`
-    does: the same bytes.
+    does: the same bytes, sealed unless seal=False (`kob --no-seal`).
 
     level: 1..9, None for the default (8). threads: compressing threads, 0
     for one per core, never more than the cores or the input's chunks.
@@ -243,7 +252,7 @@ def pack(src, dst, *, level=None, threads=1, chunk_size=DEFAULT_CHUNK_SIZE, forc
     not given); ValueError for invalid options; OSError when reading `src`
     or writing `dst` fails.
     """
-    _kob.pack(src, dst, level, threads, chunk_size, bool(force))
+    _kob.pack(src, dst, level, threads, chunk_size, bool(force), bool(seal))
 
 
 def unpack(src, dst, *, force=False):

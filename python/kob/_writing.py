@@ -53,7 +53,8 @@ def _inherited(raw):
 class RawWriter(io.RawIOBase):
     """A packed file being written, unbuffered: the raw part of a Writer.
 
-    RawWriter(file, mode="w", *, chunk_size=16384, threads=1, level=None)
+    RawWriter(file, mode="w", *, chunk_size=16384, threads=1, level=None,
+              seal=True)
 
     file: a path (str, bytes, os.PathLike), or a file object opened for
     writing in binary, written to where it stands and never closed here.
@@ -69,9 +70,14 @@ class RawWriter(io.RawIOBase):
     The bytes written are packed in chunks of chunk_size bytes of data,
     compressed by `threads` threads (0: one per core; never more threads
     than cores, as `kob -T`) at `level` (1..9, None for 8, the default):
-    the same bytes the kob tool and KobFile write. A file renamed into
-    place takes the permissions a new file gets (0666 less the umask, as
-    it stands at close).
+    the same bytes the kob tool writes. Sealed (seal=True, as the kob tool
+    packs): after the end marker, a trailer with every chunk header and a
+    checksum of every payload, which every reader checks each chunk
+    against; seal=False writes the plain format, byte for byte what KobFile
+    writes (`kob --no-seal`). An append ("a") to a sealed file adds a new
+    member, sealed or not as `seal` says, and the file reads as one. A
+    file renamed into place takes the permissions a new file gets (0666
+    less the umask, as it stands at close).
 
     Raises: ValueError for an invalid chunk_size, threads or level;
     NotPackedError to append to a file that is not packed, DamageError to
@@ -80,7 +86,7 @@ class RawWriter(io.RawIOBase):
     """
 
     def __init__(self, file, mode="w", *, chunk_size=DEFAULT_CHUNK_SIZE, threads=1,
-                 level=None):
+                 level=None, seal=True):
         super().__init__()
         if mode not in _MODES:
             raise ValueError("invalid mode: %r (use 'w', 'x' or 'a')" % (mode,))
@@ -90,7 +96,7 @@ class RawWriter(io.RawIOBase):
             file = self._name = os.fspath(file)
         self._mode = _MODES[mode]
         self._fork = _forks[0]
-        self._core = _kob.Writer(file, mode, chunk_size, threads, level)
+        self._core = _kob.Writer(file, mode, chunk_size, threads, level, bool(seal))
 
     @property
     def name(self):
@@ -178,7 +184,7 @@ class Writer(io.BufferedWriter):
     gives.
 
     Writer(file, mode="w", *, chunk_size=16384, threads=1, level=None,
-           buffer_size=131072)
+           buffer_size=131072, seal=True)
 
     An io.BufferedWriter over a RawWriter (see there for file, mode and
     the options): write, writelines, tell (bytes of data taken), with.
@@ -189,9 +195,10 @@ class Writer(io.BufferedWriter):
     """
 
     def __init__(self, file, mode="w", *, chunk_size=DEFAULT_CHUNK_SIZE, threads=1,
-                 level=None, buffer_size=_WRITE_BUFFER):
+                 level=None, buffer_size=_WRITE_BUFFER, seal=True):
         super().__init__(RawWriter(file, mode, chunk_size=chunk_size,
-                                   threads=threads, level=level), buffer_size)
+                                   threads=threads, level=level, seal=seal),
+                         buffer_size)
         _buffered.add(self)
 
     def close(self):

@@ -25,6 +25,12 @@ const char* describe(Damage damage) {
       return "payload does not match its checksum in the saved index";
     case Damage::NotPacked:
       return "not a packed file (no signature)";
+    case Damage::TrailerDamaged:
+      return "the seal's trailer is missing or damaged";
+    case Damage::HeaderUnlikeSeal:
+      return "header does not match its record in the seal";
+    case Damage::PayloadUnlikeSeal:
+      return "payload does not match its checksum in the seal";
   }
   return "unknown damage";
 }

@@ -2,15 +2,12 @@
 #include "format/format.h"
 
 #include <algorithm>
-#include <memory>
-
-
+#include <cstring>
 
 namespace kob {
 
-std::uint32_t ChunkHeader::span() const {
-  return static_cast<std::uint32_t>(kHeaderSize) +
-         (joinsNext ? kMemberGap : payloadSize);
+std::uint64_t ChunkHeader::span() const {
+  return kHeaderSize + (joinsNext ? trailerBytes + kMemberGap : payloadSize);
 }
 
 bool hasSignature(const unsigned char* bytes, std::size_t count) {
@@ -50,9 +47,15 @@ bool writeChunkRecord(std::FILE* file, std::uint32_t dataSize,
           std::fwrite(payload, 1, payloadSize, file) == payloadSize);
 }
 
-bool writeSignature(std::FILE* file) {
-  return std::fwrite(kSignature, 1, sizeof kSignature, file) ==
-         sizeof kSignature;
+std::uint32_t signatureFlags(const unsigned char* bytes, std::size_t count) {
+  return count >= sizeof kSignature ? decodeUInt2(bytes + kFlagsAt) : 0;
+}
+
+bool writeSignature(std::FILE* file, std::uint32_t flags) {
+  unsigned char signature[sizeof kSignature];
+  std::memcpy(signature, kSignature, sizeof kSignature);
+  encodeUInt2(signature + kFlagsAt, flags);
+  return std::fwrite(signature, 1, sizeof signature, file) == sizeof signature;
 }
 
 }  // namespace kob

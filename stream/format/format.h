@@ -14,7 +14,9 @@
 //                       before, 0 for the first)
 //   end     = a header whose payloadSize is 0; nothing follows it, or the
 //             signature of another packed file (a member) whose data
-//             follows on: packed files concatenated are one
+//             follows on: packed files concatenated are one. A member
+//             whose signature has flags may have trailers between its end
+//             marker and what follows (format/seal_format.h)
 //
 // The header fields are also known as chunkDataSize, chunkSize and
 // lastChunkSize; here, and everywhere in kob, they are the data size, the
@@ -36,6 +38,11 @@ namespace kob {
 constexpr unsigned char kSignature[6] = {'K', 'O', 'B', 0x01, 0x00, 0x00};
 // Bytes 0..3 identify a packed file; bytes 4 and 5 are not required.
 constexpr std::size_t kSignatureTestLength = 4;
+// Signature bytes 4 and 5 as one number: the member's flags, 0 as KobFile
+// and kobpack write them. The seal (format/seal_format.h) is the lowest
+// bit of byte 4; the others are for later extensions, and written 0.
+constexpr std::size_t kFlagsAt = 4;
+constexpr std::uint32_t kSealedFlag = 0x0100;
 constexpr std::int64_t kFirstHeaderOffset = sizeof kSignature;
 constexpr std::size_t kHeaderSize = 6;
 constexpr std::uint32_t kMaxFieldValue = 0xFFFF;
@@ -47,6 +54,10 @@ static_assert(kLargestChunkSize == kMaxFieldValue);
 // True when `count` bytes at `bytes` begin a packed file.
 bool hasSignature(const unsigned char* bytes, std::size_t count);
 
+// The flags of the signature among the `count` bytes at `bytes` (0 when
+// fewer than the whole signature are there).
+std::uint32_t signatureFlags(const unsigned char* bytes, std::size_t count);
+
 struct ChunkHeader {
   std::uint32_t dataSize = 0;
   std::uint32_t payloadSize = 0;  // 0: the end marker
@@ -57,14 +68,20 @@ struct ChunkHeader {
   // An end marker followed by a signature: another packed stream (a
   // member) begins there, and its data goes on where this one's ended.
   bool joinsNext = false;
+  // After an end marker: the bytes of the trailers between it and what
+  // follows (format/seal_format.h), and of the last of them when it is a
+  // seal (0 when it is not); with joinsNext, the next member's flags.
+  std::uint64_t trailerBytes = 0;
+  std::uint64_t sealBytes = 0;
+  std::uint32_t nextFlags = 0;
 
   bool isEndMarker() const { return payloadSize == 0; }
   // Whether the data ends here: an end marker with no member after it.
   bool endsData() const { return isEndMarker() && !joinsNext; }
   // Bytes from this header to the next one: the header and its payload,
-  // or for an end marker that joins the next member, the header and the
-  // next member's signature.
-  std::uint32_t span() const;
+  // or for an end marker that joins the next member, the header, its
+  // trailers and the next member's signature.
+  std::uint64_t span() const;
   // What the next header's back-link must be: this payload's size, or 0
   // after an end marker, where the next member's first chunk begins.
   std::uint32_t linkForNext() const { return isEndMarker() ? 0 : payloadSize; }
@@ -87,8 +104,9 @@ bool writeChunkRecord(std::FILE* file, std::uint32_t dataSize,
                       const unsigned char* payload, std::uint32_t payloadSize,
                       std::uint32_t backLink);
 
-// Writes the signature. Returns false on a short write.
-bool writeSignature(std::FILE* file);
+// Writes the signature of a member with `flags`. Returns false on a short
+// write.
+bool writeSignature(std::FILE* file, std::uint32_t flags = 0);
 
 // True for a chunk size the format can record: 1..65535.
 inline bool validChunkSize(long size) {

@@ -2,7 +2,8 @@
 //
 // The bytes of a saved index (.kbi), as doc/format.md lays them out: the
 // constants and codings that its writer (write/index_writer.cpp) and its
-// reader (index/saved_index.cpp) share.
+// reader (index/saved_index.cpp) share. Its records section is the seal's
+// too (format/records.h).
 
 #ifndef KOB_FORMAT_INDEX_FORMAT_H
 #define KOB_FORMAT_INDEX_FORMAT_H
@@ -12,6 +13,7 @@
 
 #include "common/big_endian.h"
 #include "format/format.h"
+#include "format/records.h"
 
 namespace kob {
 
@@ -23,33 +25,14 @@ constexpr std::size_t kVersion1Identity = 36;
 constexpr std::size_t kVersion1CountAt = 44;
 constexpr std::size_t kVersion1Sum = 4;
 
-// Version 2: the preamble, the milestones and their checksum, the blocks.
+// Version 2: the preamble, then the records section (format/records.h).
 constexpr std::size_t kIndexPreamble = 64;
 constexpr std::size_t kIndexIdentity = 48;  // bytes 8..55
 constexpr std::size_t kIndexCountAt = 56;
-constexpr std::size_t kIndexRecord = 10;  // a header and a checksum
-constexpr std::size_t kIndexMilestone = 16;
-constexpr std::size_t kIndexSum = 8;  // XXH3-64
-// Records a block holds, all but the last.
-constexpr std::uint64_t kBlockRecords = 64;
-
-inline std::uint64_t blockCount(std::uint64_t records) {
-  return (records + kBlockRecords - 1) / kBlockRecords;
-}
 
 // The size of a version 2 index of `records` records.
 inline std::uint64_t version2Size(std::uint64_t records) {
-  const std::uint64_t blocks = blockCount(records);
-  return kIndexPreamble + kIndexMilestone * blocks + kIndexSum +
-         kIndexRecord * records + kIndexSum * blocks;
-}
-
-// The most records a packed file of `size` bytes can hold: every chunk at
-// least a header, the end marker at least 4 bytes of one.
-inline std::uint64_t mostRecords(std::int64_t size) {
-  const std::int64_t room =
-      size - kFirstHeaderOffset - static_cast<std::int64_t>(4);
-  return room < 0 ? 0 : static_cast<std::uint64_t>(room) / kHeaderSize + 1;
+  return kIndexPreamble + recordsSize(records);
 }
 
 // What an index records of the file it describes (bytes 8..55 of version

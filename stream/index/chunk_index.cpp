@@ -4,38 +4,16 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "format/seal_format.h"
+#include "index/member_seals.h"
 #include "index/saved_index.h"
+#include "index/seal_set.h"
 
 namespace kob {
 
-Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
-                     std::uint32_t previousPayloadSize, std::size_t ahead,
-                     ChunkHeader& header) {
-  ReadWindow::Bytes bytes;
-  if (const int error = window.fetch(offset, kHeaderSize, ahead, bytes)) {
-    return Failure::ofError(error);
-  }
-  const Damage damage =
-      decodeHeader(bytes.data, bytes.size, previousPayloadSize, header);
-  if (damage != Damage::None || !header.isEndMarker() || !header.hasBackLink) {
-    return Failure::ofDamage(damage);
-  }
-  // Nothing may follow the end marker but another member's signature: a
-  // chunk whose payload size was changed to 0 would otherwise end the data
-  // early without a word.
-  ReadWindow::Bytes after;
-  if (const int error = window.fetch(
-          offset + static_cast<std::int64_t>(kHeaderSize),
-          kSignatureTestLength, 0, after)) {
-    return Failure::ofError(error);
-  }
-  header.joinsNext = hasSignature(after.data, after.size);
-  return Failure::ofDamage(after.size > 0 && !header.joinsNext
-                               ? Damage::DataAfterEnd
-                               : Damage::None);
-}
-
-ChunkIndex::ChunkIndex(bool aKeepEntries) : keepEntries(aKeepEntries) {}
+ChunkIndex::ChunkIndex(bool aKeepEntries)
+    : keepEntries(aKeepEntries),
+      walked(std::make_unique<MemberSeals>(aKeepEntries)) {}
 ChunkIndex::~ChunkIndex() = default;
 ChunkIndex::ChunkIndex(ChunkIndex&&) noexcept = default;
 ChunkIndex& ChunkIndex::operator=(ChunkIndex&&) noexcept = default;
@@ -56,6 +34,10 @@ Failure ChunkIndex::locate(std::uint64_t position, ReadWindow& window,
       const Failure failure =
           learnNext(window, window.source().walkReadSize(), header);
       if (failure.failed()) return failure;
+    }
+    if (position < front.position && seals) {
+      if (seals->find(position, where.chunk)) return {};
+      return frontierFailure(Failure::ofDamage(Damage::TrailerDamaged));
     }
     if (position < front.position && saved) {
       if (!saved->find(position, where.chunk)) {
@@ -106,9 +88,36 @@ Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
                               ChunkHeader& header) {
   front.state = Frontier::Open;
   front.damage = Damage::None;
-  const Failure failure = readHeaderAt(window, front.headerOffset,
-                                       front.previousPayloadSize, ahead,
-                                       header);
+  if (!walked->entered()) {
+    // The first member's flags, from the file's signature, read with the
+    // first header.
+    ReadWindow::Bytes signature;
+    if (const int error = window.fetch(0, sizeof kSignature + kHeaderSize,
+                                       ahead, signature)) {
+      return frontierFailure(Failure::ofError(error));
+    }
+    walked->enter({0, signatureFlags(signature.data, signature.size), 0, 0});
+  }
+  const std::uint64_t records = front.chunksPassed - walked->current().firstChunk + 1;
+  SealCapture seal;
+  seal.size = walked->sealSize(records);
+  Failure failure = readHeaderAt(window, front.headerOffset,
+                                 front.previousPayloadSize, ahead, header,
+                                 seal.size > 0 ? &seal : nullptr);
+  const bool trailers = failure.damage == Damage::DataAfterEnd ||
+                        (failure.damage == Damage::CutShort && header.trailerBytes > 0);
+  if (header.isEndMarker() && failure.error == 0 &&
+      (failure.ok() || trailers)) {
+    failure = walked->end(front.headerOffset, header, failure,
+                          std::move(seal.bytes), records,
+                          front.position - walked->current().position);
+    // A stream's chunk unlike its record is named where it stands.
+    if (failure.isDamage() && failure.chunk >= 0) {
+      front.state = Frontier::Damaged;
+      front.damage = failure.damage;
+      return failure;
+    }
+  }
   if (failure.isDamage()) {
     front.state = Frontier::Damaged;
     front.damage = failure.damage;
@@ -137,6 +146,7 @@ Failure ChunkIndex::learnNext(ReadWindow& window, std::size_t ahead,
 
 void ChunkIndex::pass(const ChunkHeader& header) {
   const auto payloadSize = static_cast<std::uint16_t>(header.payloadSize);
+  if (!header.isEndMarker()) walked->pass(front.headerOffset, header);
   // A chunk without data can be neither sought nor read into, so it costs
   // no memory of its own: a file of millions of them stays small.
   if (header.dataSize == 0) {
@@ -173,6 +183,10 @@ void ChunkIndex::pass(const ChunkHeader& header) {
   front.previousPayloadSize = header.linkForNext();
   front.previousDataSize = header.dataSize;
   ++front.chunksPassed;
+  if (header.joinsNext) {
+    walked->enter({front.headerOffset - static_cast<std::int64_t>(kMemberGap),
+                   header.nextFlags, front.chunksPassed, front.position});
+  }
 }
 
 ChunkEntry ChunkIndex::entryAt(std::uint64_t entry) const {
@@ -239,6 +253,19 @@ bool ChunkIndex::agrees(std::int64_t offset, const ChunkHeader& header,
                         ChunkEntry* known) {
   // A stream's index keeps only its last chunk: it cannot tell.
   if (offset > front.headerOffset || !keepEntries) return true;
+  if (seals) {
+    // Every header, the end markers among them, and the trailers after
+    // each end marker, as its record says.
+    ChunkEntry at;
+    bool found = false;
+    if (!seals->at(offset, at, found) || !found) return false;
+    if (known != nullptr) *known = at;
+    return header.dataSize == at.dataSize &&
+           header.payloadSize == at.payloadSize &&
+           header.backLink == at.backLink && header.joinsNext == at.joinsNext &&
+           header.trailerBytes == at.trailerBytes &&
+           header.sealBytes == at.sealBytes;
+  }
   if (offset == front.headerOffset) {
     return front.state != Frontier::Ended || header.isEndMarker();
   }
@@ -275,6 +302,8 @@ void ChunkIndex::forget(Dropped why) {
   if (fromSaved && dropped == Dropped::No) dropped = why;
   fromSaved = false;
   tailChecked = false;
+  seals.reset();
+  walked->forget();
   saved.reset();
   payloads = {};
   runs = {};
@@ -331,7 +360,8 @@ void ChunkIndex::adopt(ChunkIndex&& other) {
 }
 
 std::size_t ChunkIndex::heldBytes() const {
-  return (saved ? saved->heldBytes() : 0) + payloads.capacity() * sizeof payloads[0] +
+  return (saved ? saved->heldBytes() : 0) + (seals ? seals->heldBytes() : 0) +
+         walked->heldBytes() + payloads.capacity() * sizeof payloads[0] +
          runs.capacity() * sizeof(Run) +
          milestones.capacity() * sizeof milestones[0] +
          gaps.capacity() * sizeof(Gap);

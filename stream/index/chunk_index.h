@@ -22,20 +22,15 @@
 #include <vector>
 
 #include "format/format.h"
+#include "index/read_header.h"
 #include "kob_failure.h"
 #include "source/read_window.h"
 
 namespace kob {
 
+class MemberSeals;
 class SavedIndex;
-
-// Reads and checks the header at `offset`, which follows a chunk whose
-// payload has `previousPayloadSize` bytes (0 for the first header), into
-// `header`. Reads `ahead` more bytes when it must read. Returns the damage
-// or the failed read, ok() for a sound header (an end marker among them).
-Failure readHeaderAt(ReadWindow& window, std::int64_t offset,
-                     std::uint32_t previousPayloadSize, std::size_t ahead,
-                     ChunkHeader& header);
+class SealSet;
 
 // A chunk that holds data, as its header said when it was learned.
 struct ChunkEntry {
@@ -48,8 +43,11 @@ struct ChunkEntry {
   // A checksum of its payload, from a saved index that carries them.
   bool hasChecksum = false;
   std::uint32_t checksum = 0;
-  // The end marker of a member that another follows (see ChunkHeader).
+  // The end marker of a member that another follows, and its trailers
+  // (see ChunkHeader).
   bool joinsNext = false;
+  std::uint64_t trailerBytes = 0;
+  std::uint64_t sealBytes = 0;
 
   ChunkHeader header() const {
     ChunkHeader h;
@@ -57,6 +55,8 @@ struct ChunkEntry {
     h.payloadSize = payloadSize;
     h.backLink = backLink;
     h.joinsNext = joinsNext;
+    h.trailerBytes = trailerBytes;
+    h.sealBytes = sealBytes;
     return h;
   }
   // Where the header after it starts.
@@ -113,6 +113,30 @@ class ChunkIndex {
   // Moves the frontier past the chunk whose checked header `header` stands
   // there, keeping it when it holds data.
   void pass(const ChunkHeader& header);
+
+  // Takes the file's seals, which cover it (SealSet::coversFile), as the
+  // records of every chunk: the frontier at the end of the data, every
+  // header a reader is led to checked against its record. A chunk unlike
+  // its record is damage: the seals are never dropped.
+  void adopt(std::unique_ptr<SealSet> seals);
+  // Whether they were.
+  bool sealed() const { return seals != nullptr; }
+  // With them, the chunk whose header lies at `offset` as its record says
+  // (the end marker of the data among them); false when none lies there.
+  bool knownAt(std::int64_t offset, ChunkEntry& chunk);
+
+  // The record `record` of `chunk` (learned by the walk) in its member's
+  // seal, on a file that can seek: when the walk has not yet passed the
+  // member's end marker, it walks on to it and checks the seal first.
+  // `found` false when the member is not sealed. Returns the damage or
+  // failed read that stopped the walk before the seal was checked.
+  Failure sealRecord(const ChunkEntry& chunk, ReadWindow& window,
+                     ChunkEntry& record, bool& found);
+
+  // A stream's sealed member: whether what passes is kept for its seal,
+  // and the checksum of a payload read at `offset`.
+  bool checksStream() const;
+  void notePayload(std::int64_t offset, std::uint32_t checksum);
 
   // Whether the sound header `header`, read at `offset`, says what the
   // index learned of that place: a chunk known there must be that chunk,
@@ -215,8 +239,9 @@ class ChunkIndex {
   bool isHint() const;
 
   bool keepEntries;
-  // A saved index that knows every chunk; when there is none, what the
-  // walk learned:
+  // The seals that cover the file, or a saved index that knows every
+  // chunk; when there is neither, what the walk learned:
+  std::unique_ptr<SealSet> seals;
   std::unique_ptr<SavedIndex> saved;
   // Data chunks in file order, by their payload sizes, positions and
   // offsets worked out from the runs, the milestones (the header offset of
@@ -230,6 +255,9 @@ class ChunkIndex {
   // A stream keeps only its last data chunk.
   bool haveLast = false;
   ChunkEntry last;
+
+  // The members the walk met, and the seals of the sealed ones.
+  std::unique_ptr<MemberSeals> walked;
 
   Frontier front;
   bool endMarkerChecked = true;

@@ -35,6 +35,16 @@ Failure ChunkIndex::confirmEnd(ReadWindow& window, bool& confirmed) {
   const Failure failure = readHeaderAt(window, front.headerOffset,
                                        front.previousPayloadSize, 0, header);
   if (failure.error != 0) return frontierFailure(failure);
+  if (seals) {
+    // The seals say where the data ends: an end marker unlike that is
+    // damage, not a reason to walk.
+    if (failure.isDamage()) return frontierFailure(failure);
+    if (!agrees(front.headerOffset, header)) {
+      return frontierFailure(Failure::ofDamage(Damage::HeaderUnlikeSeal));
+    }
+    endMarkerChecked = true;
+    return {};
+  }
   if (failure.isDamage() || !header.endsData()) {
     forget();
     confirmed = false;

@@ -57,19 +57,33 @@ std::unique_ptr<SavedIndex> SavedIndex::open(std::unique_ptr<Source> source,
                                              std::int64_t packedSize,
                                              bool verified) {
   if (first.size() < kIndexPreamble) return nullptr;
+  RecordsLayout layout;
+  layout.count = get64(first.data() + kIndexCountAt);
+  layout.before = kIndexPreamble;
+  layout.size = indexSize;
+  layout.chunkBytes = packedSize;
+  return openRecords(std::move(source), layout, std::move(first), verified);
+}
+
+std::unique_ptr<SavedIndex> SavedIndex::openRecords(
+    std::unique_ptr<Source> source, const RecordsLayout& layout,
+    std::vector<unsigned char> first, bool verified) {
   // The count and the size agree with each other and with the packed file
   // before anything is held for them.
-  const std::uint64_t count = get64(first.data() + kIndexCountAt);
-  if (count == 0 || count > mostRecords(packedSize) ||
-      indexSize != version2Size(count)) {
+  if (layout.count == 0 || layout.count > mostRecords(layout.chunkBytes) ||
+      layout.size != layout.before + recordsSize(layout.count) ||
+      first.size() < layout.before ||
+      (!source && first.size() < layout.size)) {
     return nullptr;
   }
   std::unique_ptr<SavedIndex> index(new SavedIndex());
   index->source = std::move(source);
   index->isVerified = verified;
-  index->records = count;
-  index->indexBytes = indexSize;
-  index->packedSize = packedSize;
+  index->records = layout.count;
+  index->indexBytes = layout.size;
+  index->before = layout.before;
+  index->packedSize = layout.chunkBytes;
+  index->trailersAfter = layout.trailersAfter;
   index->early = std::move(first);
   if (!index->readHead()) return nullptr;
   // The last block says where the data ends: it is read and checked now,
@@ -83,8 +97,7 @@ std::unique_ptr<SavedIndex> SavedIndex::open(std::unique_ptr<Source> source,
       !index->check(last, bytes)) {
     return nullptr;
   }
-  index->held[last].bytes.assign(
-      bytes, bytes + kIndexRecord * index->recordsIn(last));
+  index->keep(last, bytes);
   return index;
 }
 
@@ -95,13 +108,13 @@ bool SavedIndex::readHead() {
   XXH3_state_t* state = XXH3_createState();
   if (state == nullptr) return false;
   XXH3_64bits_reset(state);
-  XXH3_64bits_update(state, early.data(), kIndexPreamble);
+  XXH3_64bits_update(state, early.data(), before);
   std::vector<unsigned char> scratch;
   constexpr std::uint64_t kPerRead = kReadAhead / kIndexMilestone;
   bool sound = true;
   for (std::uint64_t done = 0; sound && done < blocks;) {
     std::uint64_t batch = std::min(kPerRead, blocks - done);
-    const std::uint64_t at = kIndexPreamble + kIndexMilestone * done;
+    const std::uint64_t at = before + kIndexMilestone * done;
     const std::uint64_t inEarly =
         at < early.size() ? (early.size() - at) / kIndexMilestone : 0;
     const unsigned char* bytes = early.data() + std::min<std::uint64_t>(at, early.size());
@@ -139,7 +152,7 @@ bool SavedIndex::readHead() {
     }
     done += batch;
   }
-  const std::uint64_t sumAt = kIndexPreamble + kIndexMilestone * blocks;
+  const std::uint64_t sumAt = before + kIndexMilestone * blocks;
   unsigned char sum[kIndexSum];
   if (sound && sumAt + kIndexSum <= early.size()) {
     std::memcpy(sum, early.data() + sumAt, kIndexSum);
@@ -227,9 +240,11 @@ bool SavedIndex::check(std::uint64_t number, const unsigned char* bytes) {
       continue;
     }
     if (last) {
-      // The end marker ends the file (its back-link may be cut off there).
+      // The end marker ends the file (its back-link may be cut off there),
+      // or stands whole before the trailers.
       const std::int64_t after = packedSize - offset;
-      if (after < 4 || after > static_cast<std::int64_t>(kHeaderSize)) {
+      if (trailersAfter ? after < static_cast<std::int64_t>(kHeaderSize)
+                        : after < 4 || after > static_cast<std::int64_t>(kHeaderSize)) {
         return false;
       }
       sizeOfData = position;
@@ -273,7 +288,7 @@ bool SavedIndex::chainTo(std::uint64_t number) {
     std::uint64_t until = number;
     auto found = held.find(k);
     if (found != held.end()) {
-      bytes = found->second.bytes.data();
+      bytes = found->second.data;
       until = k + 1;
     } else if (!blockBytes(k, until, scratch, bytes)) {
       return false;
@@ -312,7 +327,7 @@ bool SavedIndex::settleTail(ChunkHeader& before) {
   const Block* previous = block(last - 1);
   if (previous == nullptr) return false;
   const unsigned char* record =
-      previous->bytes.data() + kIndexRecord * (kBlockRecords - 1);
+      previous->data + kIndexRecord * (kBlockRecords - 1);
   before.dataSize = get16(record);
   before.payloadSize = get16(record + 2);
   return true;
@@ -322,7 +337,7 @@ bool SavedIndex::tailRecord(std::uint64_t i, ChunkEntry& chunk) const {
   const std::uint64_t last = blockCount() - 1;
   const auto found = held.find(last);
   if (found == held.end() || i >= recordsIn(last)) return false;
-  chunk = entry(last, i, found->second.bytes.data() + kIndexRecord * i, 0, 0);
+  chunk = entry(last, i, found->second.data + kIndexRecord * i, 0, 0);
   return true;
 }
 
@@ -336,9 +351,20 @@ const SavedIndex::Block* SavedIndex::block(std::uint64_t number) {
   if (!blockBytes(number, until, scratch, bytes) || !check(number, bytes)) {
     return nullptr;
   }
+  return &keep(number, bytes);
+}
+
+// A block in what came first is pointed to there; another is copied.
+const SavedIndex::Block& SavedIndex::keep(std::uint64_t number,
+                                          const unsigned char* bytes) {
   Block& kept = held[number];
-  kept.bytes.assign(bytes, bytes + kIndexRecord * recordsIn(number));
-  return &kept;
+  if (bytes >= early.data() && bytes < early.data() + early.size()) {
+    kept.data = bytes;
+  } else {
+    kept.owned.assign(bytes, bytes + kIndexRecord * recordsIn(number));
+    kept.data = kept.owned.data();
+  }
+  return kept;
 }
 
 ChunkEntry SavedIndex::entry(std::uint64_t number, std::uint64_t i,
@@ -368,7 +394,7 @@ bool SavedIndex::find(std::uint64_t position, ChunkEntry& chunk) {
   std::int64_t offset = milestones[number].offset;
   std::uint64_t at = milestones[number].position;
   for (std::uint64_t i = 0; i < recordsIn(number); ++i) {
-    const unsigned char* record = holding->bytes.data() + kIndexRecord * i;
+    const unsigned char* record = holding->data + kIndexRecord * i;
     const std::uint32_t dataSize = get16(record);
     if (position - at < dataSize) {
       chunk = entry(number, i, record, offset, at);
@@ -412,7 +438,7 @@ bool SavedIndex::emptyChunkAt(std::uint64_t number, std::int64_t offset,
   if (i == 0 && number > 0 && !allEmpty(number - 1)) {
     const Block* before = block(number - 1);
     if (before == nullptr) return false;
-    backLink = get16(before->bytes.data() +
+    backLink = get16(before->data +
                      kIndexRecord * (recordsIn(number - 1) - 1) + 2);
   } else if (i == 0 && number == 0) {
     backLink = 0;
@@ -442,7 +468,7 @@ bool SavedIndex::at(std::int64_t offset, ChunkEntry& chunk, bool& found) {
   std::int64_t at = milestones[number].offset;
   std::uint64_t position = milestones[number].position;
   for (std::uint64_t i = 0; i < recordsIn(number) && at <= offset; ++i) {
-    const unsigned char* record = holding->bytes.data() + kIndexRecord * i;
+    const unsigned char* record = holding->data + kIndexRecord * i;
     if (at == offset) {
       chunk = entry(number, i, record, at, position);
       found = true;
@@ -452,6 +478,13 @@ bool SavedIndex::at(std::int64_t offset, ChunkEntry& chunk, bool& found) {
     at += recordSpan(record);
   }
   return true;
+}
+
+const unsigned char* SavedIndex::recordBytes(std::uint64_t i) {
+  if (i >= records) return nullptr;
+  const Block* holding = block(i / kBlockRecords);
+  return holding == nullptr ? nullptr
+                            : holding->data + kIndexRecord * (i % kBlockRecords);
 }
 
 bool SavedIndex::checkAll() {
@@ -472,7 +505,7 @@ std::size_t SavedIndex::heldBytes() const {
   std::size_t bytes = milestones.capacity() * sizeof(Milestone) +
                       early.capacity() + held.bucket_count() * sizeof(void*);
   for (const auto& [number, block] : held) {
-    bytes += sizeof(number) + sizeof(block) + block.bytes.capacity() +
+    bytes += sizeof(number) + sizeof(block) + block.owned.capacity() +
              2 * sizeof(void*);
   }
   return bytes;

@@ -72,6 +72,25 @@ class SavedIndex {
                                           std::int64_t packedSize,
                                           bool verified);
 
+  // Where a records section lies (format/records.h), and what it
+  // describes: the saved index's, after its preamble, or a seal's, after
+  // its trailer's head.
+  struct RecordsLayout {
+    std::uint64_t count = 0;    // records
+    std::size_t before = 0;     // bytes before the section, which its sum covers
+    std::uint64_t size = 0;     // those and the section's
+    // Bytes of the file (or member) the records describe: up to the end
+    // of its end marker, or for `trailersAfter` up to its last trailer.
+    std::int64_t chunkBytes = 0;
+    // The end marker stands whole before trailers (a seal's records).
+    bool trailersAfter = false;
+  };
+  // As open, for the records laid out as `layout` says; `source` may be
+  // null when `first` holds them whole.
+  static std::unique_ptr<SavedIndex> openRecords(
+      std::unique_ptr<Source> source, const RecordsLayout& layout,
+      std::vector<unsigned char> first, bool verified);
+
   // Whether it describes the packed file as it is (IndexState::Valid), or
   // is a hint (IndexState::Unverified).
   bool verified() const { return isVerified; }
@@ -113,6 +132,11 @@ class SavedIndex {
   bool at(std::int64_t offset, ChunkEntry& chunk, bool& found);
   bool record(std::uint64_t number, ChunkEntry& chunk);
 
+  // The stored bytes of record `i` (in file order), once its block is
+  // checked; null when the block is not what it must be.
+  const unsigned char* recordBytes(std::uint64_t i);
+  std::uint64_t recordCount() const { return records; }
+
   // Reads and checks every block, one at a time, holding none: true when
   // all are what they must be and chain from the first to the last.
   bool checkAll();
@@ -124,9 +148,10 @@ class SavedIndex {
     std::int64_t offset;
     std::uint64_t position;
   };
-  // A block's records as stored, checked.
+  // A block's records as stored, checked: in what came first, or a copy.
   struct Block {
-    std::vector<unsigned char> bytes;
+    const unsigned char* data = nullptr;
+    std::vector<unsigned char> owned;
   };
 
   SavedIndex() = default;
@@ -147,6 +172,7 @@ class SavedIndex {
   const Block* block(std::uint64_t number);
   bool chainTo(std::uint64_t number);
   bool check(std::uint64_t number, const unsigned char* bytes);
+  const Block& keep(std::uint64_t number, const unsigned char* bytes);
   ChunkEntry entry(std::uint64_t number, std::uint64_t i,
                    const unsigned char* record, std::int64_t offset,
                    std::uint64_t position) const;
@@ -157,6 +183,8 @@ class SavedIndex {
   bool isVerified = false;
   std::uint64_t records = 0;
   std::uint64_t indexBytes = 0;
+  std::size_t before = 0;  // bytes before the records section
+  bool trailersAfter = false;
   std::vector<Milestone> milestones;  // grown as they arrive
   std::int64_t blocksAt = 0;          // where block 0 starts in the index
   std::vector<unsigned char> early;   // the index's first bytes

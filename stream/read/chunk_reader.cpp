@@ -1,28 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "read/chunk_reader.h"
 
-#include <algorithm>
-#include <sys/stat.h>
-
 #include <cerrno>
+#include <cstring>
 
-#include "format/codec.h"
 #include "index/saved_index.h"
-#include "read/chunk_check.h"
+#include "index/seal_set.h"
 
 namespace kob {
-namespace {
-
-bool sameSizes(const ChunkHeader& header, const ChunkEntry& entry) {
-  return header.dataSize == entry.dataSize &&
-         header.payloadSize == entry.payloadSize;
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// The reader: the file's source and its index
-
 ChunkReader::ChunkReader(std::unique_ptr<Source> source,
                          std::vector<unsigned char> consumed, bool aShared)
     : from(std::move(source)),
@@ -30,6 +15,7 @@ ChunkReader::ChunkReader(std::unique_ptr<Source> source,
       shared(aShared && from->seekable()),
       index(from->seekable()) {
   if (shared) walkWindow = std::make_unique<ReadWindow>(*from);
+  if (from->seekable()) indexedAs = from->identity();
 }
 
 std::vector<unsigned char> ChunkReader::takeStreamStart() {
@@ -38,14 +24,32 @@ std::vector<unsigned char> ChunkReader::takeStreamStart() {
 }
 
 IndexState ChunkReader::takeUpIndex(const std::string& indexName,
-                                    bool* withChecksums, const S3Options& s3) {
+                                    std::uint32_t flags, bool* withChecksums,
+                                    const S3Options& s3) {
   if (withChecksums != nullptr) *withChecksums = false;
-  if (indexName.empty() || !from->seekable()) return IndexState::Missing;
+  if (!from->seekable()) return IndexState::Missing;
   Guard guard(*this);
   indexedAs = from->identity();
+  // A sealed file is its own index: its seals are read from its end, and
+  // an index beside it is not read.
+  if ((flags & kSealedFlag) != 0) {
+    unsigned char signature[sizeof kSignature];
+    std::memcpy(signature, kSignature, sizeof signature);
+    encodeUInt2(signature + kFlagsAt, flags);
+    std::unique_ptr<SealSet> seals = SealSet::fromTail(*from, signature);
+    if (seals && seals->coversFile()) {
+      index.adopt(std::move(seals));
+      sealedFile = true;
+      if (withChecksums != nullptr) *withChecksums = true;
+    }
+    return IndexState::Missing;
+  }
+  if (indexName.empty() || flags != 0) return IndexState::Missing;
   taken = loadIndex(*from, indexName, index, withChecksums, s3);
   return taken;
 }
+
+
 
 IndexState ChunkReader::indexState() {
   Guard guard(*this);
@@ -77,6 +81,11 @@ Failure ChunkReader::dataSize(std::uint64_t& size) {
   return failure;
 }
 
+bool ChunkReader::knownAt(std::int64_t offset, ChunkEntry& chunk) {
+  Guard guard(*this);
+  return index.knownAt(offset, chunk);
+}
+
 ChunkIndex::Frontier ChunkReader::frontier() {
   Guard guard(*this);
   return index.frontier();
@@ -85,324 +94,6 @@ ChunkIndex::Frontier ChunkReader::frontier() {
 std::size_t ChunkReader::heldBytes() {
   Guard guard(*this);
   return index.heldBytes() + (walkWindow ? walkWindow->heldBytes() : 0);
-}
-
-// ---------------------------------------------------------------------------
-// The cursor: moving from chunk to chunk
-
-ChunkCursor::ChunkCursor(ChunkReader& aReader)
-    : reader(aReader), window(*aReader.from, aReader.takeStreamStart()) {}
-
-Failure ChunkCursor::start() {
-  relearned = false;
-  chunksReadOn = 0;
-  return stepTo(kFirstHeaderOffset, 0, 0, 0);
-}
-
-Failure ChunkCursor::land(std::uint64_t position) {
-  relearned = false;
-  return landAt(position);
-}
-
-Failure ChunkCursor::advance() {
-  relearned = false;
-  for (;;) {
-    const Failure failure = nextChunk();
-    if (failure.failed() || where == State::AtEnd || current.dataSize > 0) {
-      return failure;
-    }
-    // A verified index knows the chunks without data up to the next with
-    // data: it lands there without reading them.
-    if (jumpsOverEmpty()) return landAt(current.position);
-  }
-}
-
-bool ChunkCursor::jumpsOverEmpty() {
-  ChunkReader::Guard guard(reader);
-  return reader.index.savedVerified();
-}
-
-Failure ChunkCursor::next() {
-  relearned = false;
-  return nextChunk();
-}
-
-Failure ChunkCursor::nextChunk() {
-  if (where == State::AtEnd) return {};
-  if (current.dataSize == 0 && where == State::AtHeader && !current.joinsNext) {
-    // Nothing to serve, but its payload must expand to nothing.
-    const Failure failure = decode(0, false);
-    if (failure.failed()) return failure;
-  }
-  return stepTo(current.nextOffset(), current.header().linkForNext(),
-                current.position + current.dataSize, current.number + 1);
-}
-
-// Reads the header at `offset`, reached by reading on, and makes it the
-// current chunk (or the end).
-Failure ChunkCursor::stepTo(std::int64_t offset,
-                            std::uint32_t previousPayloadSize,
-                            std::uint64_t position, std::uint64_t number) {
-  ++chunksReadOn;
-  ChunkHeader header;
-  ChunkEntry known;
-  bool agreed = true;
-  Failure failure =
-      readOn(offset, previousPayloadSize, position, header, known, agreed);
-  if (failure.failed()) {
-    if (failure.chunk < 0) {
-      failure.chunk = static_cast<std::int64_t>(number);
-      failure.fileOffset = offset;
-      failure.position = static_cast<std::int64_t>(position);
-    }
-    return failure;
-  }
-  if (!agreed) return relearnAndLand(position);
-  setChunk(offset, position, number, header);
-  current.hasChecksum = known.hasChecksum;
-  current.checksum = known.checksum;
-  if (header.endsData()) where = State::AtEnd;
-  return {};
-}
-
-// At the frontier the header is learned; elsewhere it is read, and must
-// say what the index learned of that place.
-Failure ChunkCursor::readOn(std::int64_t offset,
-                            std::uint32_t previousPayloadSize,
-                            std::uint64_t position, ChunkHeader& header,
-                            ChunkEntry& known, bool& agreed) {
-  {
-    ChunkReader::Guard guard(reader);
-    const ChunkIndex::Frontier& frontier = reader.index.frontier();
-    if (offset == frontier.headerOffset &&
-        frontier.state != ChunkIndex::Frontier::Ended) {
-      return reader.index.learnNext(window, readAhead(), header);
-    }
-  }
-  const Failure failure =
-      readHeaderAt(window, offset, previousPayloadSize, readAhead(), header);
-  if (failure.error != 0) return failure;
-  ChunkReader::Guard guard(reader);
-  if (failure.isDamage()) {
-    // Damage where the walk found a sound header: the file changed.
-    agreed = offset >= reader.index.frontier().headerOffset;
-    return agreed ? failure : Failure();
-  }
-  agreed = reader.index.agrees(offset, header, &known);
-  // Read on from a chunk whose place is known, it is where it is.
-  if (agreed) reader.index.passedUnderHint(offset, position, header);
-  return failure;
-}
-
-Failure ChunkCursor::landAt(std::uint64_t position) {
-  chunksReadOn = 0;
-  // The first chunk is found at once, unless a verified index knows where
-  // the first with data is.
-  if (position == 0 && !jumpsOverEmpty()) {
-    return stepTo(kFirstHeaderOffset, 0, 0, 0);
-  }
-  ChunkIndex::Location found;
-  ChunkIndex::Frontier frontier;
-  Failure failure;
-  {
-    ChunkReader::Guard guard(reader);
-    // The shared walk window may hold bytes from long ago.
-    if (reader.walkWindow) reader.walkWindow->discard();
-    failure = reader.index.locate(position, walker(), found);
-    // A chunk from a saved index's last block: the block is first checked
-    // in the file. Unlike the file, the index is gone and the walk finds
-    // the chunk; a failed read is met again when the payload is read.
-    bool sound = true;
-    if (failure.ok() && !found.atEnd &&
-        reader.index.confirmTail(&found.chunk, walker(), sound).ok() &&
-        !sound) {
-      failure = reader.index.locate(position, walker(), found);
-    }
-    frontier = reader.index.frontier();
-  }
-  if (failure.failed()) return failure;
-  if (found.atEnd) {
-    enterEnd(frontier);
-    return {};
-  }
-  const ChunkEntry& entry = found.chunk;
-  // The header, its payload and the next header, in one read.
-  ReadWindow::Bytes bytes;
-  if (const int error =
-          window.fetch(entry.headerOffset,
-                       kHeaderSize + entry.payloadSize + kHeaderSize, 0, bytes)) {
-    current = entry;
-    where = State::AtHeader;
-    return here(Failure::ofError(error));
-  }
-  ChunkHeader header;
-  if (decodeHeader(bytes.data, bytes.size, entry.backLink, header) !=
-          Damage::None ||
-      !sameSizes(header, entry)) {
-    return relearnAndLand(position);
-  }
-  current = entry;
-  where = State::AtHeader;
-  decodedLength = 0;
-  return {};
-}
-
-// The file changed under the reader: what the index learned is forgotten,
-// and the walk learns the file afresh, once a call.
-Failure ChunkCursor::relearnAndLand(std::uint64_t position) {
-  if (relearned) {
-    Failure failure = here(Failure::ofError(EIO));  // it keeps changing
-    return failure;
-  }
-  relearned = true;
-  {
-    ChunkReader::Guard guard(reader);
-    reader.index.forget();
-  }
-  return landAt(position);
-}
-
-// An unverified index disagreed with the file at the current chunk: it is
-// forgotten, and the walk goes up to this chunk, which must stand where
-// the index put it.
-Failure ChunkCursor::dropHint() {
-  ChunkIndex::Frontier frontier;
-  Failure failure;
-  {
-    ChunkReader::Guard guard(reader);
-    if (reader.index.hasSaved()) reader.index.forget();
-    if (reader.walkWindow) reader.walkWindow->discard();
-    failure = reader.index.walkTo(current.headerOffset, walker());
-    frontier = reader.index.frontier();
-  }
-  current.hasChecksum = false;
-  if (failure.failed()) return failure;
-  if (frontier.headerOffset != current.headerOffset ||
-      frontier.position != current.position) {
-    return here(Failure::ofError(EIO));  // the index led elsewhere
-  }
-  current.number = frontier.chunksPassed;
-  return {};
-}
-
-void ChunkCursor::setChunk(std::int64_t offset, std::uint64_t position,
-                           std::uint64_t number, const ChunkHeader& header) {
-  current = ChunkEntry{offset,
-                       position,
-                       number,
-                       static_cast<std::uint16_t>(header.dataSize),
-                       static_cast<std::uint16_t>(header.payloadSize),
-                       static_cast<std::uint16_t>(header.backLink)};
-  current.joinsNext = header.joinsNext;
-  where = State::AtHeader;
-  decodedLength = 0;
-}
-
-void ChunkCursor::enterEnd(const ChunkIndex::Frontier& frontier) {
-  current = ChunkEntry{frontier.headerOffset,
-                       frontier.position,
-                       frontier.chunksPassed,
-                       0,
-                       0,
-                       static_cast<std::uint16_t>(frontier.previousPayloadSize)};
-  where = State::AtEnd;
-  decodedLength = 0;
-}
-
-Failure ChunkCursor::here(Failure failure) const {
-  if (failure.chunk < 0) {
-    failure.chunk = static_cast<std::int64_t>(current.number);
-    failure.fileOffset = current.headerOffset;
-    failure.position = static_cast<std::int64_t>(current.position);
-  }
-  return failure;
-}
-
-// ---------------------------------------------------------------------------
-// The cursor: decompressing
-
-Failure ChunkCursor::payload(const unsigned char*& bytes) {
-  return fetchPayload(bytes);
-}
-
-Failure ChunkCursor::fetchPayload(const unsigned char*& payload) {
-  if (current.hasChecksum) {
-    // Its checksum comes from a saved index's last block only once the
-    // block has been checked in the file.
-    bool sound = true;
-    Failure failure;
-    {
-      ChunkReader::Guard guard(reader);
-      failure = reader.index.confirmTail(&current, walker(), sound);
-    }
-    if (failure.failed()) return here(failure);
-    if (!sound) {
-      failure = dropHint();
-      if (failure.failed()) return failure;
-      return fetchPayload(payload);
-    }
-  }
-  // Read whole and checked whenever it is read, even when only its start
-  // is decoded; the next header comes in the same read.
-  ChunkClaim claim;
-  claim.offset = current.headerOffset;
-  claim.hasChecksum = current.hasChecksum;
-  claim.checksum = current.checksum;
-  claim.ahead = readAhead();
-  const Failure failure =
-      readChunkPayload(window, claim, current.header(), payload);
-  if (failure.damage != Damage::ChecksumMismatch) {
-    return failure.failed() ? here(failure) : failure;
-  }
-  // Rewritten since the index was read.
-  if (reader.taken == IndexState::Valid && reader.changedSinceIndexed()) {
-    return here(Failure::ofError(ESTALE));
-  }
-  // Changed where no time shows: believed only from a verified index that
-  // is whole, every block and its last against the file, as a scan from the
-  // start would find it.
-  bool whole = false;
-  if (reader.taken == IndexState::Valid) {
-    ChunkReader::Guard guard(reader);
-    whole = reader.index.savedIsWhole() &&
-            reader.index.confirmTail(nullptr, walker(), whole).ok() && whole;
-  }
-  if (whole) return here(Failure::ofDamage(Damage::ChecksumMismatch));
-  // A hint, or a broken index, that disagrees with the file: dropped, and
-  // this chunk read as a walk finds it.
-  const Failure dropped = dropHint();
-  if (dropped.failed()) return dropped;
-  return fetchPayload(payload);
-}
-
-Failure ChunkCursor::decode(std::uint32_t end, bool partial) {
-  if (where == State::Decoded && decodedLength >= end) return {};
-  const unsigned char* payload = nullptr;
-  Failure failure = fetchPayload(payload);
-  if (failure.failed()) return failure;
-  if (bufferCapacity < current.dataSize || !buffer) {
-    bufferCapacity = std::max<std::uint32_t>(current.dataSize, 1);
-    buffer = std::make_unique_for_overwrite<unsigned char[]>(bufferCapacity);
-  }
-  const Damage damage =
-      expandChunk(payload, current.header(), end,
-                  partial && where == State::AtHeader, buffer.get(),
-                  decodedLength);
-  if (damage != Damage::None) return here(Failure::ofDamage(damage));
-  where = State::Decoded;
-  return {};
-}
-
-Failure ChunkCursor::decodeInto(unsigned char* out) {
-  const unsigned char* payload = nullptr;
-  Failure failure = fetchPayload(payload);
-  if (failure.failed()) return failure;
-  const Damage damage =
-      expandPayload(payload, current.payloadSize, out, current.dataSize);
-  if (damage != Damage::None) return here(Failure::ofDamage(damage));
-  where = State::Decoded;
-  decodedLength = 0;
-  return {};
 }
 
 }  // namespace kob

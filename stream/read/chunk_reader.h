@@ -58,7 +58,9 @@ class ChunkReader {
   Source& source() const { return *from; }
   bool seekable() const { return from->seekable(); }
 
-  // Takes up the saved index `indexName` ("" for none), when it can be
+  // Takes up the file's seals, when its first member is sealed (see
+  // index/seal_set.h): a saved index is then not read. Else takes up the
+  // saved index `indexName` ("" for none), when it can be
   // used: chunks are then known without walking to them. A verified one
   // (Valid) is believed: a payload unlike its checksum is damage, or ESTALE
   // once the file changed. An Unverified one is a hint, believed only as
@@ -66,10 +68,17 @@ class ChunkReader {
   // dropped at the first header or checksum that disagrees with the file,
   // the read going on by walking. Returns: its state; `withChecksums` whether payloads are
   // checked against it.
-  // An s3:// index is read with `s3` (OpenedFile::s3Options).
-  IndexState takeUpIndex(const std::string& indexName,
+  // `flags` are the signature's, as the opening read them. An s3:// index
+  // is read with `s3` (OpenedFile::s3Options).
+  IndexState takeUpIndex(const std::string& indexName, std::uint32_t flags,
                          bool* withChecksums = nullptr,
                          const S3Options& s3 = S3Options());
+
+  // Whether the file's seals cover it (taken up by takeUpIndex): every
+  // chunk is known from them and checked against its record.
+  bool sealed() const { return sealedFile; }
+  // Then the chunk at `offset`, as its record says: false when none.
+  bool knownAt(std::int64_t offset, ChunkEntry& chunk);
 
   // The state of the index taken up, as reading has left it: Stale once the
   // file disagreed with it, Unusable once it was found not to be what an
@@ -118,6 +127,7 @@ class ChunkReader {
   std::mutex mutex;
   Identity indexedAs;  // the file, when its saved index was taken up
   IndexState taken = IndexState::Missing;  // set before any cursor reads
+  bool sealedFile = false;                 // so is this
   // Guarded by mutex.
   ChunkIndex index;
   std::unique_ptr<ReadWindow> walkWindow;
@@ -152,6 +162,10 @@ class ChunkCursor {
   // Makes the first chunk in the file current: position 0, ahead of any
   // chunks without data before the first byte.
   Failure start();
+  // Makes `chunk`, known from the seals (ChunkReader::knownAt), current,
+  // its header read and checked against its record; reads `ahead` bytes
+  // more.
+  Failure visit(const ChunkEntry& chunk, std::size_t ahead);
   // Makes the chunk that holds `position` current, or the end when the data
   // ends at or before it. Decompresses nothing.
   Failure land(std::uint64_t position);
@@ -186,10 +200,14 @@ class ChunkCursor {
                  std::uint64_t position, ChunkHeader& header,
                  ChunkEntry& known, bool& agreed);
   Failure landAt(std::uint64_t position);
+  // Lands on the chunk with data that holds `position`, or the end.
+  Failure landAtData(std::uint64_t position);
   Failure relearnAndLand(std::uint64_t position);
   Failure dropHint();
   bool jumpsOverEmpty();
+  bool landsOnData();
   Failure fetchPayload(const unsigned char*& payload);
+  Failure takeRecord(bool& fromSeal);
   void enterEnd(const ChunkIndex::Frontier& frontier);
   void setChunk(std::int64_t offset, std::uint64_t position,
                 std::uint64_t number, const ChunkHeader& header);

@@ -50,8 +50,8 @@ class PackedReader {
   bool seekable() const { return reader.seekable(); }
   // Takes up the saved index `indexName` ("" for none) when it can be
   // trusted: the chunks are then known without walking to them.
-  void takeUpIndex(const std::string& indexName, const S3Options& s3) {
-    reader.takeUpIndex(indexName, nullptr, s3);
+  void takeUpIndex(const std::string& indexName, std::uint32_t flags, const S3Options& s3) {
+    reader.takeUpIndex(indexName, flags, nullptr, s3);
   }
   ChunkIndex::Frontier frontier() { return reader.frontier(); }
 

@@ -3,8 +3,10 @@
 // The one whole-file walk: kob::scanPacked, behind `kob -t`, `kob -l` and
 // `kob -d`, reading chunk after chunk with the reader KobFile reads with.
 // With threads, the caller's thread reads and checks every header and
-// payload in order while helpers decompress; the chunks are handed on in
-// order, so the answers are those of one thread.
+// payload in order while helpers decompress; of a file its seals cover,
+// where every chunk is known from the start, the helpers read, check and
+// decompress runs of chunks each while the caller only hands them on. The
+// chunks are handed on in order, so the answers are those of one thread.
 
 #include <fcntl.h>
 
@@ -36,6 +38,8 @@ struct Slot {
   std::vector<unsigned char> payload;
   std::vector<unsigned char> data;
   Failure failure;  // what the reader or the decompression met
+  // Its header failed: the walk stops before it, as one thread's does.
+  bool headerFailed = false;
 };
 
 // Decompresses a chunk the reader passed, unless the reader found it
@@ -59,12 +63,14 @@ class Walk {
   // and held against its checksum.
   Walk(ChunkReader& reader, const ScanOptions& options, ScanReport& report,
        bool checkPayloads)
-      : cursor(reader), options(options), report(report),
+      : source(reader), cursor(reader), options(options), report(report),
         checkPayloads(checkPayloads) {}
 
   // Reads on from the first chunk to the end marker or the first failure.
   Failure run(unsigned helpers);
   const ChunkCursor& at() const { return cursor; }
+  // With helpers, on a file its seals cover.
+  Failure runFromSeals(unsigned helpers);
 
  private:
   // Hands a chunk on, in order: counted, then its data, or its failure.
@@ -75,6 +81,9 @@ class Walk {
   // reading (ok() at the end marker or when the round is full).
   Failure fill(std::vector<Slot>& round, std::size_t& filled);
 
+  ChunkReader& reader() { return source; }
+
+  ChunkReader& source;
   ChunkCursor cursor;
   const ScanOptions& options;
   ScanReport& report;
@@ -90,6 +99,7 @@ Failure Walk::emit(const ChunkEntry& chunk, const Failure& failure,
   }
   if (chunk.joinsNext) {
     ++report.members;  // the end of one member: not a chunk
+    if (chunk.sealBytes > 0) ++report.sealedMembers;
     return failure;
   }
   ++report.chunks;
@@ -143,8 +153,79 @@ Failure Walk::fill(std::vector<Slot>& round, std::size_t& filled) {
   return {};
 }
 
+Failure Walk::runFromSeals(unsigned helpers) {
+  WorkerPool pool(helpers);
+  // A cursor for each task of each round (the next round's run while this
+  // one's do), reading its run of chunks ahead in one read.
+  std::vector<std::unique_ptr<ChunkCursor>> cursors;
+  for (unsigned h = 0; h < 2 * helpers; ++h) {
+    cursors.push_back(std::make_unique<ChunkCursor>(source));
+  }
+  const std::size_t perRound = kChunksPerThread * helpers;
+  std::vector<Slot> rounds[2] = {std::vector<Slot>(perRound),
+                                 std::vector<Slot>(perRound)};
+  std::size_t filled[2] = {0, 0};
+  std::unique_ptr<WorkerPool::Batch> batches[2];
+  ChunkEntry next;
+  std::int64_t nextOffset = kFirstHeaderOffset;
+  bool known = source.knownAt(nextOffset, next);
+  auto start = [&](int r) {
+    filled[r] = 0;
+    while (filled[r] < perRound && known && !next.header().endsData()) {
+      Slot& slot = rounds[r][filled[r]++];
+      slot.chunk = next;
+      nextOffset = next.nextOffset();
+      known = source.knownAt(nextOffset, next);
+    }
+    batches[r] = std::make_unique<WorkerPool::Batch>(pool);
+    const std::size_t perTask = (filled[r] + helpers - 1) / helpers;
+    for (unsigned h = 0; h * perTask < filled[r]; ++h) {
+      const std::size_t from = h * perTask;
+      const std::size_t to = std::min(filled[r], from + perTask);
+      batches[r]->run([&rounds, &cursors, r, h, from, to, helpers] {
+        ChunkCursor& cursor = *cursors[r * helpers + h];
+        for (std::size_t i = from; i < to; ++i) {
+          Slot& slot = rounds[r][i];
+          slot.failure = cursor.visit(slot.chunk, kReadAhead);
+          slot.headerFailed = slot.failure.failed();
+          if (slot.failure.ok() && slot.chunk.dataSize > 0) {
+            slot.data.resize(slot.chunk.dataSize);
+            slot.failure = cursor.decodeInto(slot.data.data());
+          } else if (slot.failure.ok() && !slot.chunk.joinsNext) {
+            slot.failure = cursor.decode(0, false);  // it expands to nothing
+          }
+        }
+      });
+    }
+  };
+  int current = 0;
+  start(current);
+  for (;;) {
+    const bool more = known && !next.header().endsData();
+    if (more) start(1 - current);
+    batches[current]->wait();
+    for (std::size_t i = 0; i < filled[current]; ++i) {
+      const Slot& slot = rounds[current][i];
+      if (slot.headerFailed) return slot.failure;
+      const Failure handed = emit(slot.chunk, slot.failure, slot.data.data());
+      if (handed.failed()) return handed;
+    }
+    if (!more) break;
+    current = 1 - current;
+  }
+  // The end of the data, read and checked as its record says; where the
+  // records lead to no record, the seal is not what it must be.
+  if (!known) {
+    Failure failure = Failure::ofDamage(Damage::TrailerDamaged);
+    failure.fileOffset = nextOffset;
+    return failure;
+  }
+  return cursor.land(UINT64_MAX);
+}
+
 Failure Walk::run(unsigned helpers) {
   if (!options.decompress || helpers == 0) return runAlone();
+  if (source.sealed()) return runFromSeals(helpers);
   Failure failure = cursor.start();
   if (failure.failed()) return failure;
   WorkerPool pool(helpers);
@@ -232,27 +313,36 @@ ScanReport scanPacked(OpenedFile&& file, const ScanOptions& options) {
   const std::string indexName = file.indexName(options.index);
   const S3Options s3 = file.s3Options();
   const std::int64_t size = file.size();
+  const std::uint32_t flags = file.signatureFlags();
   std::vector<unsigned char> consumed = file.takeConsumed();
-  ChunkReader reader(file.takeSource(), std::move(consumed), false);
+  const unsigned threads = threadsToUse(options.threads);
+  // A sealed file read on threads is read by a cursor on each.
+  ChunkReader reader(file.takeSource(), std::move(consumed),
+                     threads > 1 && (flags & kSealedFlag) != 0);
   bool checksums = false;
-  const IndexState taken = reader.takeUpIndex(indexName, &checksums, s3);
+  const IndexState taken =
+      reader.takeUpIndex(indexName, flags, &checksums, s3);
   // A hint is held against every payload even when none is decompressed:
   // the state the scan gives says whether it describes this file, and one
   // that disagrees with a payload is stale.
   Walk walk(reader, options, report,
             checksums && taken == IndexState::Unverified);
-  const unsigned threads = threadsToUse(options.threads);
   report.failure = walk.run(threads > 1 ? threads : 0);
   // As the walk left it: Stale when the file disagreed with a hint.
   report.indexState = reader.indexState();
   if (report.failure.ok()) {
     ++report.members;  // the last
+    if (walk.at().chunk().sealBytes > 0) ++report.sealedMembers;
+    if (reader.sealed()) report.sealedMembers = report.members;
+    report.sealed = report.sealedMembers == report.members;
     report.contentChecked = checksums && options.decompress &&
                             (report.indexState == IndexState::Valid ||
                              report.indexState == IndexState::Unverified);
-    report.packedSize = size >= 0 ? size
-                                  : walk.at().chunk().headerOffset +
-                                        static_cast<std::int64_t>(kHeaderSize);
+    report.packedSize =
+        size >= 0 ? size
+                  : walk.at().chunk().headerOffset +
+                        static_cast<std::int64_t>(kHeaderSize +
+                                                  walk.at().chunk().trailerBytes);
   }
   return report;
 }

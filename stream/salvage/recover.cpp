@@ -6,10 +6,14 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
+#include "common/big_endian.h"
+#include "format/format.h"
 #include "index/chunk_index.h"
 #include "index/saved_index.h"
+#include "index/seal_set.h"
 #include "kob_recover.h"
 #include "salvage/salvage.h"
 #include "source/source.h"
@@ -17,13 +21,23 @@
 namespace kob {
 
 SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName,
-                             const S3Options& s3) {
+                             std::uint32_t flags, const S3Options& s3) {
+  SalvageIndex chosen;
+  if ((flags & kSealedFlag) != 0) {
+    unsigned char signature[sizeof kSignature];
+    std::memcpy(signature, kSignature, sizeof signature);
+    encodeUInt2(signature + kFlagsAt, flags);
+    std::unique_ptr<SealSet> seals = SealSet::fromTail(packed, signature);
+    if (seals) chosen.saved = seals->releaseWhole();
+    if (chosen.saved) chosen.state = IndexState::Valid;
+    chosen.seal = chosen.saved != nullptr;
+    return chosen;
+  }
   ChunkIndex known;
   bool withChecksums = false;
   // An index of a file elsewhere cannot show whose it is: the loader takes
   // it up as a hint (Unverified), whatever it matches.
   const IndexState state = loadIndex(packed, indexName, known, &withChecksums, s3);
-  SalvageIndex chosen;
   // Without checksums an index cannot tell a chunk's payload from another:
   // salvage reads the file alone then.
   if ((state == IndexState::Valid || state == IndexState::Unverified) &&
@@ -53,10 +67,14 @@ RecoveryReport recoverPacked(OpenedFile&& file, std::FILE* output,
   const std::string indexName = file.indexName(index);
   const std::int64_t size = file.size();
   const S3Options s3 = file.s3Options();
+  const std::uint32_t flags = file.signatureFlags();
   std::unique_ptr<Source> source = file.takeSource();
-  SalvageIndex chosen = salvageIndexFor(*source, indexName, s3);
-  return salvagePacked(std::move(source), size, std::move(chosen), output,
-                       onLoss);
+  SalvageIndex chosen = salvageIndexFor(*source, indexName, flags, s3);
+  report = salvagePacked(std::move(source), size, std::move(chosen), output,
+                         onLoss);
+  report.usedSeal = report.usedIndex && (flags & kSealedFlag) != 0;
+  if (report.usedSeal) report.usedIndex = false;
+  return report;
 }
 
 RecoveryReport recoverPacked(const std::string& name, std::FILE* output,

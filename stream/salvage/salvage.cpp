@@ -93,7 +93,7 @@ class Salvage {
   // Places the chunks by `index`: `verified` one that describes the file,
   // else a hint given up at its first disagreement with the file. Returns
   // whether it placed every one.
-  bool byIndex(SavedIndex& index, bool verified);
+  bool byIndex(SavedIndex& index, bool verified, bool seal);
 
   RecoveryReport& report() { return out.report(); }
 
@@ -338,7 +338,7 @@ std::uint64_t Salvage::chunksIn(std::int64_t bytes,
   return std::max<std::uint64_t>(1, (length + average / 2) / average);
 }
 
-bool Salvage::byIndex(SavedIndex& index, bool verified) {
+bool Salvage::byIndex(SavedIndex& index, bool verified, bool seal) {
   // Where the walk goes on when the index is given up: after the last chunk
   // it placed.
   Place after;
@@ -391,6 +391,10 @@ bool Salvage::byIndex(SavedIndex& index, bool verified) {
     if (why.ok()) {
       take(entry.dataSize, entry.payloadSize);
     } else {
+      // Checked against the file's own seal, not an index beside it.
+      if (seal && why.damage == Damage::ChecksumMismatch) {
+        why.damage = Damage::PayloadUnlikeSeal;
+      }
       Loss loss;
       loss.chunk = entry.number;
       loss.fileOffset = entry.headerOffset;
@@ -414,8 +418,8 @@ RecoveryReport salvagePacked(std::unique_ptr<Source> source, std::int64_t size,
   Salvage salvage(std::move(source), size, output, onLoss);
   bool placed = false;
   if (index.saved) {
-    placed = salvage.byIndex(*index.saved,
-                             index.state == IndexState::Valid);
+    placed = salvage.byIndex(*index.saved, index.state == IndexState::Valid,
+                             index.seal);
   } else {
     salvage.walk({});
   }

@@ -26,11 +26,16 @@ namespace kob {
 struct SalvageIndex {
   std::unique_ptr<SavedIndex> saved;
   IndexState state = IndexState::Missing;
+  bool seal = false;  // the file's seal, not an index beside it
 };
 
 // The saved index `indexName` ("" for none) of the packed file `packed`,
-// as salvage may use it: only one with checksums.
+// as salvage may use it: only one with checksums. Of a sealed file (its
+// signature's flags `flags`) its seal, when it is sound and the file one
+// member, which describes the file as a valid index does; no index beside
+// it. An s3:// index is read with `s3`.
 SalvageIndex salvageIndexFor(Source& packed, const std::string& indexName,
+                             std::uint32_t flags,
                              const S3Options& s3 = S3Options());
 
 // Salvages the packed file `source` of `size` bytes into `output` (see

@@ -113,7 +113,8 @@ OpenedFile openFile(int fd, const OpenRules& rules, const std::string& name) {
   }
   // A file that can seek is read with pread and stays where it was; a
   // stream's bytes are kept, so that none is lost.
-  unsigned char head[kSignatureTestLength];
+  // The whole signature: its flags come with the test, in the same read.
+  unsigned char head[sizeof kSignature];
   const long got = !rules.testSignature
                        ? 0
                        : readFully(fd, head, sizeof head, seekable ? 0 : -1);
@@ -121,6 +122,7 @@ OpenedFile openFile(int fd, const OpenRules& rules, const std::string& name) {
   // answer as standard I/O does: opened, failing on its first read.
   if (got < 0) file.why = Failure::ofError(errno);
   file.isPacked = got > 0 && hasSignature(head, static_cast<std::size_t>(got));
+  if (file.isPacked) file.flags = signatureFlags(head, static_cast<std::size_t>(got));
   if (!seekable && got > 0) file.consumed.assign(head, head + got);
   if (rules.needPacked && !file.isPacked && file.why.ok()) {
     file.why = Failure::ofDamage(Damage::NotPacked);
@@ -143,7 +145,7 @@ OpenedFile openSource(std::unique_ptr<Source> source, const std::string& name,
     file.why = Failure::ofError(ESPIPE);
     return file;
   }
-  unsigned char head[kSignatureTestLength];
+  unsigned char head[sizeof kSignature];
   std::size_t got = 0;
   int error = 0;
   while (got < sizeof head) {
@@ -158,6 +160,7 @@ OpenedFile openSource(std::unique_ptr<Source> source, const std::string& name,
     got += static_cast<std::size_t>(n);
   }
   file.isPacked = hasSignature(head, got);
+  if (file.isPacked) file.flags = signatureFlags(head, got);
   if (!source->seekable()) file.consumed.assign(head, head + got);
   if (rules.needPacked && !file.isPacked) {
     file.why = Failure::ofDamage(Damage::NotPacked);

@@ -11,8 +11,6 @@
 #include <cstring>
 #include <vector>
 
-#include <xxhash.h>
-
 #include "format/codec.h"
 #include "format/index_format.h"
 #include "index/saved_index.h"
@@ -40,24 +38,19 @@ ScanReport writeIndex(OpenedFile& file, std::FILE* out) {
   report.packed = true;
   std::unique_ptr<Source> source = file.takeSource();
   Source& packed = *source;
+  // A sealed file's seal is its index: it needs none, and an index could
+  // not tell where its trailers lie.
+  if ((file.signatureFlags() & kSealedFlag) != 0) {
+    report.sealedMembers = 1;
+    return report;
+  }
   ChunkReader reader(std::move(source), {}, false);
   ChunkCursor cursor(reader);
-  std::vector<unsigned char> records;
-  std::vector<unsigned char> milestones;
+  RecordsEncoder records;
   std::vector<unsigned char> data(kMaxFieldValue);
-  std::uint64_t count = 0;
   auto record = [&](const ChunkEntry& chunk, std::uint32_t checksum) {
-    if (count % kBlockRecords == 0) {
-      unsigned char milestone[kIndexMilestone];
-      putBigEndian<8>(milestone, static_cast<std::uint64_t>(chunk.headerOffset));
-      putBigEndian<8>(milestone + 8, chunk.position);
-      milestones.insert(milestones.end(), milestone, milestone + kIndexMilestone);
-    }
-    unsigned char saved[kIndexRecord];
-    encodeHeader(saved, chunk.dataSize, chunk.payloadSize, chunk.backLink);
-    putBigEndian<4>(saved + kHeaderSize, checksum);
-    records.insert(records.end(), saved, saved + kIndexRecord);
-    ++count;
+    records.add(chunk.headerOffset, chunk.position, chunk.dataSize,
+                chunk.payloadSize, chunk.backLink, checksum);
   };
   // Every payload is read, checked as `kob -t` checks it, and summed: an
   // index never vouches for a payload that does not expand to its size.
@@ -71,6 +64,7 @@ ScanReport writeIndex(OpenedFile& file, std::FILE* out) {
     if (chunk.dataSize > 0) failure = cursor.decodeInto(data.data());
     if (failure.failed()) break;
     record(chunk, checksum);
+    if (chunk.trailerBytes > 0) ++report.sealedMembers;
     ++report.chunks;
     report.dataSize += chunk.dataSize;
     report.largestChunk =
@@ -78,7 +72,8 @@ ScanReport writeIndex(OpenedFile& file, std::FILE* out) {
     failure = cursor.next();
   }
   report.failure = failure;
-  if (failure.failed()) return report;
+  if (cursor.chunk().trailerBytes > 0) ++report.sealedMembers;
+  if (failure.failed() || report.sealedMembers > 0) return report;
   // An object elsewhere is described by its size alone: its index is a
   // hint for whoever reads it (see IndexState::Unverified).
   const Identity described = packed.identity();
@@ -90,25 +85,17 @@ ScanReport writeIndex(OpenedFile& file, std::FILE* out) {
   record(cursor.chunk(), 0);  // the end marker
   report.packedSize = described.size;
 
-  std::vector<unsigned char> head(kIndexPreamble);
-  std::memcpy(head.data(), kIndexMagic, sizeof kIndexMagic);
+  unsigned char head[kIndexPreamble];
+  std::memcpy(head, kIndexMagic, sizeof kIndexMagic);
   const unsigned char version[4] = {2, 0, 0, 0};
-  std::memcpy(head.data() + 4, version, sizeof version);
-  putIndexedFile(head.data() + 8, indexed, 2);
-  putBigEndian<8>(head.data() + kIndexCountAt, count);
-  head.insert(head.end(), milestones.begin(), milestones.end());
-  unsigned char sum[kIndexSum];
-  putBigEndian<8>(sum, XXH3_64bits(head.data(), head.size()));
-  head.insert(head.end(), sum, sum + kIndexSum);
-  std::fwrite(head.data(), 1, head.size(), out);
-  for (std::uint64_t k = 0; k < blockCount(count); ++k) {
-    const std::size_t from = kIndexRecord * kBlockRecords * k;
-    const std::size_t length = std::min(
-        kIndexRecord * kBlockRecords, records.size() - from);
-    putBigEndian<8>(sum, XXH3_64bits(records.data() + from, length));
-    std::fwrite(records.data() + from, 1, length, out);
-    std::fwrite(sum, 1, kIndexSum, out);
-  }
+  std::memcpy(head + 4, version, sizeof version);
+  putIndexedFile(head + 8, indexed, 2);
+  putBigEndian<8>(head + kIndexCountAt, records.count());
+  std::fwrite(head, 1, sizeof head, out);
+  records.write(head, sizeof head,
+                [out](const unsigned char* bytes, std::size_t size) {
+                  return std::fwrite(bytes, 1, size, out) == size;
+                });
   return report;
 }
 

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "format/format.h"
+#include "format/records.h"
+#include "format/seal_format.h"
 
 namespace kob {
 namespace {
@@ -32,6 +34,7 @@ struct Slot {
   struct Piece {
     std::uint32_t dataSize;
     std::uint32_t payloadSize;
+    std::uint32_t checksum;  // of the payload, for a seal
   };
   std::vector<unsigned char> data;
   std::uint32_t length = 0;
@@ -42,7 +45,8 @@ struct Slot {
   bool compressed = false;  // guarded by the pipeline's mutex when shared
 };
 
-void compressSlot(Slot& slot, int level, std::vector<unsigned char>& scratch) {
+void compressSlot(Slot& slot, int level, bool seal,
+                  std::vector<unsigned char>& scratch) {
   slot.payloads.clear();
   slot.pieceCount = 0;
   slot.error = 0;
@@ -50,11 +54,13 @@ void compressSlot(Slot& slot, int level, std::vector<unsigned char>& scratch) {
     const bool ok = compressChunk(
         slot.data.data(), slot.length, level, scratch.data(),
         threadWorkMemory(),
-        [&slot](std::uint32_t dataSize, const unsigned char* payload,
-                std::uint32_t payloadSize) {
+        [&slot, seal](std::uint32_t dataSize, const unsigned char* payload,
+                      std::uint32_t payloadSize) {
           slot.payloads.insert(slot.payloads.end(), payload,
                                payload + payloadSize);
-          slot.pieces[slot.pieceCount++] = {dataSize, payloadSize};
+          slot.pieces[slot.pieceCount++] = {
+              dataSize, payloadSize,
+              seal ? payloadChecksum(payload, payloadSize) : 0};
           return true;
         });
     if (!ok) slot.error = EIO;
@@ -74,7 +80,8 @@ struct Packer::Pipeline {
   Pipeline(std::FILE* anOutput, const PackOptions& options)
       : output(anOutput),
         chunkSize(static_cast<std::uint32_t>(options.chunkSize)),
-        level(options.level) {
+        level(options.level),
+        seal(options.seal) {
     unsigned threads = options.threads;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     slots.resize(threads > 1 ? threads + 1 : 1);
@@ -90,7 +97,7 @@ struct Packer::Pipeline {
         throw;
       }
     }
-    if (!writeSignature(output)) first = writing(errno);
+    if (!writeSignature(output, seal ? kSealedFlag : 0)) first = writing(errno);
     written += sizeof kSignature;
   }
 
@@ -132,7 +139,7 @@ struct Packer::Pipeline {
   void handOn() {
     Slot& slot = filling();
     if (helpers.empty()) {
-      compressSlot(slot, level, scratch);
+      compressSlot(slot, level, seal, scratch);
       writeSlot(slot);
       return;
     }
@@ -150,10 +157,20 @@ struct Packer::Pipeline {
     if (filling().length > 0) handOn();
     while (chunksWritten < handed) writeOldest();
     finished = true;
+    if (seal) records.add(static_cast<std::int64_t>(written), position, 0, 0,
+                          lastPayloadSize, 0);
     if (first.ok() && !writeChunkRecord(output, 0, nullptr, 0, lastPayloadSize)) {
       first = writing(errno);
     }
     written += kHeaderSize;
+    if (seal && first.ok() &&
+        !writeSealTrailer(records, kSealedFlag, position, written,
+                          [this](const unsigned char* bytes, std::size_t size) {
+                            written += size;
+                            return std::fwrite(bytes, 1, size, output) == size;
+                          })) {
+      first = writing(errno);
+    }
     if (std::fflush(output) != 0 && first.ok()) first = writing(errno);
   }
 
@@ -177,6 +194,10 @@ struct Packer::Pipeline {
     const unsigned char* payload = slot.payloads.data();
     for (int p = 0; p < slot.pieceCount; ++p) {
       const Slot::Piece& piece = slot.pieces[p];
+      if (seal) {
+        records.add(static_cast<std::int64_t>(written), position, piece.dataSize,
+                    piece.payloadSize, lastPayloadSize, piece.checksum);
+      }
       if (!writeChunkRecord(output, piece.dataSize, payload, piece.payloadSize,
                             lastPayloadSize)) {
         first = writing(errno);
@@ -185,6 +206,7 @@ struct Packer::Pipeline {
       lastPayloadSize = piece.payloadSize;
       payload += piece.payloadSize;
       written += kHeaderSize + piece.payloadSize;
+      position += piece.dataSize;
     }
   }
 
@@ -197,7 +219,7 @@ struct Packer::Pipeline {
       if (stopping) return;
       Slot& slot = slots[compressing++ % slots.size()];
       lock.unlock();
-      compressSlot(slot, level, ownScratch);
+      compressSlot(slot, level, seal, ownScratch);
       lock.lock();
       slot.compressed = true;
       chunkCompressed.notify_all();
@@ -207,6 +229,9 @@ struct Packer::Pipeline {
   std::FILE* output;
   std::uint32_t chunkSize;
   int level;
+  bool seal;
+  RecordsEncoder records;     // the seal's, as the chunks are written
+  std::uint64_t position = 0;  // data written in chunks
   std::vector<Slot> slots;
   std::vector<unsigned char> scratch;  // the caller's, without helpers
   std::uint32_t lastPayloadSize = 0;
@@ -272,7 +297,8 @@ std::uint64_t Packer::bytesWritten() const { return pipeline->written; }
 // KobFile's writer
 
 PackedWriter::PackedWriter(std::FILE* aFile, int chunkSize)
-    : file(aFile), packer(aFile, PackOptions{chunkSize, 1, kDefaultLevel}) {}
+    : file(aFile),
+      packer(aFile, PackOptions{chunkSize, 1, kDefaultLevel, false}) {}
 
 unsigned int PackedWriter::write(const char* buf, unsigned int len) {
   if (file) packer.write(buf, len);
