@@ -67,8 +67,10 @@ def kob_tool():
     return tool
 
 
-def pack_bytes(path, data, chunk_size=kob.DEFAULT_CHUNK_SIZE, threads=1):
-    with kob.open(path, "wb", chunk_size=chunk_size, threads=threads) as out:
+def pack_bytes(path, data, chunk_size=kob.DEFAULT_CHUNK_SIZE, threads=1, seal=False):
+    """The plain format unless `seal`: the tests of what an index, damage or
+    a cut does to a plain file (test_seal.py tries sealed ones)."""
+    with kob.open(path, "wb", chunk_size=chunk_size, threads=threads, seal=seal) as out:
         out.write(data)
     return path
 

@@ -268,6 +268,7 @@ def test_the_differences_are_those_documented(tmp_path):
 # What "ab" finds at the end of a packed file: (how the bytes are changed,
 # the damage raised or None). A reader takes an end marker cut inside its
 # back-link as the end of whole data, so appending completes it first.
+# Ends of a plain file (a sealed one's end marker is whole, under its seal).
 APPEND_ENDS = [
     (lambda b: b, None),
     (lambda b: b[:-2], None),                          # the back-link lost
@@ -276,9 +277,9 @@ APPEND_ENDS = [
     (lambda b: b[:-3], "cut_short"),                   # inside its sizes
     (lambda b: b[:-1] + b"\x09", "broken_back_link"),
     (lambda b: b[:-2] + b"\x09", "broken_back_link"),  # the half left is wrong
-    (lambda b: b + kob.compress(b"")[:-2], None),      # an empty member's
+    (lambda b: b + kob.compress(b"", seal=False)[:-2], None),      # an empty member's
     (lambda b: b + b"junk", "data_after_end"),
-    (lambda b: b + kob.compress(b"member")[:-2], None),  # the second member's
+    (lambda b: b + kob.compress(b"member", seal=False)[:-2], None),  # the second member's
 ]
 
 
@@ -286,7 +287,7 @@ APPEND_ENDS = [
 def test_appended_members_read_as_one(tmp_path, case):
     change, damage = APPEND_ENDS[case]
     path = tmp_path / "a"
-    path.write_bytes(change(kob.compress(b"first " * 5000, chunk_size=4096)))
+    path.write_bytes(change(kob.compress(b"first " * 5000, chunk_size=4096, seal=False)))
     before = path.read_bytes()
     data = kob.open(path).read() if damage is None else None
     if damage is not None:

@@ -30,7 +30,7 @@ def test_the_writers_seal_unless_told_not_to(tmp_path, rng):
             out.write(data)
         assert sealed((tmp_path / "w.kob").read_bytes()) == seal
         (tmp_path / "d").write_bytes(data)
-        kob.pack(tmp_path / "d", tmp_path / "p.kob", seal=seal)
+        kob.pack(tmp_path / "d", tmp_path / "p.kob", seal=seal, force=True)
         assert (tmp_path / "p.kob").read_bytes() == (tmp_path / "w.kob").read_bytes()
         assert kob.decompress((tmp_path / "p.kob").read_bytes()) == data
     with pytest.raises(ValueError):

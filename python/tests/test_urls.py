@@ -77,7 +77,7 @@ def test_scan_index_state_and_unpack_take_urls(remote, rng, tmp_path):
     kob.unpack(url, tmp_path / "back")
     assert (tmp_path / "back").read_bytes() == data
     remote.data("plain").write_bytes(data)
-    kob.pack(remote.url("plain"), tmp_path / "again.kob", chunk_size=8192)
+    kob.pack(remote.url("plain"), tmp_path / "again.kob", chunk_size=8192, seal=False)
     assert (tmp_path / "again.kob").read_bytes() == path.read_bytes()
     assert kob.index_state(remote.url("none.kob")) == "none"
     for call in (kob.open, kob.scan, lambda u: kob.unpack(u, tmp_path / "x")):

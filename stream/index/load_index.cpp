@@ -145,6 +145,21 @@ OpenRules indexRules() {
 
 }  // namespace
 
+// A version 2 index: its records section follows its preamble.
+std::unique_ptr<SavedIndex> SavedIndex::open(std::unique_ptr<Source> source,
+                                             std::uint64_t indexSize,
+                                             std::vector<unsigned char> first,
+                                             std::int64_t packedSize,
+                                             bool verified) {
+  if (first.size() < kIndexPreamble) return nullptr;
+  RecordsLayout layout;
+  layout.count = getBigEndian<8>(first.data() + kIndexCountAt);
+  layout.before = kIndexPreamble;
+  layout.size = indexSize;
+  layout.chunkBytes = packedSize;
+  return openRecords(std::move(source), layout, std::move(first), verified);
+}
+
 IndexedFile indexedFileOf(const Identity& identity) {
   IndexedFile indexed;
   indexed.device = identity.device;

@@ -51,20 +51,6 @@ std::uint32_t emptyChecksum() {
 
 }  // namespace
 
-std::unique_ptr<SavedIndex> SavedIndex::open(std::unique_ptr<Source> source,
-                                             std::uint64_t indexSize,
-                                             std::vector<unsigned char> first,
-                                             std::int64_t packedSize,
-                                             bool verified) {
-  if (first.size() < kIndexPreamble) return nullptr;
-  RecordsLayout layout;
-  layout.count = get64(first.data() + kIndexCountAt);
-  layout.before = kIndexPreamble;
-  layout.size = indexSize;
-  layout.chunkBytes = packedSize;
-  return openRecords(std::move(source), layout, std::move(first), verified);
-}
-
 std::unique_ptr<SavedIndex> SavedIndex::openRecords(
     std::unique_ptr<Source> source, const RecordsLayout& layout,
     std::vector<unsigned char> first, bool verified) {
@@ -419,10 +405,9 @@ bool SavedIndex::record(std::uint64_t number, ChunkEntry& chunk) {
     chunk.checksum = emptyChecksum();
     return true;
   }
-  const Block* holding = block(k);
-  if (holding == nullptr) return false;
-  const std::uint64_t i = number % kBlockRecords;
-  chunk = entry(k, i, holding->bytes.data() + kIndexRecord * i, 0, 0);
+  const unsigned char* bytes = recordBytes(number);
+  if (bytes == nullptr) return false;
+  chunk = entry(k, number % kBlockRecords, bytes, 0, 0);
   return true;
 }
 

@@ -35,6 +35,9 @@ Failure readyToAppend(int fd) {
   unsigned char whole[kHeaderSize];
   encodeHeader(whole, 0, 0, link);
   const std::int64_t have = info.st_size - endMarker;
+  // A sealed member's end marker is whole, and the scan checked the
+  // trailer that follows it: nothing after an end marker passes else.
+  if (have > static_cast<std::int64_t>(kHeaderSize) && report.sealedMembers > 0) return {};
   // A reader takes an end marker of 4 or 5 bytes as the end of the data.
   if (have < 4 || have > static_cast<std::int64_t>(kHeaderSize)) {
     return Failure::ofDamage(Damage::CutShort);
