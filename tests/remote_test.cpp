@@ -268,8 +268,9 @@ TEST_P(Remote, WithTheIndexAColdLookupWalksAWarmOneTakesOneAndReadingInOrderFew)
   ASSERT_TRUE(shared.readAt(2'500'000, some, sizeof some).ok());
   EXPECT_LE(made().size() - used, 4 + packedSize / (1 << 20));
   used = made().size();
+  // A chunk the walk passed: one request at most (the walk's run may hold it).
   ASSERT_TRUE(shared.readAt(700'000, some, sizeof some).ok());
-  EXPECT_EQ(made().size() - used, 1u);
+  EXPECT_LE(made().size() - used, 1u);
   EXPECT_TRUE(std::string(some, sizeof some) == bigData().substr(700'000, 100));
 
   // Read in order, from its start: both heads, the first reads, then 1 MiB,
