@@ -88,6 +88,9 @@ memcheck_suites+=:LzoDecoder*:Members*:Opening*:OpenForReading*:PackedReader*:Pa
 memcheck_suites+=:PackedWriter*:Packer*:PartialDecoding*:PlainSeek*:PlainWriter*:ReadAhead*
 memcheck_suites+=:ReadError*:ReadOfZeroBytes*:ReaderMemory*:ReaderModelCheck*:ReaderState*
 memcheck_suites+=:Recover.*:SalvageByIndex*:SalvageSearch*:SavedIndex*:StreamBuf*:StreamInput*
+# The seal's trailer read, checked and salvaged by; its damage table, which
+# reads through the tool too, runs natively and under ASan.
+memcheck_suites+=:Sealed.AMissing*:Sealed.Members*:Sealed.AReader*:Sealed.Salvage*
 
 memcheck() {
   local valgrind=(valgrind --quiet --error-exitcode=1 --leak-check=full
