@@ -26,6 +26,7 @@
 #include "source/http_source.h"
 #include "kob.h"
 #include "kob_names.h"
+#include "kob_packer.h"
 #include "kob_shared.h"
 #include "kob_tool_fixture.h"
 #include "test_util.h"
@@ -262,6 +263,21 @@ TEST_F(HttpFaults, AColdLookupWithTheIndexTakesTwoRoundTrips) {
   bool indexRead = false;
   for (const auto& answer : server.answered()) indexRead |= answer.path == "/data.kob.kbi";
   EXPECT_TRUE(indexRead);
+}
+
+// A sealed file is its own index: its head (and the probe for an index
+// beside it, at once), its tail, then the chunk.
+TEST_F(HttpFaults, AColdLookupOfASealedFileTakesThreeRoundTrips) {
+  std::FILE* sealed = std::fopen(dir.path("sealed.kob").c_str(), "wb");
+  ASSERT_NE(sealed, nullptr);
+  const kob::ScanReport report = kob::sealPacked(kob::openFile(dir.path("data.kob")), sealed);
+  ASSERT_EQ(std::fclose(sealed), 0);
+  ASSERT_TRUE(report.failure.ok()) << report.failure.describe();
+  std::filesystem::rename(dir.path("sealed.kob"), dir.path("data.kob"));
+  FaultServer server(dir.path("data.kob"), "slow");
+  ASSERT_TRUE(server.running());
+  EXPECT_EQ(readThrough(server.url(), 300000), 0);
+  EXPECT_EQ(server.roundTrips(), 3);
 }
 
 TEST_F(HttpFaults, AWholeBodyAskedForAgainIsNeverOfAnotherVersion) {
