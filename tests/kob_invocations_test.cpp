@@ -109,6 +109,15 @@ TEST_F(KobInvocations, EachEndsAsItShouldAndLeavesWhatItShould) {
   const std::string inPlace = "kob: http://127.0.0.1:9/g.txt.kob: a URL cannot be indexed in place: "
       "download it, index the copy (kob --index FILE.kob), and put FILE.kob.kbi beside the URL on "
       "its server or name it with --index-file\n";
+  // a sealed as s.kob, then the byte at `at` changed by `flip`.
+  const auto sealedWith = [](std::int64_t at, int flip) {
+    return "$KOB -B 1000 -o s.kob a; /usr/bin/python3 -c \"b = bytearray(open('s.kob', 'rb').read()); "
+           "b[" + std::to_string(at) + "] ^= " + std::to_string(flip) +
+           "; open('s.kob', 'wb').write(b)\";";
+  };
+  const std::string unlikeSeal = "kob: s.kob: chunk 2 at offset " +
+                                 std::to_string(headers[2].offset) +
+                                 " (data from byte 2000): header does not match its record in the seal\n";
   std::vector<Invocation> runs = {
       // Packing and unpacking files, standard input and output; inputs kept.
       {"rm a.kob;", "a", 0, "", "", start, {{"a.kob", a}, {"a", a}}},
@@ -193,12 +202,15 @@ TEST_F(KobInvocations, EachEndsAsItShouldAndLeavesWhatItShould) {
       {"$KOB -B 1000 -o s.kob a;", "-t -v a.kob s.kob", 0, "",
        "a.kob: OK (not sealed: content not checked)\ns.kob: OK (every chunk checked)\n",
        with({"s.kob"})},
-      // What only the seal sees: a payload that still expands to its size.
-      {"$KOB -B 1000 -o s.kob a; /usr/bin/python3 -c \"b = bytearray(open('s.kob', 'rb').read()); "
-       "b[" + std::to_string(headers[2].offset + 20) + "] ^= 0x20; open('s.kob', 'wb').write(b)\";",
-       "-t s.kob", 1, "",
+      // What only the seal sees: a payload that still expands to its size;
+      // a header unlike its record, on one thread or two.
+      {sealedWith(headers[2].offset + 20, 0x20), "-t s.kob", 1, "",
        "kob: s.kob: chunk 2 at offset " + std::to_string(headers[2].offset) +
            " (data from byte 2000): payload does not match its checksum in the seal\n",
+       with({"s.kob"})},
+      {sealedWith(headers[2].offset + 1, 0x01), "-t -T 1 s.kob", 1, "", unlikeSeal,
+       with({"s.kob"})},
+      {sealedWith(headers[2].offset + 1, 0x01), "-t -T 2 s.kob", 1, "", unlikeSeal,
        with({"s.kob"})},
       {"", "-t a.kob", 0, "", "", start},
       {"", "-t -v spoiled.kob two.kob", 1, "",
