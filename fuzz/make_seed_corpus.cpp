@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Writes the fuzzers' seed corpus with KobFile itself: packed files of
-// several chunk sizes, an empty one and a cut one; and LZO1X streams with
-// the room for their output, whole and too small.
+// several chunk sizes, an empty one and a cut one, sealed ones (one member,
+// and sealed members around a plain one); and LZO1X streams with the room
+// for their output, whole and too small.
 // Usage: make_seed_corpus CORPUS_DIR   (fills CORPUS_DIR/reader, /roundtrip,
 //                                       /decoder)
 
 #include <lzo/lzo1x.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +16,8 @@
 #include <string>
 
 #include "kob.h"
+#include "kob_open.h"
+#include "kob_packer.h"
 
 namespace {
 
@@ -39,6 +43,22 @@ std::string packed(const std::string& data, int chunkSize) {
 
 void save(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The packed `file` sealed, as kob --seal seals it.
+std::string sealed(const std::string& file) {
+  const char* plain = "seed-corpus.plain";
+  const char* scratch = "seed-corpus.sealed";
+  save(plain, file);
+  std::FILE* out = std::fopen(scratch, "wb");
+  if (out == nullptr) return file;
+  kob::sealPacked(kob::openFile(plain), out);
+  std::fclose(out);
+  std::ifstream in(scratch, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::filesystem::remove(plain);
+  std::filesystem::remove(scratch);
+  return bytes;
 }
 
 // The reader fuzzer's input: flags, an operation count, the file, operations.
@@ -101,5 +121,9 @@ int main(int argc, char** argv) {
   save(root / "decoder" / "text-cut-off", decoderInput(sampleText(5000), 700));
   save(root / "decoder" / "noise", decoderInput(noise, 3000));
   save(root / "decoder" / "runs", decoderInput(std::string(4000, 'a'), 4000));
+  const std::string one = sealed(packed(sampleText(1500), 500));
+  save(root / "reader" / "sealed", readerInput(one, rng));
+  save(root / "reader" / "sealed-members",
+       readerInput(one + packed(sampleText(300), 100) + one, rng));
   return 0;
 }

@@ -27,8 +27,9 @@ def splits(file, n, *, s3=None):
     starts on a chunk start, so no chunk is decompressed by two workers:
     range i aims at size * i / n and starts on the chunk that holds that
     position. There are fewer than n when aims land in one chunk, and never
-    more than kob.MOST_SPLITS. Nothing is decompressed; with a saved index
-    no chunk is read, without one the headers are walked once.
+    more than kob.MOST_SPLITS. Nothing is decompressed; a sealed file's
+    seal, or a verified saved index, gives every chunk start with no chunk
+    read; else the headers are walked once.
 
     Raises: ValueError for n < 1; NotPackedError; DamageError when damage
     hides a chunk start or the end; OSError when the file cannot be read
