@@ -44,6 +44,10 @@ struct SharedReader::File {
                         std::size_t len, bool partial, unsigned threads);
 
   ChunkReader reader;
+  // What reading the first header, as a KobFile opening the file reads it,
+  // met: a file whose first chunk is damaged answers every call so, as a
+  // KobFile does, even where an index or a seal could lead past it.
+  Failure opening;
   std::mutex idleMutex;
   std::vector<std::unique_ptr<ChunkCursor>> idle;
   std::mutex poolMutex;
@@ -166,6 +170,9 @@ Failure SharedReader::open(OpenedFile&& opened, const IndexChoice& index) {
   const std::uint32_t flags = opened.signatureFlags();
   auto file = std::make_shared<File>(opened.takeSource());
   file->reader.takeUpIndex(indexName, flags, nullptr, s3);
+  std::unique_ptr<ChunkCursor> first = file->takeCursor();
+  file->opening = first->start();
+  file->giveBack(std::move(first));
   std::lock_guard<std::mutex> lock(door);
   this->file = std::move(file);
   return {};
@@ -197,6 +204,11 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
     return result;
   }
   if (len == 0) return {};
+  if (!open->opening.ok()) {
+    ReadResult result;
+    result.failure = open->opening;
+    return result;
+  }
   auto* out = static_cast<unsigned char*>(buf);
   const unsigned helpers = threads;
   if (helpers > 1 && len >= kParallelRead) {
@@ -209,6 +221,7 @@ Failure SharedReader::chunkStart(std::uint64_t position, std::uint64_t& start) {
   start = 0;
   const std::shared_ptr<File> open = current();
   if (!open) return Failure::ofError(EBADF);
+  if (!open->opening.ok()) return open->opening;
   std::unique_ptr<ChunkCursor> cursor = open->takeCursor();
   cursor->discardHeldBytes();
   const Failure failure = cursor->land(position);
@@ -221,6 +234,7 @@ Failure SharedReader::dataSize(std::uint64_t& size) {
   size = 0;
   const std::shared_ptr<File> open = current();
   if (!open) return Failure::ofError(EBADF);
+  if (!open->opening.ok()) return open->opening;
   return open->reader.dataSize(size);
 }
 
