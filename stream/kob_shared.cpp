@@ -2,6 +2,7 @@
 #include "kob_shared.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -43,11 +44,25 @@ struct SharedReader::File {
   ReadResult readSpread(std::uint64_t position, unsigned char* out,
                         std::size_t len, bool partial, unsigned threads);
 
+  // The first header, read as a KobFile opening the file reads it: a file
+  // whose first chunk is damaged answers every call with that damage, as
+  // a KobFile does, even where an index or a seal could lead past it.
+  // Read again by each call while it fails, so that a file damaged while
+  // it was being replaced reads as it is once it is whole.
+  Failure firstHeader() {
+    if (!firstFailed.load(std::memory_order_acquire)) return {};
+    std::lock_guard<std::mutex> lock(firstMutex);
+    std::unique_ptr<ChunkCursor> cursor = takeCursor();
+    cursor->discardHeldBytes();
+    const Failure failure = cursor->start();
+    giveBack(std::move(cursor));
+    firstFailed.store(failure.failed(), std::memory_order_release);
+    return failure;
+  }
+
   ChunkReader reader;
-  // What reading the first header, as a KobFile opening the file reads it,
-  // met: a file whose first chunk is damaged answers every call so, as a
-  // KobFile does, even where an index or a seal could lead past it.
-  Failure opening;
+  std::atomic<bool> firstFailed{true};
+  std::mutex firstMutex;
   std::mutex idleMutex;
   std::vector<std::unique_ptr<ChunkCursor>> idle;
   std::mutex poolMutex;
@@ -170,9 +185,7 @@ Failure SharedReader::open(OpenedFile&& opened, const IndexChoice& index) {
   const std::uint32_t flags = opened.signatureFlags();
   auto file = std::make_shared<File>(opened.takeSource());
   file->reader.takeUpIndex(indexName, flags, nullptr, s3);
-  std::unique_ptr<ChunkCursor> first = file->takeCursor();
-  file->opening = first->start();
-  file->giveBack(std::move(first));
+  file->firstHeader();
   std::lock_guard<std::mutex> lock(door);
   this->file = std::move(file);
   return {};
@@ -204,9 +217,9 @@ ReadResult SharedReader::readAt(std::uint64_t position, void* buf,
     return result;
   }
   if (len == 0) return {};
-  if (!open->opening.ok()) {
+  if (const Failure first = open->firstHeader(); first.failed()) {
     ReadResult result;
-    result.failure = open->opening;
+    result.failure = first;
     return result;
   }
   auto* out = static_cast<unsigned char*>(buf);
@@ -221,7 +234,7 @@ Failure SharedReader::chunkStart(std::uint64_t position, std::uint64_t& start) {
   start = 0;
   const std::shared_ptr<File> open = current();
   if (!open) return Failure::ofError(EBADF);
-  if (!open->opening.ok()) return open->opening;
+  if (const Failure first = open->firstHeader(); first.failed()) return first;
   std::unique_ptr<ChunkCursor> cursor = open->takeCursor();
   cursor->discardHeldBytes();
   const Failure failure = cursor->land(position);
@@ -234,7 +247,7 @@ Failure SharedReader::dataSize(std::uint64_t& size) {
   size = 0;
   const std::shared_ptr<File> open = current();
   if (!open) return Failure::ofError(EBADF);
-  if (!open->opening.ok()) return open->opening;
+  if (const Failure first = open->firstHeader(); first.failed()) return first;
   return open->reader.dataSize(size);
 }
 

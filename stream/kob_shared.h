@@ -19,9 +19,12 @@
 // a chunk is decompressed. Each read checks the headers it meets and the
 // payloads it decompresses as KobFile does, and serves no byte of a chunk
 // that fails; it serves the bytes of the chunks before, and damage stops
-// that read only. A later read looks again: a file damaged while it was
-// being replaced (cut short by a copy still running, say) reads as it is
-// once it is whole.
+// that read only. As KobFile, it reads the first header when it opens the
+// file: while that first chunk is damaged, every read (and chunkStart and
+// size) fails with it, even where a seal or an index could lead past it.
+// A later read looks again: a file damaged while it was being replaced
+// (cut short by a copy still running, say) reads as it is once it is
+// whole.
 //
 // What may run beside what: readAt, size and setPartialDecoding from any
 // number of threads at once, and beside them open and close: a read under

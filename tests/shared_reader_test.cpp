@@ -9,10 +9,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <thread>
 
 #include "index_bytes.h"
 #include "kob.h"
+#include "kob_packer.h"
 #include "kob_shared.h"
 #include "test_util.h"
 
@@ -90,20 +92,29 @@ TEST(SharedReader, AnswersAsAKobFileOnDamagedFiles) {
   const std::string packed = kobtest::packFile(path, data, 100, rng);
   const std::vector<kobtest::ChunkHeader> headers =
       kobtest::parseHeaders(packed);
+  // The same file sealed too: its seal could lead a read past damage
+  // before it, but every read answers as a KobFile's does.
+  std::FILE* out = std::fopen(dir.path("sealed.kob").c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  ASSERT_TRUE(kob::sealPacked(kob::openFile(path), out).failure.ok());
+  ASSERT_EQ(std::fclose(out), 0);
+  const std::string sealed = kobtest::readFile(dir.path("sealed.kob"));
   std::vector<std::string> variants;
-  for (std::size_t cut = 6; cut < packed.size(); cut += 3) {
-    variants.push_back(packed.substr(0, cut));
-  }
-  for (const kobtest::ChunkHeader& h : headers) {
-    for (std::size_t byte = 0; byte < 6; ++byte) {
-      std::string changed = packed;
-      changed[h.offset + byte] ^= static_cast<char>(byte % 2 ? 0x01 : 0x80);
-      variants.push_back(changed);
+  for (const std::string& whole : {packed, sealed}) {
+    for (std::size_t cut = 6; cut < whole.size(); cut += 3) {
+      variants.push_back(whole.substr(0, cut));
     }
-    if (h.payloadSize > 0) {
-      std::string spoiled = packed;
-      kobtest::spoilPayload(spoiled, h);
-      variants.push_back(spoiled);
+    for (const kobtest::ChunkHeader& h : headers) {
+      for (std::size_t byte = 0; byte < 6; ++byte) {
+        std::string changed = whole;
+        changed[h.offset + byte] ^= static_cast<char>(byte % 2 ? 0x01 : 0x80);
+        variants.push_back(changed);
+      }
+      if (h.payloadSize > 0) {
+        std::string spoiled = whole;
+        kobtest::spoilPayload(spoiled, h);
+        variants.push_back(spoiled);
+      }
     }
   }
   for (const std::string& variant : variants) {

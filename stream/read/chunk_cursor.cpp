@@ -306,6 +306,12 @@ Failure ChunkCursor::payload(const unsigned char*& bytes) {
   return fetchPayload(bytes);
 }
 
+Failure ChunkCursor::confirmFirst() {
+  if (where == State::Decoded || !reader.sealed()) return {};
+  bool fromSeal = false;
+  return takeRecord(fromSeal);
+}
+
 
 // A chunk without its record: met before the seals were taken up (the
 // first, as a reader opens), or a chunk of a sealed member that the walk

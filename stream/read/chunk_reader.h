@@ -186,6 +186,9 @@ class ChunkCursor {
   // The current chunk's payload, read whole (and checked against its
   // checksum when the index has one); valid until the next call.
   Failure payload(const unsigned char*& bytes);
+  // The chunk read as the reader opened, before the seals were taken up,
+  // held against its record once they are: HeaderUnlikeSeal when unlike.
+  Failure confirmFirst();
   std::uint32_t decoded() const { return decodedLength; }
 
   // Memory held: the chunk's data and the read window.

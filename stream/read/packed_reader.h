@@ -52,6 +52,7 @@ class PackedReader {
   // trusted: the chunks are then known without walking to them.
   void takeUpIndex(const std::string& indexName, std::uint32_t flags, const S3Options& s3) {
     reader.takeUpIndex(indexName, flags, nullptr, s3);
+    if (!stopped()) check(cursor.confirmFirst());
   }
   ChunkIndex::Frontier frontier() { return reader.frontier(); }
 
