@@ -73,6 +73,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def send_slowly(self, body, pause):
+        """Sends `body` in pieces of 16 KiB, `pause` seconds apart, each
+        counted as sent; a reader that hangs up ends it."""
+        try:
+            for at in range(0, len(body), 16384):
+                self.wfile.write(body[at:at + 16384])
+                self.wfile.flush()
+                record(len(body[at:at + 16384]))
+                time.sleep(pause)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
     def reset(self):
         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                    struct.pack("ii", 1, 0))
@@ -162,14 +174,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("ETag", etag)
             self.send_header("Content-Length", str(len(data)))
             self.end_headers()
-            try:
-                for at in range(0, len(data), 16384):
-                    self.wfile.write(data[at:at + 16384])
-                    self.wfile.flush()
-                    record(len(data[at:at + 16384]))
-                    time.sleep(0.002)
-            except (BrokenPipeError, ConnectionResetError):
-                self.close_connection = True
+            self.send_slowly(data, 0.002)
             return
         first, last = 0, len(data) - 1
         wanted = self.headers.get("Range", "")
@@ -183,14 +188,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Range", "bytes 0-%d/%d" % (len(data) - 1, len(data)))
             self.send_header("Content-Length", str(len(data)))
             self.end_headers()
-            try:
-                for at in range(0, len(data), 16384):
-                    self.wfile.write(data[at:at + 16384])
-                    self.wfile.flush()
-                    record(len(data[at:at + 16384]))
-                    time.sleep(0.005)
-            except (BrokenPipeError, ConnectionResetError):
-                self.close_connection = True
+            self.send_slowly(data, 0.005)
             return
         if mode == "short-range" and first != 0:
             last = first + (last - first) // 2
